@@ -1,0 +1,82 @@
+#include "chain.h"
+
+#include <gtest/gtest.h>
+
+#include "default_chain.h"
+
+namespace oq {
+namespace {
+
+std::vector<Permission> names(std::initializer_list<std::string_view> list) {
+  std::vector<Permission> out;
+  for (auto name : list) out.push_back(Permission::named(name));
+  return out;
+}
+
+PermissionChain::RoleBindings bindings(std::uint64_t b, std::uint64_t e, std::uint64_t r,
+                                       std::uint64_t u, std::uint64_t d, std::uint64_t k,
+                                       std::uint64_t t) {
+  return {b, e, r, u, d, k, t};
+}
+
+std::string error_of(std::vector<Permission> levels, const PermissionChain::RoleBindings& roles) {
+  auto chain = PermissionChain::create(std::move(levels), roles);
+  return chain ? "ok" : chain.error().text();
+}
+
+TEST(PermissionChain, ConstructionChecksRunInOrder) {
+  EXPECT_EQ(error_of(names({"A"}), {}), "chain has too few levels: 1 (minimum 2)");
+  EXPECT_EQ(error_of(names({"A", "A", "-x"}), {}), "duplicate level name \"A\"");
+  EXPECT_EQ(error_of(names({"A", "-x", "A"}), {}),
+            "invalid level name \"-x\": CharsetViolation { offending_char: '-', position: 0 }");
+  EXPECT_EQ(error_of(names({"A", "B"}), {}), "chain is missing role Bottom");
+  auto missing_top = bindings(0, 0, 0, 0, 0, 1, 1);
+  missing_top[6].reset();
+  EXPECT_EQ(error_of(names({"A", "B"}), missing_top), "chain is missing role Top");
+  EXPECT_EQ(error_of(names({"A", "B"}), bindings(0, 2, 0, 0, 0, 1, 1)),
+            "role ExpiryFloor maps to index 2 but chain has only 2 levels");
+  EXPECT_EQ(error_of(names({"A", "B"}), bindings(1, 0, 0, 0, 0, 1, 1)),
+            "role Bottom at index 1 violates structural constraint: Bottom must be index 0");
+  EXPECT_EQ(error_of(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 0, 1, 1)),
+            "role Top at index 1 violates structural constraint: Top must be index 2 (last)");
+  EXPECT_EQ(error_of(names({"A", "B", "C"}), bindings(0, 0, 1, 0, 0, 1, 2)),
+            "role Refused at index 1 violates structural constraint: Refused index (1) must be "
+            "strictly less than BlockerThreshold index (1)");
+  EXPECT_EQ(error_of(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 2, 1, 2)),
+            "role DisallowedUsesCeiling at index 2 violates structural constraint: "
+            "DisallowedUsesCeiling index (2) must be strictly less than Top index (2)");
+  EXPECT_EQ(error_of(names({"A", "B"}), bindings(0, 0, 0, 0, 0, 1, 1)), "ok");
+}
+
+TEST(PermissionChain, LevelCountLimits) {
+  std::vector<Permission> levels;
+  for (int i = 0; i < 257; ++i) levels.push_back(Permission::named("L" + std::to_string(i)));
+  EXPECT_EQ(error_of(levels, {}), "chain has too many levels: 257 (maximum 256)");
+  levels.pop_back();
+  EXPECT_EQ(error_of(levels, bindings(0, 0, 0, 0, 0, 255, 255)), "ok");
+}
+
+TEST(DefaultChain, HashAndQueries) {
+  const PermissionChain& chain = *default_chain();
+  EXPECT_EQ(chain.hash().to_hex(),
+            "d2727b9e0edf84eec52108084b53d22c1a2350059ae5f21c7deb5ab645b2c491");
+  EXPECT_EQ(chain.role(ChainRole::DisallowedUsesCeiling).name(), "ROL");
+  EXPECT_EQ(chain.rank(default_levels().ETA), 4);
+  EXPECT_EQ(chain.meet(default_levels().REV, default_levels().ESC)->name(), "ESC");
+  EXPECT_FALSE(chain.parse("aaa"));
+  EXPECT_EQ(chain.meet(Permission::named("FOO"), default_levels().AAA).error().text(),
+            "level \"FOO\" is not in this chain");
+}
+
+TEST(ChainHash, CoversOrderAndBindings) {
+  const auto a = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
+  const auto swapped = PermissionChain::create(names({"B", "A", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
+  const auto moved = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 1, 1, 2));
+  const auto again = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
+  EXPECT_NE(a->hash(), swapped->hash());
+  EXPECT_NE(a->hash(), moved->hash());
+  EXPECT_EQ(a->hash(), again->hash());
+}
+
+}  // namespace
+}  // namespace oq

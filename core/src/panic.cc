@@ -1,0 +1,9 @@
+#include "panic.h"
+
+#include <utility>
+
+namespace oq {
+
+void panic(std::string message) { throw Panic(std::move(message)); }
+
+}  // namespace oq

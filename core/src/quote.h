@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace oq {
+
+// `s` between double quotes with quotes, backslashes and non-printable characters escaped.
+std::string quote_string(std::string_view s);
+
+// `ch` between single quotes, escaped like `quote_string` except that `'` is escaped and `"` not.
+std::string quote_char(char32_t ch);
+
+// Appends `quote_string(s)` to `out`.
+void append_quoted(std::string& out, std::string_view s);
+
+}  // namespace oq
