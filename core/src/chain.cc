@@ -91,20 +91,25 @@ std::optional<ChainError> check_order(const std::array<std::uint64_t, kRoleCount
 
 }  // namespace
 
-std::expected<PermissionChain, ChainError> PermissionChain::create(std::vector<Permission> levels,
-                                                                   const RoleBindings& roles) {
-  const std::uint64_t n = levels.size();
+std::expected<PermissionChain, ChainError> PermissionChain::create(
+    std::span<const std::string_view> names, const RoleBindings& roles) {
+  const std::uint64_t n = names.size();
   if (n < kMinLevels) return std::unexpected(ChainError(TooFewLevels{n}));
   if (n > kMaxLevels) return std::unexpected(ChainError(TooManyLevels{n, kMaxLevels}));
 
+  // Only valid names enter the process-wide table, so hostile input cannot grow it with
+  // arbitrarily large texts.
+  std::vector<Permission> levels;
+  levels.reserve(names.size());
   std::unordered_map<std::string_view, std::uint8_t> index;
-  index.reserve(levels.size());
-  for (std::size_t rank = 0; rank < levels.size(); ++rank) {
-    const std::string_view name = levels[rank].name();
+  index.reserve(names.size());
+  for (std::size_t rank = 0; rank < names.size(); ++rank) {
+    const std::string_view name = names[rank];
     if (auto reason = validate_level_name(name)) {
       return std::unexpected(ChainError(InvalidName{std::string(name), *reason}));
     }
-    if (!index.emplace(name, static_cast<std::uint8_t>(rank)).second) {
+    levels.push_back(Permission::named(name));
+    if (!index.emplace(levels.back().name(), static_cast<std::uint8_t>(rank)).second) {
       return std::unexpected(ChainError(DuplicateName{std::string(name)}));
     }
   }

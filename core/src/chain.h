@@ -98,8 +98,9 @@ class PermissionChain {
  public:
   using RoleBindings = std::array<std::optional<std::uint64_t>, kRoleCount>;
 
-  // Validates `levels` (interned, bottom first) and `roles`; the first broken rule is the error.
-  static std::expected<PermissionChain, ChainError> create(std::vector<Permission> levels,
+  // Validates the level `names` (bottom first) and `roles`; the first broken rule is the error.
+  // Each name that passes the name rules is interned, even when a later rule fails.
+  static std::expected<PermissionChain, ChainError> create(std::span<const std::string_view> names,
                                                            const RoleBindings& roles);
 
   // The level bound to `role`.

@@ -7,11 +7,7 @@
 namespace oq {
 namespace {
 
-std::vector<Permission> names(std::initializer_list<std::string_view> list) {
-  std::vector<Permission> out;
-  for (auto name : list) out.push_back(Permission::named(name));
-  return out;
-}
+std::vector<std::string_view> names(std::initializer_list<std::string_view> list) { return list; }
 
 PermissionChain::RoleBindings bindings(std::uint64_t b, std::uint64_t e, std::uint64_t r,
                                        std::uint64_t u, std::uint64_t d, std::uint64_t k,
@@ -19,8 +15,9 @@ PermissionChain::RoleBindings bindings(std::uint64_t b, std::uint64_t e, std::ui
   return {b, e, r, u, d, k, t};
 }
 
-std::string error_of(std::vector<Permission> levels, const PermissionChain::RoleBindings& roles) {
-  auto chain = PermissionChain::create(std::move(levels), roles);
+std::string error_of(std::vector<std::string_view> levels,
+                     const PermissionChain::RoleBindings& roles) {
+  auto chain = PermissionChain::create(levels, roles);
   return chain ? "ok" : chain.error().text();
 }
 
@@ -49,8 +46,9 @@ TEST(PermissionChain, ConstructionChecksRunInOrder) {
 }
 
 TEST(PermissionChain, LevelCountLimits) {
-  std::vector<Permission> levels;
-  for (int i = 0; i < 257; ++i) levels.push_back(Permission::named("L" + std::to_string(i)));
+  std::vector<std::string> storage;
+  for (int i = 0; i < 257; ++i) storage.push_back("L" + std::to_string(i));
+  std::vector<std::string_view> levels(storage.begin(), storage.end());
   EXPECT_EQ(error_of(levels, {}), "chain has too many levels: 257 (maximum 256)");
   levels.pop_back();
   EXPECT_EQ(error_of(levels, bindings(0, 0, 0, 0, 0, 255, 255)), "ok");
@@ -76,6 +74,23 @@ TEST(ChainHash, CoversOrderAndBindings) {
   EXPECT_NE(a->hash(), swapped->hash());
   EXPECT_NE(a->hash(), moved->hash());
   EXPECT_EQ(a->hash(), again->hash());
+}
+
+}  // namespace
+}  // namespace oq
+
+namespace oq {
+namespace {
+
+TEST(DefaultLevelFromStr, UsesFullUpperCaseMapping) {
+  EXPECT_EQ(default_level_from_str("aex"), default_levels().AEX);
+  EXPECT_EQ(default_level_from_str("Aaa"), default_levels().AAA);
+  // U+017F (long s) upper-cases to S, U+0131 (dotless i) to I.
+  EXPECT_EQ(default_level_from_str("e\xc5\xbf" "c"), default_levels().ESC);
+  EXPECT_EQ(default_level_from_str("d\xc4\xb1" "a"), default_levels().DIA);
+  EXPECT_FALSE(default_level_from_str(""));
+  EXPECT_FALSE(default_level_from_str("xyz"));
+  EXPECT_FALSE(default_level_from_str(std::string(1000, 'a')));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "case_mapping.h"
 #include "panic.h"
 #include "quote.h"
 
@@ -13,9 +14,6 @@ constexpr std::string_view kNames[] = {"OOC", "EXP", "REF", "UNS", "ETA", "ESC",
                                        "ROL", "DIA", "REV", "AEX", "ALR", "AAA"};
 
 std::shared_ptr<const PermissionChain> build_default_chain() {
-  std::vector<Permission> levels;
-  levels.reserve(std::size(kNames));
-  for (const std::string_view name : kNames) levels.push_back(Permission::named(name));
   PermissionChain::RoleBindings roles;
   roles[static_cast<int>(ChainRole::Bottom)] = 0;
   roles[static_cast<int>(ChainRole::ExpiryFloor)] = 1;
@@ -24,7 +22,7 @@ std::shared_ptr<const PermissionChain> build_default_chain() {
   roles[static_cast<int>(ChainRole::DisallowedUsesCeiling)] = 6;
   roles[static_cast<int>(ChainRole::BlockerThreshold)] = 7;
   roles[static_cast<int>(ChainRole::Top)] = 11;
-  auto chain = PermissionChain::create(std::move(levels), roles);
+  auto chain = PermissionChain::create(kNames, roles);
   if (!chain) panic("default chain must validate: " + chain.error().text());
   return std::make_shared<const PermissionChain>(std::move(*chain));
 }
@@ -47,6 +45,12 @@ const DefaultLevels& default_levels() {
       level("ROL"), level("DIA"), level("REV"), level("AEX"), level("ALR"), level("AAA"),
   };
   return *levels;
+}
+
+std::optional<Permission> default_level_from_str(std::string_view text) {
+  // No default level is longer than three bytes; longer texts need no case mapping.
+  if (text.size() > 3 * 4) return std::nullopt;
+  return default_chain()->parse(to_upper(text));
 }
 
 }  // namespace oq

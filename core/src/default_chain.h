@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "chain.h"
 
@@ -14,5 +16,8 @@ struct DefaultLevels {
   Permission OOC, EXP, REF, UNS, ETA, ESC, ROL, DIA, REV, AEX, ALR, AAA;
 };
 const DefaultLevels& default_levels();
+
+// The default chain's level named like `text` once upper-cased; absent when there is none.
+std::optional<Permission> default_level_from_str(std::string_view text);
 
 }  // namespace oq

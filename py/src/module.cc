@@ -1,0 +1,90 @@
+// Module initialisation: binds the module to the first interpreter that imports it and registers
+// the exception classes, classes and functions in their fixed order, building __all__ as it goes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "errors.h"
+#include "guard.h"
+#include "ref.h"
+#include "types.h"
+
+namespace oqpy {
+
+namespace {
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT, "_ostrel_quorvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+template <Exc E>
+PyObject* exception_ref(PyObject*) {
+  return Py_XNewRef(exception_class(E));
+}
+
+template <PyObject* (*Create)()>
+PyObject* class_ref(PyObject*) {
+  return Create();
+}
+
+struct Registration {
+  const char* name;
+  PyObject* (*create)(PyObject* module);  // a new reference, or null on failure
+};
+
+constexpr Registration kRegistrations[] = {
+    {"QuorvaneError", exception_ref<Exc::Quorvane>},
+    {"ExpiredError", exception_ref<Exc::Expired>},
+    {"CompositionError", exception_ref<Exc::Composition>},
+    {"ProvenanceError", exception_ref<Exc::Provenance>},
+    {"ChainError", exception_ref<Exc::Chain>},
+    {"AuditError", exception_ref<Exc::Audit>},
+    {"Permission", class_ref<permission_class>},
+    {"ChainRole", class_ref<chain_role_class>},
+    {"ChainHash", class_ref<chain_hash_class>},
+    {"PermissionChain", class_ref<permission_chain_class>},
+};
+
+bool register_all(PyObject* module) {
+  Ref all = Ref::steal(PyList_New(0));
+  if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+  for (const Registration& entry : kRegistrations) {
+    Ref object = Ref::steal(entry.create(module));
+    if (!object) return false;
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0 ||
+        PyModule_AddObjectRef(module, entry.name, object.get()) < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* init_module() {
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current < 0) return nullptr;
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_ostrel_quorvane does not support subinterpreters: it is already bound to "
+                    "another interpreter of this process");
+    return nullptr;
+  }
+  if (g_module) return Py_NewRef(g_module);
+  Ref module = Ref::steal(PyModule_Create(&g_definition));
+  if (!module || !register_all(module.get())) return nullptr;
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace oqpy
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__ostrel_quorvane() {
+  return oqpy::guarded<oqpy::init_module>();
+}

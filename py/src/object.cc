@@ -1,0 +1,46 @@
+#include "object.h"
+
+#include <string>
+
+#include "digest.h"
+#include "types.h"
+
+namespace oqpy {
+
+Types g_types;
+
+PyTypeObject* make_type(PyType_Spec* spec) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+}
+
+bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
+  if (!value) return false;
+  const int status = PyDict_SetItemString(type->tp_dict, name, value);
+  Py_DECREF(value);
+  PyType_Modified(type);
+  return status == 0;
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+Py_hash_t hash_bytes(std::string_view bytes) {
+  const auto value = static_cast<std::int64_t>(oq::siphash13(bytes));
+  return value == -1 ? -2 : static_cast<Py_hash_t>(value);
+}
+
+Py_hash_t hash_name(std::string_view name) {
+  std::string bytes;
+  bytes.reserve(name.size() + 1);
+  bytes += name;
+  bytes += '\xFF';
+  return hash_bytes(bytes);
+}
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+}  // namespace oqpy

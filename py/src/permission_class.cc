@@ -1,0 +1,141 @@
+// The Permission class: a level name with display, equality and hashing, plus the members
+// answered against the default chain (constants, from_str, meet, ordering).
+#include <string>
+
+#include "convert.h"
+#include "default_chain.h"
+#include "errors.h"
+#include "guard.h"
+#include "object.h"
+#include "params.h"
+#include "quote.h"
+#include "types.h"
+
+namespace oqpy {
+
+namespace {
+
+using oq::Permission;
+
+Permission& level_of(PyObject* self) { return unbox<Permission>(self); }
+
+PyObject* as_str(PyObject* self, PyObject*) { return new_str(level_of(self).name()); }
+
+PyObject* repr(PyObject* self) {
+  return new_str("Permission." + std::string(level_of(self).name()));
+}
+
+PyObject* str(PyObject* self) { return new_str(level_of(self).name()); }
+
+Py_hash_t hash(PyObject* self) { return hash_name(level_of(self).name()); }
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+  if (op == Py_EQ || op == Py_NE) {
+    return compare_equality(self, other, op, g_types.permission, [](PyObject* a, PyObject* b) {
+      return level_of(a) == level_of(b);
+    });
+  }
+  if (Py_TYPE(other) != g_types.permission || Py_TYPE(self) != g_types.permission) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  const Permission a = level_of(self);
+  const Permission b = level_of(other);
+  const auto order = oq::default_chain()->cmp(a, b);
+  if (!order) {
+    return raise_panic("Permission::cmp called with a level not in the default chain: " +
+                       std::string(a.name()) + " or " + std::string(b.name()) +
+                       ". Use chain.cmp(&a, &b) against an explicit chain for non-default chains.");
+  }
+  bool result = false;
+  switch (op) {
+    case Py_LT:
+      result = *order < 0;
+      break;
+    case Py_LE:
+      result = *order <= 0;
+      break;
+    case Py_GT:
+      result = *order > 0;
+      break;
+    default:
+      result = *order >= 0;
+      break;
+  }
+  return PyBool_FromLong(result);
+}
+
+constexpr Param kFromStrParams[] = {{"s"}};
+constexpr Signature kFromStr{"Permission.from_str()", kFromStrParams};
+
+PyObject* from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<1> a(kFromStr);
+  std::string_view text;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text_view)) return nullptr;
+  if (auto level = oq::default_level_from_str(text)) return new_permission(*level);
+  std::string message = "Unknown permission: ";
+  message += oq::quote_string(text);
+  return raise_text(PyExc_ValueError, message);
+}
+
+constexpr Param kMeetParams[] = {{"other"}};
+constexpr Signature kMeet{"Permission.meet()", kMeetParams};
+
+PyObject* meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<1> a(kMeet);
+  Permission other = level_of(self);
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, other, to_permission)) return nullptr;
+  auto lower = oq::default_chain()->meet(level_of(self), other);
+  if (!lower) return raise_panic("Permission::meet: " + lower.error().text());
+  return new_permission(*lower);
+}
+
+PyMethodDef kMethods[] = {
+    {"as_str", guarded<as_str>, METH_NOARGS, "as_str($self)\n--\n\n"},
+    {"from_str", as_cfunction(guarded<from_str>), kFastFlags | METH_STATIC, "from_str(s)\n--\n\n"},
+    {"meet", as_cfunction(guarded<meet>), kFastFlags, "meet($self, other)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Permission>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(guarded<str>)},
+    {Py_tp_hash, reinterpret_cast<void*>(guarded<hash>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<richcompare>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = type_spec<Permission>("builtins.Permission", kSlots);
+
+}  // namespace
+
+PyObject* new_permission(Permission level) { return box(g_types.permission, level); }
+
+bool to_permission(PyObject* obj, Permission& out) {
+  if (!check_instance(obj, g_types.permission, "Permission")) return false;
+  out = level_of(obj);
+  return true;
+}
+
+PyObject* permission_class() {
+  if (!g_types.permission) {
+    PyTypeObject* type = make_type(&kSpec);
+    if (!type) return nullptr;
+    g_types.permission = type;
+    const oq::PermissionChain& chain = *oq::default_chain();
+    for (const Permission level : chain.levels()) {
+      const std::string name(level.name());
+      if (!set_class_attr(type, name.c_str(), new_permission(level))) {
+        g_types.permission = nullptr;
+        Py_DECREF(type);
+        return nullptr;
+      }
+    }
+  }
+  Py_INCREF(g_types.permission);
+  return reinterpret_cast<PyObject*>(g_types.permission);
+}
+
+}  // namespace oqpy
