@@ -44,8 +44,8 @@ std::string to_upper(std::string_view text) {
   // The root locale: no language-specific tailoring.
   std::vector<UChar> upper(wide.size() * 3 + 1);
   status = U_ZERO_ERROR;
-  int32_t upper_length = u_strToUpper(upper.data(), static_cast<int32_t>(upper.size()),
-                                      wide.data(), wide_length, "", &status);
+  int32_t upper_length = u_strToUpper(upper.data(), static_cast<int32_t>(upper.size()), wide.data(),
+                                      wide_length, "", &status);
   check(status);
 
   std::string out;
@@ -55,8 +55,7 @@ std::string to_upper(std::string_view text) {
   if (status != U_BUFFER_OVERFLOW_ERROR) check(status);
   out.resize(static_cast<std::size_t>(out_length));
   status = U_ZERO_ERROR;
-  u_strToUTF8(out.data(), out_length, nullptr, upper.data(), upper_length,
-              &status);
+  u_strToUTF8(out.data(), out_length, nullptr, upper.data(), upper_length, &status);
   if (status != U_STRING_NOT_TERMINATED_WARNING) check(status);
   return out;
 }

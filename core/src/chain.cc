@@ -83,7 +83,8 @@ std::optional<ChainError> check_order(const std::array<std::uint64_t, kRoleCount
     return violation(ChainRole::Top, at(ChainRole::Top),
                      "Top must be index " + std::to_string(n - 1) + " (last)");
   }
-  for (const ChainRole role : {ChainRole::ExpiryFloor, ChainRole::Refused, ChainRole::Unsatisfied}) {
+  for (const ChainRole role :
+       {ChainRole::ExpiryFloor, ChainRole::Refused, ChainRole::Unsatisfied}) {
     if (auto error = below(role, ChainRole::BlockerThreshold)) return error;
   }
   return below(ChainRole::DisallowedUsesCeiling, ChainRole::Top);

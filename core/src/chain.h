@@ -29,7 +29,7 @@ enum class ChainRole : std::uint8_t {
 };
 
 inline constexpr std::array<ChainRole, kRoleCount> kAllRoles = {
-    ChainRole::Bottom,  ChainRole::ExpiryFloor,           ChainRole::Refused,
+    ChainRole::Bottom,      ChainRole::ExpiryFloor,           ChainRole::Refused,
     ChainRole::Unsatisfied, ChainRole::DisallowedUsesCeiling, ChainRole::BlockerThreshold,
     ChainRole::Top,
 };

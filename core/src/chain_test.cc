@@ -68,7 +68,8 @@ TEST(DefaultChain, HashAndQueries) {
 
 TEST(ChainHash, CoversOrderAndBindings) {
   const auto a = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
-  const auto swapped = PermissionChain::create(names({"B", "A", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
+  const auto swapped =
+      PermissionChain::create(names({"B", "A", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
   const auto moved = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 1, 1, 2));
   const auto again = PermissionChain::create(names({"A", "B", "C"}), bindings(0, 0, 0, 0, 0, 1, 2));
   EXPECT_NE(a->hash(), swapped->hash());
@@ -86,8 +87,12 @@ TEST(DefaultLevelFromStr, UsesFullUpperCaseMapping) {
   EXPECT_EQ(default_level_from_str("aex"), default_levels().AEX);
   EXPECT_EQ(default_level_from_str("Aaa"), default_levels().AAA);
   // U+017F (long s) upper-cases to S, U+0131 (dotless i) to I.
-  EXPECT_EQ(default_level_from_str("e\xc5\xbf" "c"), default_levels().ESC);
-  EXPECT_EQ(default_level_from_str("d\xc4\xb1" "a"), default_levels().DIA);
+  EXPECT_EQ(default_level_from_str("e\xc5\xbf"
+                                   "c"),
+            default_levels().ESC);
+  EXPECT_EQ(default_level_from_str("d\xc4\xb1"
+                                   "a"),
+            default_levels().DIA);
   EXPECT_FALSE(default_level_from_str(""));
   EXPECT_FALSE(default_level_from_str("xyz"));
   EXPECT_FALSE(default_level_from_str(std::string(1000, 'a')));

@@ -53,8 +53,7 @@ class Permission {
   std::string_view name() const { return name_; }
 
   friend bool operator==(Permission a, Permission b) {
-    return a.name_.data() == b.name_.data() ? a.name_.size() == b.name_.size()
-                                            : a.name_ == b.name_;
+    return a.name_.data() == b.name_.data() ? a.name_.size() == b.name_.size() : a.name_ == b.name_;
   }
 
  private:

@@ -22,7 +22,8 @@ TEST(ValidateLevelName, RulesInOrder) {
   EXPECT_EQ(reason("-A"), "CharsetViolation { offending_char: '-', position: 0 }");
   EXPECT_EQ(reason("A B"), "CharsetViolation { offending_char: ' ', position: 1 }");
   EXPECT_EQ(reason("A\xc3\xa9"), "CharsetViolation { offending_char: '\xc3\xa9', position: 1 }");
-  EXPECT_EQ(reason("\xc3\xa9\xc3\xa9x!"), "CharsetViolation { offending_char: '\xc3\xa9', position: 0 }");
+  EXPECT_EQ(reason("\xc3\xa9\xc3\xa9x!"),
+            "CharsetViolation { offending_char: '\xc3\xa9', position: 0 }");
   EXPECT_EQ(reason("ab'"), "CharsetViolation { offending_char: '\\'', position: 2 }");
 }
 

@@ -18,11 +18,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, QuoteStringTest,
     testing::Values(QuoteCase{"", "\"\""}, QuoteCase{"a'b", "\"a'b\""},
                     QuoteCase{"\"\\", "\"\\\"\\\\\""}, QuoteCase{"\t\r\n", "\"\\t\\r\\n\""},
-                    QuoteCase{std::string("\0", 1), "\"\\0\""}, QuoteCase{"\x01\x7f", "\"\\u{1}\\u{7f}\""},
-                    QuoteCase{"\xc3\xa9", "\"\xc3\xa9\""},            // é stays
-                    QuoteCase{"\xe2\x80\xa8", "\"\\u{2028}\""},       // line separator
-                    QuoteCase{"\xcc\x81", "\"\\u{301}\""},            // combining acute
-                    QuoteCase{"\xe2\x80\x8b", "\"\\u{200b}\""},       // zero-width space (format)
+                    QuoteCase{std::string("\0", 1), "\"\\0\""},
+                    QuoteCase{"\x01\x7f", "\"\\u{1}\\u{7f}\""},
+                    QuoteCase{"\xc3\xa9", "\"\xc3\xa9\""},       // é stays
+                    QuoteCase{"\xe2\x80\xa8", "\"\\u{2028}\""},  // line separator
+                    QuoteCase{"\xcc\x81", "\"\\u{301}\""},       // combining acute
+                    QuoteCase{"\xe2\x80\x8b", "\"\\u{200b}\""},  // zero-width space (format)
                     QuoteCase{"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""}));  // emoji stays
 
 TEST(QuoteChar, EscapesSingleQuoteOnly) {

@@ -13,8 +13,7 @@ namespace oqpy {
 // through shared_ptr<const T>, so copies between Python objects share instead of duplicating.
 template <class T>
 struct Box {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 template <class T>

@@ -49,19 +49,17 @@ bool missing(const Signature& sig, std::span<PyObject*> out) {
     names += sig.params[i].name;
     names += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-               sig.full_name, total_missing, total_missing == 1 ? "" : "s", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.full_name,
+               total_missing, total_missing == 1 ? "" : "s", names.c_str());
   return false;
 }
 
 // Assigns one keyword argument; false with TypeError set when it cannot be placed.
-bool place_keyword(const Signature& sig, PyObject* key, PyObject* value,
-                   std::span<PyObject*> out) {
+bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, std::span<PyObject*> out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) != 0) continue;
     if (out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.full_name,
-                   key);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.full_name, key);
       return false;
     }
     out[i] = value;

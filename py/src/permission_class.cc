@@ -31,9 +31,8 @@ Py_hash_t hash(PyObject* self) { return hash_name(level_of(self).name()); }
 
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   if (op == Py_EQ || op == Py_NE) {
-    return compare_equality(self, other, op, g_types.permission, [](PyObject* a, PyObject* b) {
-      return level_of(a) == level_of(b);
-    });
+    return compare_equality(self, other, op, g_types.permission,
+                            [](PyObject* a, PyObject* b) { return level_of(a) == level_of(b); });
   }
   if (Py_TYPE(other) != g_types.permission || Py_TYPE(self) != g_types.permission) {
     Py_RETURN_NOTIMPLEMENTED;

@@ -38,7 +38,9 @@ bool to_chain(PyObject* obj, std::shared_ptr<const oq::PermissionChain>& out);
 
 // Calling conventions of the module's methods and functions.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction as_cfunction(FastMethod fn) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)); }
+inline PyCFunction as_cfunction(FastMethod fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 inline constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace oqpy
