@@ -47,6 +47,8 @@ std::string_view intern(std::string_view name);
 // A permission level, identified by its interned name. Two words; copying never allocates.
 class Permission {
  public:
+  // The empty name: a placeholder that no chain contains, to be assigned a real level.
+  constexpr Permission() = default;
   // The level named `name`, interning the name.
   static Permission named(std::string_view name) { return Permission(intern(name)); }
 

@@ -165,7 +165,7 @@ constexpr Signature kRank{"PermissionChain.rank()", kRankParams};
 
 PyObject* chain_rank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<1> a(kRank);
-  oq::Permission level = oq::default_levels().OOC;
+  oq::Permission level;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, level, to_permission)) return nullptr;
   if (auto rank = chain_of(self).rank(level)) return PyLong_FromLong(*rank);
   Py_RETURN_NONE;
@@ -176,8 +176,7 @@ constexpr Signature kChainMeet{"PermissionChain.meet()", kChainMeetParams};
 
 PyObject* chain_meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<2> a(kChainMeet);
-  oq::Permission first = oq::default_levels().OOC;
-  oq::Permission second = first;
+  oq::Permission first, second;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, first, to_permission) ||
       !a.get(1, second, to_permission)) {
     return nullptr;
@@ -208,7 +207,7 @@ constexpr Signature kContains{"PermissionChain.contains()", kContainsParams};
 PyObject* chain_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   Args<1> a(kContains);
-  oq::Permission level = oq::default_levels().OOC;
+  oq::Permission level;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, level, to_permission)) return nullptr;
   return PyBool_FromLong(chain_of(self).contains(level.name()));
 }
@@ -281,11 +280,6 @@ PyType_Slot kChainSlots[] = {
 
 PyType_Spec kChainSpec = type_spec<ChainRef>("builtins.PermissionChain", kChainSlots);
 
-PyObject* class_ref(PyTypeObject* type) {
-  Py_INCREF(type);
-  return reinterpret_cast<PyObject*>(type);
-}
-
 }  // namespace
 
 PyObject* new_chain_role(ChainRole role) { return box(g_types.chain_role, role); }
@@ -310,31 +304,20 @@ bool to_chain(PyObject* obj, ChainRef& out) {
   return true;
 }
 
-PyObject* chain_role_class() {
-  if (!g_types.chain_role) {
-    PyTypeObject* type = make_type(&kRoleSpec);
-    if (!type) return nullptr;
-    g_types.chain_role = type;
-    for (const ChainRole role : oq::kAllRoles) {
-      const std::string name(oq::role_name(role));
-      if (!set_class_attr(type, name.c_str(), new_chain_role(role))) {
-        g_types.chain_role = nullptr;
-        Py_DECREF(type);
-        return nullptr;
-      }
-    }
+namespace {
+
+bool add_roles(PyTypeObject* type) {
+  for (const ChainRole role : oq::kAllRoles) {
+    const std::string name(oq::role_name(role));
+    if (!set_class_attr(type, name.c_str(), new_chain_role(role))) return false;
   }
-  return class_ref(g_types.chain_role);
+  return true;
 }
 
-PyObject* chain_hash_class() {
-  if (!g_types.chain_hash) g_types.chain_hash = make_type(&kHashSpec);
-  return g_types.chain_hash ? class_ref(g_types.chain_hash) : nullptr;
-}
+}  // namespace
 
-PyObject* permission_chain_class() {
-  if (!g_types.permission_chain) g_types.permission_chain = make_type(&kChainSpec);
-  return g_types.permission_chain ? class_ref(g_types.permission_chain) : nullptr;
-}
+PyObject* chain_role_class() { return class_once(g_types.chain_role, &kRoleSpec, add_roles); }
+PyObject* chain_hash_class() { return class_once(g_types.chain_hash, &kHashSpec); }
+PyObject* permission_chain_class() { return class_once(g_types.permission_chain, &kChainSpec); }
 
 }  // namespace oqpy

@@ -41,6 +41,9 @@ bool for_each_item(PyObject* obj, F&& item);
 // A list argument converted item by item with `convert(PyObject*, T&)`.
 template <class T, class Convert>
 bool to_list(PyObject* obj, std::vector<T>& out, Convert&& convert) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    out.reserve(out.size() + static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+  }
   return for_each_item(obj, [&](PyObject* element) {
     T value{};
     if (!convert(element, value)) return false;

@@ -44,9 +44,18 @@ constexpr Registration kRegistrations[] = {
     {"ChainError", exception_ref<Exc::Chain>},
     {"AuditError", exception_ref<Exc::Audit>},
     {"Permission", class_ref<permission_class>},
+    {"Scope", class_ref<scope_class>},
+    {"GapRecord", class_ref<gap_record_class>},
+    {"GapRequirement", class_ref<gap_requirement_class>},
+    {"Profile", class_ref<profile_class>},
+    {"ProofToken", class_ref<proof_token_class>},
+    {"Expiry", class_ref<expiry_class>},
+    {"Membership", class_ref<membership_class>},
+    {"ProofContext", class_ref<proof_context_class>},
     {"ChainRole", class_ref<chain_role_class>},
     {"ChainHash", class_ref<chain_hash_class>},
     {"PermissionChain", class_ref<permission_chain_class>},
+    {"compute_provenance_hash", compute_provenance_hash_function},
 };
 
 bool register_all(PyObject* module) {

@@ -9,8 +9,19 @@ namespace oqpy {
 
 Types g_types;
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyObject* class_once(PyTypeObject*& slot, PyType_Spec* spec, bool (*init)(PyTypeObject*)) {
+  if (!slot) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    if (!type) return nullptr;
+    slot = type;
+    if (init && !init(type)) {
+      slot = nullptr;
+      Py_DECREF(type);
+      return nullptr;
+    }
+  }
+  Py_INCREF(slot);
+  return reinterpret_cast<PyObject*>(slot);
 }
 
 bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
@@ -37,6 +48,14 @@ Py_hash_t hash_name(std::string_view name) {
   bytes += name;
   bytes += '\xFF';
   return hash_bytes(bytes);
+}
+
+PyObject* new_function(PyMethodDef* def, PyObject* module) {
+  PyObject* name = PyModule_GetNameObject(module);
+  if (!name) return nullptr;
+  PyObject* function = PyCFunction_NewEx(def, module, name);
+  Py_DECREF(name);
+  return function;
 }
 
 PyObject* new_str(std::string_view text) {

@@ -6,6 +6,9 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "convert.h"
 
 namespace oqpy {
 
@@ -45,9 +48,15 @@ constexpr PyType_Spec type_spec(const char* name, PyType_Slot* slots) {
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 }
 
-// Creates a class from `spec` and stores `attrs` on it as class attributes. Null on failure.
-PyTypeObject* make_type(PyType_Spec* spec);
+// The class in `slot` as a new reference, created from `spec` on first need; `init` then adds its
+// class attributes. Null on failure, leaving `slot` empty.
+PyObject* class_once(PyTypeObject*& slot, PyType_Spec* spec, bool (*init)(PyTypeObject*) = nullptr);
+// Stores `value` (a new reference, consumed) on `type` as a class attribute.
 bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value);
+
+// Converts a list argument whose items are instances of `type`, copying each held value.
+template <class T>
+bool to_boxed_list(PyObject* obj, PyTypeObject* type, const char* class_name, std::vector<T>& out);
 
 // tp_new of classes that cannot be constructed from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
@@ -71,7 +80,22 @@ PyObject* compare_equality(PyObject* self, PyObject* other, int op, PyTypeObject
   return PyBool_FromLong(equal(self, other));
 }
 
+// A module function for `def`, owned by `module` and reporting its name as __module__.
+PyObject* new_function(PyMethodDef* def, PyObject* module);
+
 // A new str from UTF-8 text.
 PyObject* new_str(std::string_view text);
+
+template <class T>
+bool to_boxed_list(PyObject* obj, PyTypeObject* type, const char* class_name, std::vector<T>& out) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    out.reserve(out.size() + static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+  }
+  return for_each_item(obj, [&](PyObject* item) {
+    if (!check_instance(item, type, class_name)) return false;
+    out.push_back(unbox<T>(item));
+    return true;
+  });
+}
 
 }  // namespace oqpy

@@ -81,7 +81,7 @@ constexpr Signature kMeet{"Permission.meet()", kMeetParams};
 
 PyObject* meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<1> a(kMeet);
-  Permission other = level_of(self);
+  Permission other;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, other, to_permission)) return nullptr;
   auto lower = oq::default_chain()->meet(level_of(self), other);
   if (!lower) return raise_panic("Permission::meet: " + lower.error().text());
@@ -118,23 +118,18 @@ bool to_permission(PyObject* obj, Permission& out) {
   return true;
 }
 
-PyObject* permission_class() {
-  if (!g_types.permission) {
-    PyTypeObject* type = make_type(&kSpec);
-    if (!type) return nullptr;
-    g_types.permission = type;
-    const oq::PermissionChain& chain = *oq::default_chain();
-    for (const Permission level : chain.levels()) {
-      const std::string name(level.name());
-      if (!set_class_attr(type, name.c_str(), new_permission(level))) {
-        g_types.permission = nullptr;
-        Py_DECREF(type);
-        return nullptr;
-      }
-    }
+namespace {
+
+bool add_level_constants(PyTypeObject* type) {
+  for (const Permission level : oq::default_chain()->levels()) {
+    const std::string name(level.name());
+    if (!set_class_attr(type, name.c_str(), new_permission(level))) return false;
   }
-  Py_INCREF(g_types.permission);
-  return reinterpret_cast<PyObject*>(g_types.permission);
+  return true;
 }
+
+}  // namespace
+
+PyObject* permission_class() { return class_once(g_types.permission, &kSpec, add_level_constants); }
 
 }  // namespace oqpy

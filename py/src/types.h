@@ -3,15 +3,27 @@
 #include <Python.h>
 
 #include <memory>
+#include <vector>
 
 #include "chain.h"
+#include "context.h"
+#include "gap.h"
 #include "permission.h"
+#include "token.h"
 
 namespace oqpy {
 
 // The module's classes, each created once per process on first need.
 struct Types {
   PyTypeObject* permission = nullptr;
+  PyTypeObject* scope = nullptr;
+  PyTypeObject* gap_record = nullptr;
+  PyTypeObject* gap_requirement = nullptr;
+  PyTypeObject* profile = nullptr;
+  PyTypeObject* proof_token = nullptr;
+  PyTypeObject* expiry = nullptr;
+  PyTypeObject* membership = nullptr;
+  PyTypeObject* proof_context = nullptr;
   PyTypeObject* chain_role = nullptr;
   PyTypeObject* chain_hash = nullptr;
   PyTypeObject* permission_chain = nullptr;
@@ -20,6 +32,14 @@ extern Types g_types;
 
 // Each returns the class (a new reference), creating it and its class attributes if needed.
 PyObject* permission_class();
+PyObject* scope_class();
+PyObject* gap_record_class();
+PyObject* gap_requirement_class();
+PyObject* profile_class();
+PyObject* proof_token_class();
+PyObject* expiry_class();
+PyObject* membership_class();
+PyObject* proof_context_class();
 PyObject* chain_role_class();
 PyObject* chain_hash_class();
 PyObject* permission_chain_class();
@@ -35,6 +55,18 @@ bool to_permission(PyObject* obj, oq::Permission& out);
 bool to_chain_role(PyObject* obj, oq::ChainRole& out);
 bool to_chain_hash(PyObject* obj, oq::ChainHash& out);
 bool to_chain(PyObject* obj, std::shared_ptr<const oq::PermissionChain>& out);
+// List arguments; each item's record is copied (or shared, for the records held by pointer).
+bool to_gap_records(PyObject* obj, std::vector<oq::GapRecord>& out);
+bool to_profiles(PyObject* obj, std::vector<std::shared_ptr<const oq::Profile>>& out);
+bool to_tokens(PyObject* obj, std::vector<std::shared_ptr<const oq::ProofToken>>& out);
+// Single arguments; the pointer refers into the argument, which outlives the call.
+bool to_membership(PyObject* obj, const oq::Membership*& out);
+bool to_scope(PyObject* obj, const oq::Scope*& out);
+bool to_expiry(PyObject* obj, const oq::Expiry*& out);
+bool to_context(PyObject* obj, std::shared_ptr<const oq::ProofContext>& out);
+
+// Module functions, registered with the module as their owner.
+PyObject* compute_provenance_hash_function(PyObject* module);
 
 // Calling conventions of the module's methods and functions.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

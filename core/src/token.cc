@@ -1,0 +1,83 @@
+#include "token.h"
+
+#include "details.h"
+#include "digest.h"
+
+namespace oq {
+
+std::string_view token_status_name(TokenStatus status) {
+  switch (status) {
+    case TokenStatus::Valid:
+      return "valid";
+    case TokenStatus::Invalid:
+      return "invalid";
+    case TokenStatus::Expired:
+      return "expired";
+    case TokenStatus::Revoked:
+      return "revoked";
+    case TokenStatus::Malformed:
+      return "malformed";
+  }
+  return "";
+}
+
+std::optional<TokenStatus> parse_token_status(std::string_view name) {
+  for (const TokenStatus status : {TokenStatus::Valid, TokenStatus::Invalid, TokenStatus::Expired,
+                                   TokenStatus::Revoked, TokenStatus::Malformed}) {
+    if (name == token_status_name(status)) return status;
+  }
+  return std::nullopt;
+}
+
+std::string UnknownTokenStatus::text() const { return "Unknown token status: " + status; }
+
+std::string InvalidDetails::text() const { return "Invalid JSON for details: " + description; }
+
+std::string TokenError::text() const {
+  return std::visit([](const auto& error) { return error.text(); }, kind_);
+}
+
+namespace {
+
+// An expiry below the representable range has long passed, so it becomes the earliest instant
+// rather than no expiry at all; one above the range never comes.
+std::optional<UtcTime> read_expiry(std::optional<double> expires_at) {
+  if (!expires_at) return std::nullopt;
+  const auto t = from_unix_seconds(*expires_at);
+  if (t) return *t;
+  if (t.error() == OutOfRange::Below) return earliest_utc();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<ProofToken, TokenError> ProofToken::create(RawProofToken raw) {
+  const auto status = parse_token_status(raw.status);
+  if (!status) return std::unexpected(TokenError(UnknownTokenStatus{std::move(raw.status)}));
+  const UtcTime issued_at = from_unix_seconds_or_now(raw.issued_at);
+  const std::optional<UtcTime> expires_at = read_expiry(raw.expires_at);
+  nlohmann::json details;
+  if (raw.details) {
+    auto parsed = parse_details(*raw.details);
+    if (!parsed) return std::unexpected(TokenError(InvalidDetails{std::move(parsed.error())}));
+    details = std::move(*parsed);
+  }
+  return ProofToken(std::move(raw.token_id), std::move(raw.token_type),
+                    std::move(raw.schema_version), std::move(raw.closes_gaps),
+                    std::move(raw.bounds_gaps), std::move(raw.provenance_hash),
+                    std::move(raw.issuer), std::move(details), issued_at, expires_at,
+                    raw.is_negative_control, *status);
+}
+
+std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,
+                            std::string_view context_id, std::string_view allowed_use) {
+  std::string bytes;
+  bytes.reserve(claim_id.size() + candidate_id.size() + context_id.size() + allowed_use.size() + 3);
+  bytes.append(claim_id).push_back('\0');
+  bytes.append(candidate_id).push_back('\0');
+  bytes.append(context_id).push_back('\0');
+  bytes.append(allowed_use);
+  return to_hex(sha256(bytes));
+}
+
+}  // namespace oq

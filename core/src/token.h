@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "utc_time.h"
+
+namespace oq {
+
+// A token's lifecycle status; only valid tokens count as evidence.
+enum class TokenStatus : std::uint8_t { Valid, Invalid, Expired, Revoked, Malformed };
+
+// "valid", "invalid", "expired", "revoked" or "malformed".
+std::string_view token_status_name(TokenStatus status);
+
+// The status named exactly `name`, if any.
+std::optional<TokenStatus> parse_token_status(std::string_view name);
+
+struct UnknownTokenStatus {
+  std::string status;
+  std::string text() const;
+};
+struct InvalidDetails {
+  std::string description;
+  std::string text() const;
+};
+
+// Why a token could not be built.
+class TokenError {
+ public:
+  using Kind = std::variant<UnknownTokenStatus, InvalidDetails>;
+  explicit TokenError(Kind kind) : kind_(std::move(kind)) {}
+  const Kind& kind() const { return kind_; }
+  // The message shown to callers.
+  std::string text() const;
+
+ private:
+  Kind kind_;
+};
+
+// A token's inputs as the caller gave them, before the status, times and details are read.
+struct RawProofToken {
+  std::string token_id{};
+  std::string token_type{};
+  std::string schema_version{};
+  std::string status{};
+  std::vector<std::string> closes_gaps{};
+  std::vector<std::string> bounds_gaps{};
+  std::string provenance_hash{};
+  double issued_at = 0;
+  std::string issuer{};
+  std::optional<double> expires_at{};
+  std::optional<std::string> details{};
+  bool is_negative_control = false;
+};
+
+// A credential presented for a claim, bound to one context tuple by its provenance hash.
+// Immutable.
+class ProofToken {
+ public:
+  // Reads the status, then the times (an out-of-range issue time becomes now; an expiry above
+  // the range becomes none and one below it the earliest instant), then the details text.
+  static std::expected<ProofToken, TokenError> create(RawProofToken raw);
+
+  // A token from fields already read; `details` is null when there are none.
+  ProofToken(std::string token_id, std::string token_type, std::string schema_version,
+             std::vector<std::string> closes_gaps, std::vector<std::string> bounds_gaps,
+             std::string provenance_hash, std::string issuer, nlohmann::json details,
+             UtcTime issued_at, std::optional<UtcTime> expires_at, bool is_negative_control,
+             TokenStatus status)
+      : token_id_(std::move(token_id)),
+        token_type_(std::move(token_type)),
+        schema_version_(std::move(schema_version)),
+        closes_gaps_(std::move(closes_gaps)),
+        bounds_gaps_(std::move(bounds_gaps)),
+        provenance_hash_(std::move(provenance_hash)),
+        issuer_(std::move(issuer)),
+        details_(std::move(details)),
+        issued_at_(issued_at),
+        expires_at_(expires_at),
+        is_negative_control_(is_negative_control),
+        status_(status) {}
+
+  const std::string& token_id() const { return token_id_; }
+  const std::string& token_type() const { return token_type_; }
+  const std::string& schema_version() const { return schema_version_; }
+  const std::vector<std::string>& closes_gaps() const { return closes_gaps_; }
+  const std::vector<std::string>& bounds_gaps() const { return bounds_gaps_; }
+  // The context the caller claims the token belongs to; not checked here.
+  const std::string& provenance_hash() const { return provenance_hash_; }
+  const std::string& issuer() const { return issuer_; }
+  // JSON null when the token has no details.
+  const nlohmann::json& details() const { return details_; }
+  UtcTime issued_at() const { return issued_at_; }
+  const std::optional<UtcTime>& expires_at() const { return expires_at_; }
+  bool is_negative_control() const { return is_negative_control_; }
+  TokenStatus status() const { return status_; }
+
+  // The same token: byte-equal ids and provenance hashes; every other field is ignored.
+  friend bool operator==(const ProofToken& a, const ProofToken& b) {
+    return a.token_id_ == b.token_id_ && a.provenance_hash_ == b.provenance_hash_;
+  }
+
+ private:
+  std::string token_id_;
+  std::string token_type_;
+  std::string schema_version_;
+  std::vector<std::string> closes_gaps_;
+  std::vector<std::string> bounds_gaps_;
+  std::string provenance_hash_;
+  std::string issuer_;
+  nlohmann::json details_;
+  UtcTime issued_at_;
+  std::optional<UtcTime> expires_at_;
+  bool is_negative_control_;
+  TokenStatus status_;
+};
+
+// 64 lower-case hex digits of SHA-256 over the four fields joined by single 0x00 bytes.
+std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,
+                            std::string_view context_id, std::string_view allowed_use);
+
+}  // namespace oq

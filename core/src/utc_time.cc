@@ -1,0 +1,130 @@
+#include "utc_time.h"
+
+#include <time.h>
+
+#include <cmath>
+#include <limits>
+
+#include "panic.h"
+
+namespace oq {
+
+namespace {
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+// The day number of 1970-01-01 when 0001-01-01 is day 1.
+constexpr std::int64_t kDaysBeforeEpoch = 719163;
+
+constexpr std::int64_t kMinDays = days_from_civil({kMinYear, 1, 1});
+constexpr std::int64_t kMaxDays = days_from_civil({kMaxYear, 12, 31});
+// The year range is the tighter bound: inside it, days + kDaysBeforeEpoch always fits int32.
+static_assert(kMinDays + kDaysBeforeEpoch >= std::numeric_limits<std::int32_t>::min());
+static_assert(kMaxDays + kDaysBeforeEpoch <= std::numeric_limits<std::int32_t>::max());
+
+std::int64_t saturating_seconds(double seconds) {
+  if (std::isnan(seconds)) return 0;
+  // 2^63 is exact as a double; every double below it and at or above -2^63 converts exactly
+  // after truncation.
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (seconds >= kTwo63) return std::numeric_limits<std::int64_t>::max();
+  if (seconds < -kTwo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(seconds);
+}
+
+// Seconds since the epoch split into a day and a second of day, or the side of the range missed.
+std::expected<UtcTime, OutOfRange> from_whole_seconds(std::int64_t seconds, std::uint32_t nanos) {
+  std::int64_t days = seconds / kSecondsPerDay;
+  std::int64_t second = seconds % kSecondsPerDay;
+  if (second < 0) {
+    second += kSecondsPerDay;
+    --days;
+  }
+  if (days < kMinDays) return std::unexpected(OutOfRange::Below);
+  if (days > kMaxDays) return std::unexpected(OutOfRange::Above);
+  return UtcTime{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(second), nanos};
+}
+
+void append_digits(std::string& out, std::uint64_t value, int width) {
+  char buffer[24];
+  int n = 0;
+  do {
+    buffer[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int i = n; i < width; ++i) out.push_back('0');
+  while (n > 0) out.push_back(buffer[--n]);
+}
+
+// The date, time and fraction shared by both renderings, without any offset.
+std::string format_local_part(UtcTime t) {
+  const CivilDate date = civil_from_days(t.days);
+  std::string out;
+  out.reserve(40);
+  if (date.year < 0) {
+    out.push_back('-');
+  } else if (date.year > 9999) {
+    out.push_back('+');
+  }
+  append_digits(out, static_cast<std::uint64_t>(date.year < 0 ? -date.year : date.year), 4);
+  out.push_back('-');
+  append_digits(out, date.month, 2);
+  out.push_back('-');
+  append_digits(out, date.day, 2);
+  out.push_back('T');
+  append_digits(out, t.second_of_day / 3600, 2);
+  out.push_back(':');
+  append_digits(out, t.second_of_day / 60 % 60, 2);
+  out.push_back(':');
+  append_digits(out, t.second_of_day % 60, 2);
+  if (t.nanos != 0) {
+    out.push_back('.');
+    if (t.nanos % 1000000 == 0) {
+      append_digits(out, t.nanos / 1000000, 3);
+    } else if (t.nanos % 1000 == 0) {
+      append_digits(out, t.nanos / 1000, 6);
+    } else {
+      append_digits(out, t.nanos, 9);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::expected<UtcTime, OutOfRange> from_unix_seconds(double seconds) {
+  return from_whole_seconds(saturating_seconds(seconds), 0);
+}
+
+UtcTime from_unix_seconds_or_now(double seconds) {
+  if (auto t = from_unix_seconds(seconds)) return *t;
+  return now_utc();
+}
+
+UtcTime earliest_utc() { return UtcTime{static_cast<std::int32_t>(kMinDays), 0, 0}; }
+
+UtcTime now_utc() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) panic("real-time clock unavailable");
+  if (ts.tv_sec < 0) panic("system time before Unix epoch");
+  auto t = from_whole_seconds(ts.tv_sec, static_cast<std::uint32_t>(ts.tv_nsec));
+  if (!t) panic("system time beyond the representable range");
+  return *t;
+}
+
+double unix_seconds(UtcTime t) {
+  return static_cast<double>(static_cast<std::int64_t>(t.days) * kSecondsPerDay + t.second_of_day);
+}
+
+std::string format_rfc3339(UtcTime t) {
+  std::string out = format_local_part(t);
+  out += "+00:00";
+  return out;
+}
+
+std::string format_zulu(UtcTime t) {
+  std::string out = format_local_part(t);
+  out += 'Z';
+  return out;
+}
+
+}  // namespace oq

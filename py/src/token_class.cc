@@ -1,0 +1,153 @@
+// ProofToken and compute_provenance_hash: the credentials of a request and the hash binding them.
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "details.h"
+#include "errors.h"
+#include "guard.h"
+#include "object.h"
+#include "params.h"
+#include "types.h"
+
+namespace oqpy {
+
+namespace {
+
+using oq::ProofToken;
+using TokenRef = std::shared_ptr<const ProofToken>;
+
+const ProofToken& token_of(PyObject* self) { return *unbox<TokenRef>(self); }
+
+constexpr Param kTokenParams[] = {
+    {"token_id"},    {"token_type"},        {"schema_version"},  {"status"},
+    {"closes_gaps"}, {"bounds_gaps"},       {"provenance_hash"}, {"issued_at"},
+    {"issuer"},      {"expires_at", false}, {"details", false},  {"is_negative_control", false},
+};
+constexpr Signature kTokenNew{"ProofToken.__new__()", kTokenParams};
+
+PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  Args<12> a(kTokenNew);
+  oq::RawProofToken raw;
+  if (!a.bind(args, kwargs) || !a.get(0, raw.token_id, to_text) ||
+      !a.get(1, raw.token_type, to_text) || !a.get(2, raw.schema_version, to_text) ||
+      !a.get(3, raw.status, to_text) || !a.get(4, raw.closes_gaps, to_text_list) ||
+      !a.get(5, raw.bounds_gaps, to_text_list) || !a.get(6, raw.provenance_hash, to_text) ||
+      !a.get(7, raw.issued_at, to_real) || !a.get(8, raw.issuer, to_text) ||
+      !a.get_optional(9, raw.expires_at, to_real) || !a.get_optional(10, raw.details, to_text) ||
+      (a[11] && !a.get(11, raw.is_negative_control, to_bool))) {
+    return nullptr;
+  }
+  auto token = ProofToken::create(std::move(raw));
+  if (!token) return raise_text(PyExc_ValueError, token.error().text());
+  return box(g_types.proof_token, std::make_shared<const ProofToken>(std::move(*token)));
+}
+
+PyObject* text_list(const std::vector<std::string>& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = new_str(items[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* token_id(PyObject* self, void*) { return new_str(token_of(self).token_id()); }
+PyObject* token_type(PyObject* self, void*) { return new_str(token_of(self).token_type()); }
+PyObject* token_schema(PyObject* self, void*) { return new_str(token_of(self).schema_version()); }
+PyObject* token_provenance(PyObject* self, void*) {
+  return new_str(token_of(self).provenance_hash());
+}
+PyObject* token_issuer(PyObject* self, void*) { return new_str(token_of(self).issuer()); }
+PyObject* token_status(PyObject* self, void*) {
+  return new_str(oq::token_status_name(token_of(self).status()));
+}
+PyObject* token_closes(PyObject* self, void*) { return text_list(token_of(self).closes_gaps()); }
+PyObject* token_bounds(PyObject* self, void*) { return text_list(token_of(self).bounds_gaps()); }
+PyObject* token_nc(PyObject* self, void*) {
+  return PyBool_FromLong(token_of(self).is_negative_control());
+}
+PyObject* token_details(PyObject* self, void*) {
+  const auto& details = token_of(self).details();
+  if (details.is_null()) Py_RETURN_NONE;
+  return new_str(oq::dump_details(details));
+}
+
+PyObject* token_repr(PyObject* self) {
+  const ProofToken& token = token_of(self);
+  return new_str("ProofToken(id=" + token.token_id() + ", type=" + token.token_type() +
+                 ", status=" + std::string(oq::token_status_name(token.status())) +
+                 ", nc=" + (token.is_negative_control() ? "true" : "false") + ")");
+}
+
+PyObject* token_richcompare(PyObject* self, PyObject* other, int op) {
+  return compare_equality(self, other, op, g_types.proof_token,
+                          [](PyObject* a, PyObject* b) { return token_of(a) == token_of(b); });
+}
+
+PyGetSetDef kTokenGetters[] = {
+    {"token_id", guarded<token_id>, nullptr, nullptr, nullptr},
+    {"token_type", guarded<token_type>, nullptr, nullptr, nullptr},
+    {"schema_version", guarded<token_schema>, nullptr, nullptr, nullptr},
+    {"status", guarded<token_status>, nullptr, nullptr, nullptr},
+    {"closes_gaps", guarded<token_closes>, nullptr, nullptr, nullptr},
+    {"bounds_gaps", guarded<token_bounds>, nullptr, nullptr, nullptr},
+    {"provenance_hash", guarded<token_provenance>, nullptr, nullptr, nullptr},
+    {"issuer", guarded<token_issuer>, nullptr, nullptr, nullptr},
+    {"details", guarded<token_details>, nullptr,
+     "The details payload as a JSON string, or None if not set.", nullptr},
+    {"is_negative_control", guarded<token_nc>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kTokenSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<TokenRef>)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<token_new>)},
+    {Py_tp_doc,
+     const_cast<char*>("ProofToken(token_id, token_type, schema_version, status, closes_gaps, "
+                       "bounds_gaps, provenance_hash, issued_at, issuer, expires_at=None, "
+                       "details=None, is_negative_control=False)\n--\n\n")},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<token_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<token_richcompare>)},
+    {Py_tp_getset, kTokenGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kTokenSpec = type_spec<TokenRef>("builtins.ProofToken", kTokenSlots);
+
+// ----- compute_provenance_hash -----
+
+constexpr Param kHashParams[] = {{"claim_id"}, {"candidate_id"}, {"context_id"}, {"allowed_use"}};
+constexpr Signature kHash{"compute_provenance_hash()", kHashParams};
+
+PyObject* compute_provenance_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  Args<4> a(kHash);
+  std::string_view fields[4];
+  if (!a.bind(args, nargs, kwnames)) return nullptr;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (!a.get(i, fields[i], to_text_view)) return nullptr;
+  }
+  return new_str(oq::provenance_hash(fields[0], fields[1], fields[2], fields[3]));
+}
+
+PyMethodDef kHashFunction = {
+    "compute_provenance_hash", as_cfunction(guarded<compute_provenance_hash>), kFastFlags,
+    "compute_provenance_hash(claim_id, candidate_id, context_id, allowed_use)\n--\n\n"
+    "Compute the provenance hash for a context tuple."};
+
+}  // namespace
+
+bool to_tokens(PyObject* obj, std::vector<TokenRef>& out) {
+  return to_boxed_list(obj, g_types.proof_token, "ProofToken", out);
+}
+
+PyObject* proof_token_class() { return class_once(g_types.proof_token, &kTokenSpec); }
+
+PyObject* compute_provenance_hash_function(PyObject* module) {
+  return new_function(&kHashFunction, module);
+}
+
+}  // namespace oqpy
