@@ -102,17 +102,6 @@ PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                                   std::move(lists[3])));
 }
 
-PyObject* text_list(const std::vector<std::string>& items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_str(items[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 PyObject* scope_candidates(PyObject* self, void*) {
   return text_list(scope_of(self).allowed_candidates());
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <new>
+#include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -85,6 +87,9 @@ PyObject* new_function(PyMethodDef* def, PyObject* module);
 
 // A new str from UTF-8 text.
 PyObject* new_str(std::string_view text);
+
+// A new list of str.
+PyObject* text_list(std::span<const std::string> items);
 
 template <class T>
 bool to_boxed_list(PyObject* obj, PyTypeObject* type, const char* class_name, std::vector<T>& out) {

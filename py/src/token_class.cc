@@ -43,17 +43,6 @@ PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return box(g_types.proof_token, std::make_shared<const ProofToken>(std::move(*token)));
 }
 
-PyObject* text_list(const std::vector<std::string>& items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_str(items[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 PyObject* token_id(PyObject* self, void*) { return new_str(token_of(self).token_id()); }
 PyObject* token_type(PyObject* self, void*) { return new_str(token_of(self).token_type()); }
 PyObject* token_schema(PyObject* self, void*) { return new_str(token_of(self).schema_version()); }
