@@ -171,6 +171,13 @@ std::string_view describe(std::string_view message) {
 }  // namespace
 
 std::expected<nlohmann::json, std::string> parse_details(std::string_view text) {
+  // The library reads a NUL byte as the end of its input. A raw NUL is never valid JSON, so the
+  // text up to it is parsed alone: a fault before it comes first, otherwise the NUL is the fault.
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+    auto prefix = parse_details(text.substr(0, nul));
+    if (!prefix && !prefix.error().ends_with(position_suffix(text, nul))) return prefix;
+    return std::unexpected("invalid character NUL" + position_suffix(text, nul));
+  }
   json result;
   DepthLimitedParser parser(result);
   if (json::sax_parse(text.begin(), text.end(), &parser)) return result;

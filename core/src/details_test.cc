@@ -134,3 +134,31 @@ TEST(DetailsDepth, RefusesMillionsOfBracketsQuickly) {
 
 }  // namespace
 }  // namespace oq
+
+namespace oq {
+namespace {
+
+struct NulCase {
+  std::string text;
+  std::string error_suffix;
+};
+
+class DetailsNulTest : public testing::TestWithParam<NulCase> {};
+
+// The parser reads a NUL as the end of input; the text after one must never be dropped.
+TEST_P(DetailsNulTest, RawNulIsAnErrorAtItsPosition) {
+  const auto parsed = parse_details(GetParam().text);
+  ASSERT_FALSE(parsed.has_value());
+  EXPECT_TRUE(parsed.error().ends_with(GetParam().error_suffix)) << parsed.error();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DetailsNulTest,
+    testing::Values(NulCase{std::string("1\0x", 3), "NUL at line 1 column 2"},
+                    NulCase{std::string("{\"a\":1}\0", 8), "NUL at line 1 column 8"},
+                    NulCase{std::string("[1,\0]", 5), "NUL at line 1 column 4"},
+                    NulCase{std::string("\n\"a\0\"", 5), "NUL at line 2 column 3"},
+                    NulCase{std::string("x\0", 2), "at line 1 column 1"}));
+
+}  // namespace
+}  // namespace oq

@@ -41,8 +41,10 @@ bool to_bool(PyObject* obj, bool& out) {
     out = obj == Py_True;
     return true;
   }
-  // NumPy's boolean scalar is accepted through its truth conversion.
-  if (std::strcmp(Py_TYPE(obj)->tp_name, "numpy.bool_") == 0) {
+  // NumPy's boolean scalar is accepted through its truth conversion (it is named numpy.bool
+  // since NumPy 2).
+  const char* type_name = Py_TYPE(obj)->tp_name;
+  if (std::strcmp(type_name, "numpy.bool_") == 0 || std::strcmp(type_name, "numpy.bool") == 0) {
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (!number || !number->nb_bool) {
       PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",

@@ -31,13 +31,12 @@ constexpr Signature kRecordNew{"GapRecord.__new__()", kRecordParams};
 PyObject* record_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   Args<4> a(kRecordNew);
   std::string gap_id, gap_type;
-  std::optional<std::string_view> status_name;
+  std::string_view name = "open";
   std::optional<double> bound;
   if (!a.bind(args, kwargs) || !a.get(0, gap_id, to_text) || !a.get(1, gap_type, to_text) ||
-      !a.get_optional(2, status_name, to_text_view) || !a.get_optional(3, bound, to_real)) {
+      (a[2] && !a.get(2, name, to_text_view)) || !a.get_optional(3, bound, to_real)) {
     return nullptr;
   }
-  const std::string_view name = status_name.value_or("open");
   const auto kind = oq::parse_gap_kind(name);
   if (!kind) return raise_text(PyExc_ValueError, "Unknown gap status: " + std::string(name));
   GapStatus status = GapStatus::open();
