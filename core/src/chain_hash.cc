@@ -21,9 +21,9 @@ ChainHash ChainHash::of(std::span<const Permission> levels,
   return ChainHash(sha256(input));
 }
 
-std::optional<ChainHash> ChainHash::from_hex(std::string_view hex) {
+std::expected<ChainHash, InputError> ChainHash::from_hex(std::string_view hex) {
   if (auto bytes = digest_from_hex(hex)) return ChainHash(*bytes);
-  return std::nullopt;
+  return std::unexpected(InvalidChainHashHex{std::string(hex)});
 }
 
 }  // namespace oq

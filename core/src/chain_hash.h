@@ -2,12 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "digest.h"
+#include "input_error.h"
 #include "permission.h"
 
 namespace oq {
@@ -22,8 +24,8 @@ class ChainHash {
   // The hash of the chain with these levels (bottom first) and role indices (discriminant order).
   static ChainHash of(std::span<const Permission> levels,
                       const std::array<std::uint64_t, kRoleCount>& roles);
-  // The hash spelled by 64 hex digits of either case; absent for any other text.
-  static std::optional<ChainHash> from_hex(std::string_view hex);
+  // The hash spelled by 64 hex digits of either case.
+  static std::expected<ChainHash, InputError> from_hex(std::string_view hex);
 
   const Sha256Digest& bytes() const { return bytes_; }
   // 64 lower-case hex digits.

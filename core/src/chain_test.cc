@@ -93,7 +93,7 @@ TEST(DefaultLevelFromStr, UsesFullUpperCaseMapping) {
   EXPECT_EQ(default_level_from_str("d\xc4\xb1"
                                    "a"),
             default_levels().DIA);
-  EXPECT_FALSE(default_level_from_str(""));
+  EXPECT_EQ(default_level_from_str("").error().text(), "Unknown permission: \"\"");
   EXPECT_FALSE(default_level_from_str("xyz"));
   EXPECT_FALSE(default_level_from_str(std::string(1000, 'a')));
 }

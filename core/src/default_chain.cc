@@ -47,10 +47,13 @@ const DefaultLevels& default_levels() {
   return *levels;
 }
 
-std::optional<Permission> default_level_from_str(std::string_view text) {
-  // No default level is longer than three bytes; longer texts need no case mapping.
-  if (text.size() > 3 * 4) return std::nullopt;
-  return default_chain()->parse(to_upper(text));
+std::expected<Permission, InputError> default_level_from_str(std::string_view text) {
+  // Upper-casing never merges characters, and no default level has more than three, each at most
+  // four bytes long: longer texts need no case mapping.
+  if (text.size() <= 3 * 4) {
+    if (auto level = default_chain()->parse(to_upper(text))) return *level;
+  }
+  return std::unexpected(UnknownPermission{std::string(text)});
 }
 
 }  // namespace oq

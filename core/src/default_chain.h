@@ -1,10 +1,12 @@
 #pragma once
 
+#include <expected>
 #include <memory>
 #include <optional>
 #include <string_view>
 
 #include "chain.h"
+#include "input_error.h"
 
 namespace oq {
 
@@ -17,7 +19,7 @@ struct DefaultLevels {
 };
 const DefaultLevels& default_levels();
 
-// The default chain's level named like `text` once upper-cased; absent when there is none.
-std::optional<Permission> default_level_from_str(std::string_view text);
+// The default chain's level named like `text` once upper-cased.
+std::expected<Permission, InputError> default_level_from_str(std::string_view text);
 
 }  // namespace oq

@@ -20,17 +20,17 @@ std::string_view gap_kind_name(GapKind kind) {
   return "";
 }
 
-std::optional<GapKind> parse_gap_kind(std::string_view name) {
+std::expected<GapKind, InputError> parse_gap_kind(std::string_view name) {
   if (name == "open") return GapKind::Open;
   if (name == "bounded") return GapKind::Bounded;
   if (name == "closed") return GapKind::Closed;
-  return std::nullopt;
+  return std::unexpected(UnknownGapStatus{std::string(name)});
 }
 
-std::optional<GapKind> parse_required_status(std::string_view name) {
+std::expected<GapKind, InputError> parse_required_status(std::string_view name) {
   if (name == "bounded") return GapKind::Bounded;
   if (name == "closed") return GapKind::Closed;
-  return std::nullopt;
+  return std::unexpected(UnknownRequiredStatus{std::string(name)});
 }
 
 GapStatus GapStatus::bounded(double value) {

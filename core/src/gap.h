@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <optional>
 #include <span>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "input_error.h"
 #include "permission.h"
 
 namespace oq {
@@ -19,11 +21,11 @@ enum class GapKind : std::uint8_t { Open, Bounded, Closed };
 // "open", "bounded" or "closed".
 std::string_view gap_kind_name(GapKind kind);
 
-// The kind named exactly `name`, if any.
-std::optional<GapKind> parse_gap_kind(std::string_view name);
+// The kind named exactly `name`.
+std::expected<GapKind, InputError> parse_gap_kind(std::string_view name);
 
-// The minimum named exactly "bounded" or "closed"; absent for anything else, "open" included.
-std::optional<GapKind> parse_required_status(std::string_view name);
+// The minimum named exactly "bounded" or "closed"; anything else, "open" included, is an error.
+std::expected<GapKind, InputError> parse_required_status(std::string_view name);
 
 // Whether a gap of kind `status` meets `minimum`: its rank is at least the minimum's.
 constexpr bool satisfies(GapKind status, GapKind minimum) { return status >= minimum; }

@@ -29,14 +29,6 @@ std::optional<TokenStatus> parse_token_status(std::string_view name) {
   return std::nullopt;
 }
 
-std::string UnknownTokenStatus::text() const { return "Unknown token status: " + status; }
-
-std::string InvalidDetails::text() const { return "Invalid JSON for details: " + description; }
-
-std::string TokenError::text() const {
-  return std::visit([](const auto& error) { return error.text(); }, kind_);
-}
-
 namespace {
 
 // An expiry below the representable range has long passed, so it becomes the earliest instant
@@ -51,15 +43,15 @@ std::optional<UtcTime> read_expiry(std::optional<double> expires_at) {
 
 }  // namespace
 
-std::expected<ProofToken, TokenError> ProofToken::create(RawProofToken raw) {
+std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
   const auto status = parse_token_status(raw.status);
-  if (!status) return std::unexpected(TokenError(UnknownTokenStatus{std::move(raw.status)}));
+  if (!status) return std::unexpected(UnknownTokenStatus{std::move(raw.status)});
   const UtcTime issued_at = from_unix_seconds_or_now(raw.issued_at);
   const std::optional<UtcTime> expires_at = read_expiry(raw.expires_at);
   nlohmann::json details;
   if (raw.details) {
     auto parsed = parse_details(*raw.details);
-    if (!parsed) return std::unexpected(TokenError(InvalidDetails{std::move(parsed.error())}));
+    if (!parsed) return std::unexpected(InvalidDetails{std::move(parsed.error())});
     details = std::move(*parsed);
   }
   return ProofToken(std::move(raw.token_id), std::move(raw.token_type),

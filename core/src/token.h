@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "input_error.h"
 #include "utc_time.h"
 
 namespace oq {
@@ -22,28 +23,6 @@ std::string_view token_status_name(TokenStatus status);
 
 // The status named exactly `name`, if any.
 std::optional<TokenStatus> parse_token_status(std::string_view name);
-
-struct UnknownTokenStatus {
-  std::string status;
-  std::string text() const;
-};
-struct InvalidDetails {
-  std::string description;
-  std::string text() const;
-};
-
-// Why a token could not be built.
-class TokenError {
- public:
-  using Kind = std::variant<UnknownTokenStatus, InvalidDetails>;
-  explicit TokenError(Kind kind) : kind_(std::move(kind)) {}
-  const Kind& kind() const { return kind_; }
-  // The message shown to callers.
-  std::string text() const;
-
- private:
-  Kind kind_;
-};
 
 // A token's inputs as the caller gave them, before the status, times and details are read.
 struct RawProofToken {
@@ -67,7 +46,7 @@ class ProofToken {
  public:
   // Reads the status, then the times (an out-of-range issue time becomes now; an expiry above
   // the range becomes none and one below it the earliest instant), then the details text.
-  static std::expected<ProofToken, TokenError> create(RawProofToken raw);
+  static std::expected<ProofToken, InputError> create(RawProofToken raw);
 
   // A token from fields already read; `details` is null when there are none.
   ProofToken(std::string token_id, std::string token_type, std::string schema_version,

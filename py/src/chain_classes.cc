@@ -81,8 +81,9 @@ PyObject* hash_from_hex(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   Args<1> a(kFromHex);
   std::string_view text;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text_view)) return nullptr;
-  if (auto hash = ChainHash::from_hex(text)) return new_chain_hash(*hash);
-  return raise_text(PyExc_ValueError, "invalid ChainHash hex: " + oq::quote_string(text));
+  const auto hash = ChainHash::from_hex(text);
+  if (!hash) return raise_error(hash.error());
+  return new_chain_hash(*hash);
 }
 
 PyMethodDef kHashMethods[] = {

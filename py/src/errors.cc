@@ -6,6 +6,7 @@
 
 #include "chain.h"
 #include "guard.h"
+#include "input_error.h"
 #include "panic.h"
 #include "ref.h"
 
@@ -85,6 +86,10 @@ PyObject* raise_error(const oq::ChainError& error) {
   PyObject* cls = exception_class(Exc::Chain);
   if (!cls) return nullptr;
   return raise_text(cls, error.text());
+}
+
+PyObject* raise_error(const oq::InputError& error) {
+  return raise_text(PyExc_ValueError, error.text());
 }
 
 void raise_current_exception() noexcept {

@@ -6,7 +6,8 @@
 
 namespace oq {
 class ChainError;
-}
+class InputError;
+}  // namespace oq
 
 namespace oqpy {
 
@@ -24,5 +25,6 @@ PyObject* raise_text(PyObject* cls, std::string_view message);
 
 // Each engine error family raised as its Python exception. Always return null.
 PyObject* raise_error(const oq::ChainError& error);
+PyObject* raise_error(const oq::InputError& error);
 
 }  // namespace oqpy

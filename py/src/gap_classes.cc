@@ -38,7 +38,7 @@ PyObject* record_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const auto kind = oq::parse_gap_kind(name);
-  if (!kind) return raise_text(PyExc_ValueError, "Unknown gap status: " + std::string(name));
+  if (!kind) return raise_error(kind.error());
   GapStatus status = GapStatus::open();
   if (*kind == GapKind::Closed) status = GapStatus::closed();
   if (*kind == GapKind::Bounded) status = GapStatus::bounded(bound.value_or(0.0));
@@ -103,9 +103,7 @@ PyObject* requirement_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const auto minimum = oq::parse_required_status(minimum_name);
-  if (!minimum) {
-    return raise_text(PyExc_ValueError, "Unknown required_status: " + std::string(minimum_name));
-  }
+  if (!minimum) return raise_error(minimum.error());
   return new_requirement(GapRequirement::single(std::move(gap_id), *minimum));
 }
 

@@ -8,7 +8,6 @@
 #include "guard.h"
 #include "object.h"
 #include "params.h"
-#include "quote.h"
 #include "types.h"
 
 namespace oqpy {
@@ -70,10 +69,9 @@ PyObject* from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   Args<1> a(kFromStr);
   std::string_view text;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text_view)) return nullptr;
-  if (auto level = oq::default_level_from_str(text)) return new_permission(*level);
-  std::string message = "Unknown permission: ";
-  message += oq::quote_string(text);
-  return raise_text(PyExc_ValueError, message);
+  const auto level = oq::default_level_from_str(text);
+  if (!level) return raise_error(level.error());
+  return new_permission(*level);
 }
 
 constexpr Param kMeetParams[] = {{"other"}};

@@ -39,7 +39,7 @@ PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   auto token = ProofToken::create(std::move(raw));
-  if (!token) return raise_text(PyExc_ValueError, token.error().text());
+  if (!token) return raise_error(token.error());
   return box(g_types.proof_token, std::make_shared<const ProofToken>(std::move(*token)));
 }
 
