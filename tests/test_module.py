@@ -189,3 +189,16 @@ def test_docstrings_follow_the_signature_line(obj, doc):
 
 def test_functions_belong_to_the_module():
     assert oq.compute_provenance_hash.__module__ == "_ostrel_quorvane"
+
+
+def test_reimport_returns_the_same_module():
+    script = textwrap.dedent(
+        """
+        import sys
+        import _ostrel_quorvane as first
+        del sys.modules["_ostrel_quorvane"]
+        import _ostrel_quorvane as second
+        assert first is second and first.Permission is second.Permission
+        """
+    )
+    subprocess.run([sys.executable, "-c", script], check=True)
