@@ -6,6 +6,7 @@ import re
 
 import _ostrel_quorvane as oq
 import pytest
+from hostile import BrokenItems, FloatRaises, Floaty, Indexy, Items, Texty
 
 M = oq.Membership
 S = oq.Scope
@@ -21,55 +22,6 @@ ORDERINGS = (operator.lt, operator.le, operator.gt, operator.ge)
 CURRENT = re.compile(
     r"^Expiry\(deadline=(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(\.\d{3}|\.\d{6}|\.\d{9})?\+00:00\)$"
 )
-
-
-class Texty(str):
-    pass
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __index__(self):
-        return 100
-
-
-class FloatRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-
-class Items:
-    """A sequence without a usable length: conversion walks it by index."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class BrokenItems:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        raise self.exc
 
 
 def tok(token_id="t1"):

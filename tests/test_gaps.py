@@ -5,67 +5,11 @@ import operator
 
 import _ostrel_quorvane as oq
 import pytest
+from hostile import BrokenItems, FloatRaises, Floaty, IndexRaises, Indexy, Items, Texty
 
 G = oq.GapRecord
 Req = oq.GapRequirement
 P = oq.Permission
-
-
-class Texty(str):
-    pass
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __index__(self):
-        return 3
-
-
-class FloatRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-
-class IndexRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class Items:
-    """A sequence without a usable length: conversion walks it by index."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class BrokenItems:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        raise self.exc
 
 
 def test_signatures_and_docstrings():

@@ -6,6 +6,7 @@ import operator
 
 import _ostrel_quorvane as oq
 import pytest
+from hostile import BrokenItems, FloatRaises, IndexRaises, Indexy, Items, Texty
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -34,55 +35,6 @@ def json_error(text):
     message = str(info.value)
     assert message.startswith(JSON_ERROR)
     return message
-
-
-class Texty(str):
-    pass
-
-
-class FloatRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-
-class IndexRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class Indexy:
-    def __index__(self):
-        return 12
-
-
-class Items:
-    """A sequence without a usable length: conversion walks it by index."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class BrokenItems:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, i):
-        raise self.exc
 
 
 def test_signatures_and_docstrings():

@@ -10,9 +10,9 @@ namespace oqpy {
 
 Types g_types;
 
-PyObject* class_once(PyTypeObject*& slot, PyType_Spec* spec, bool (*init)(PyTypeObject*)) {
+PyObject* class_once(PyTypeObject*& slot, PyType_Spec* blueprint, bool (*init)(PyTypeObject*)) {
   if (!slot) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(blueprint));
     if (!type) return nullptr;
     slot = type;
     if (init && !init(type)) {

@@ -50,9 +50,10 @@ constexpr PyType_Spec type_spec(const char* name, PyType_Slot* slots) {
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 }
 
-// The class in `slot` as a new reference, created from `spec` on first need; `init` then adds its
-// class attributes. Null on failure, leaving `slot` empty.
-PyObject* class_once(PyTypeObject*& slot, PyType_Spec* spec, bool (*init)(PyTypeObject*) = nullptr);
+// The class in `slot` as a new reference, created from `blueprint` on first need; `init` then adds
+// its class attributes. Null on failure, leaving `slot` empty.
+PyObject* class_once(PyTypeObject*& slot, PyType_Spec* blueprint,
+                     bool (*init)(PyTypeObject*) = nullptr);
 // Stores `value` (a new reference, consumed) on `type` as a class attribute.
 bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value);
 
