@@ -311,3 +311,14 @@ def test_getters_are_read_only(obj, attr):
         setattr(obj, attr, getattr(obj, attr))
     with pytest.raises(AttributeError):
         obj.bound_value = 1.0
+
+
+def test_deeply_nested_disjunctions_are_built_and_freed_without_recursion():
+    requirement = Req("g", "closed")
+    for _ in range(300_000):
+        requirement = Req.any_of([requirement])
+    profile = oq.Profile(P.AAA, [requirement])
+    assert repr(requirement) == "GapRequirement(any_of=[1 arms])"
+    del requirement
+    assert repr(profile) == "Profile(permission=AAA, gaps=1)"
+    del profile
