@@ -1,4 +1,5 @@
 // The classes of chains: ChainRole, ChainHash and PermissionChain.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,10 @@ PyObject* hash_repr(PyObject* self) { return new_str("ChainHash(" + hash_of(self
 
 Py_hash_t hash_hash(PyObject* self) {
   // The canonical bytes: the length 32 as a little-endian u64, then the digest.
-  std::string bytes(8, '\0');
-  bytes[0] = 32;
   const auto& digest = hash_of(self).bytes();
-  bytes.append(reinterpret_cast<const char*>(digest.data()), digest.size());
-  return hash_bytes(bytes);
+  char bytes[8 + sizeof digest] = {32};
+  std::memcpy(bytes + 8, digest.data(), digest.size());
+  return hash_bytes(std::string_view(bytes, sizeof bytes));
 }
 
 PyObject* hash_richcompare(PyObject* self, PyObject* other, int op) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "digest.h"
+#include "permission.h"
 #include "ref.h"
 #include "types.h"
 
@@ -44,9 +45,14 @@ Py_hash_t hash_bytes(std::string_view bytes) {
 }
 
 Py_hash_t hash_name(std::string_view name) {
-  std::string bytes;
-  bytes.reserve(name.size() + 1);
-  bytes += name;
+  // Level and role names are short; hashing them must not allocate.
+  char buffer[oq::kMaxLevelNameBytes + 1];
+  if (name.size() < sizeof buffer) {
+    name.copy(buffer, name.size());
+    buffer[name.size()] = '\xFF';
+    return hash_bytes(std::string_view(buffer, name.size() + 1));
+  }
+  std::string bytes(name);
   bytes += '\xFF';
   return hash_bytes(bytes);
 }
