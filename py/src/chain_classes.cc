@@ -189,14 +189,9 @@ PyObject* chain_meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* level_list(const PermissionChain& chain, bool descending) {
   const auto levels = chain.levels();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(levels.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < levels.size(); ++i) {
-    PyObject* level = new_permission(levels[descending ? levels.size() - 1 - i : i]);
-    if (!level) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), level);
-  }
-  return list.release();
+  const std::size_t n = levels.size();
+  return list_of(n,
+                 [&](std::size_t i) { return new_permission(levels[descending ? n - 1 - i : i]); });
 }
 
 PyObject* chain_ascending(PyObject* self, PyObject*) { return level_list(chain_of(self), false); }
@@ -288,21 +283,13 @@ PyObject* new_chain_hash(const ChainHash& hash) { return box(g_types.chain_hash,
 PyObject* new_chain(ChainRef chain) { return box(g_types.permission_chain, std::move(chain)); }
 
 bool to_chain_role(PyObject* obj, ChainRole& out) {
-  if (!check_instance(obj, g_types.chain_role, "ChainRole")) return false;
-  out = role_of(obj);
-  return true;
+  return read_boxed(obj, g_types.chain_role, "ChainRole", out);
 }
-
 bool to_chain_hash(PyObject* obj, ChainHash& out) {
-  if (!check_instance(obj, g_types.chain_hash, "ChainHash")) return false;
-  out = hash_of(obj);
-  return true;
+  return read_boxed(obj, g_types.chain_hash, "ChainHash", out);
 }
-
 bool to_chain(PyObject* obj, ChainRef& out) {
-  if (!check_instance(obj, g_types.permission_chain, "PermissionChain")) return false;
-  out = unbox<ChainRef>(obj);
-  return true;
+  return read_boxed(obj, g_types.permission_chain, "PermissionChain", out);
 }
 
 namespace {

@@ -297,9 +297,7 @@ bool to_expiry(PyObject* obj, const Expiry*& out) {
   return point_to(obj, g_types.expiry, "Expiry", out);
 }
 bool to_context(PyObject* obj, ContextRef& out) {
-  if (!check_instance(obj, g_types.proof_context, "ProofContext")) return false;
-  out = unbox<ContextRef>(obj);
-  return true;
+  return read_boxed(obj, g_types.proof_context, "ProofContext", out);
 }
 
 PyObject* membership_class() {

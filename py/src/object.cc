@@ -4,7 +4,6 @@
 
 #include "digest.h"
 #include "permission.h"
-#include "ref.h"
 #include "types.h"
 
 namespace oqpy {
@@ -67,17 +66,6 @@ PyObject* new_function(PyMethodDef* def, PyObject* module) {
 
 PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* text_list(std::span<const std::string> items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_str(items[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
 }
 
 }  // namespace oqpy

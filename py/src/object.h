@@ -57,6 +57,14 @@ PyObject* class_once(PyTypeObject*& slot, PyType_Spec* blueprint,
 // Stores `value` (a new reference, consumed) on `type` as a class attribute.
 bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value);
 
+// Converts an argument that must be an instance of `type`, copying (or sharing) its value.
+template <class T>
+bool read_boxed(PyObject* obj, PyTypeObject* type, const char* class_name, T& out) {
+  if (!check_instance(obj, type, class_name)) return false;
+  out = unbox<T>(obj);
+  return true;
+}
+
 // Converts a list argument whose items are instances of `type`, copying each held value.
 template <class T>
 bool to_boxed_list(PyObject* obj, PyTypeObject* type, const char* class_name, std::vector<T>& out);
@@ -89,8 +97,26 @@ PyObject* new_function(PyMethodDef* def, PyObject* module);
 // A new str from UTF-8 text.
 PyObject* new_str(std::string_view text);
 
+// A new list of `size` items, item i being `make(i)` (a new reference, or null on failure).
+template <class Make>
+PyObject* list_of(std::size_t size, Make&& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = make(i);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
 // A new list of str.
-PyObject* text_list(std::span<const std::string> items);
+inline PyObject* text_list(std::span<const std::string> items) {
+  return list_of(items.size(), [&](std::size_t i) { return new_str(items[i]); });
+}
 
 template <class T>
 bool to_boxed_list(PyObject* obj, PyTypeObject* type, const char* class_name, std::vector<T>& out) {

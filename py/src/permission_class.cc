@@ -38,28 +38,15 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   }
   const Permission a = level_of(self);
   const Permission b = level_of(other);
-  const auto order = oq::default_chain()->cmp(a, b);
-  if (!order) {
+  const oq::PermissionChain& chain = *oq::default_chain();
+  const auto ra = chain.rank(a);
+  const auto rb = chain.rank(b);
+  if (!ra || !rb) {
     return raise_panic("Permission::cmp called with a level not in the default chain: " +
                        std::string(a.name()) + " or " + std::string(b.name()) +
                        ". Use chain.cmp(&a, &b) against an explicit chain for non-default chains.");
   }
-  bool result = false;
-  switch (op) {
-    case Py_LT:
-      result = *order < 0;
-      break;
-    case Py_LE:
-      result = *order <= 0;
-      break;
-    case Py_GT:
-      result = *order > 0;
-      break;
-    default:
-      result = *order >= 0;
-      break;
-  }
-  return PyBool_FromLong(result);
+  Py_RETURN_RICHCOMPARE(*ra, *rb, op);
 }
 
 constexpr Param kFromStrParams[] = {{"s"}};
@@ -111,9 +98,7 @@ PyType_Spec kSpec = type_spec<Permission>("builtins.Permission", kSlots);
 PyObject* new_permission(Permission level) { return box(g_types.permission, level); }
 
 bool to_permission(PyObject* obj, Permission& out) {
-  if (!check_instance(obj, g_types.permission, "Permission")) return false;
-  out = level_of(obj);
-  return true;
+  return read_boxed(obj, g_types.permission, "Permission", out);
 }
 
 namespace {
