@@ -127,12 +127,13 @@ std::size_t number_start(std::string_view text, std::size_t offset) {
 // The longest excerpt of the text read last that a description quotes.
 constexpr std::size_t kMaxExcerptBytes = 40;
 
-// `description` with an over-long quote of the text read last cut to its final bytes, and with
-// any ill-formed UTF-8 (the quote repeats the input's bytes) replaced, so the text is safe to show.
+// `description` with an over-long quote of the text read last (a syntax error's "last read: '...'",
+// a number overflow's "parsing '...'") cut to its final bytes, and with any ill-formed UTF-8 (the
+// quote repeats the input's bytes) replaced, so the text is short and safe to show.
 std::string tidy(std::string_view description, std::string_view last_token) {
   std::string cut;
   if (last_token.size() > kMaxExcerptBytes) {
-    const std::string quoted = "last read: '" + std::string(last_token) + "'";
+    const std::string quoted = "'" + std::string(last_token) + "'";
     if (const auto at = description.find(quoted); at != std::string_view::npos) {
       std::size_t from = last_token.size() - kMaxExcerptBytes;
       while (from < last_token.size() &&
@@ -140,7 +141,7 @@ std::string tidy(std::string_view description, std::string_view last_token) {
         ++from;
       }
       cut.append(description.substr(0, at));
-      cut.append("last read: '...").append(last_token.substr(from)).append("'");
+      cut.append("'...").append(last_token.substr(from)).append("'");
       cut.append(description.substr(at + quoted.size()));
       description = cut;
     }

@@ -102,6 +102,12 @@ TEST(DetailsFault, DescriptionIsValidUtf8AndShort) {
   EXPECT_NE(long_token.error().find("...xxx"), std::string::npos) << long_token.error();
   EXPECT_NE(long_token.error().find("\xe2\x98\x83\\q"), std::string::npos);
   EXPECT_TRUE(long_token.error().ends_with(" at line 1 column 1000006")) << long_token.error();
+
+  // A number of a million digits that no double holds is quoted by its last 40 bytes only.
+  const auto huge_number = parse_details("[1" + std::string(1'000'000, '0') + "]");
+  ASSERT_FALSE(huge_number);
+  EXPECT_EQ(huge_number.error(),
+            "number overflow parsing '..." + std::string(40, '0') + "' at line 1 column 2");
 }
 
 TEST(DetailsDepth, AcceptsTheLimitAndRefusesOneMore) {

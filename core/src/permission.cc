@@ -53,24 +53,22 @@ namespace {
 
 class InternTable {
  public:
+  // Every step that can fail runs before the table changes, and a failed insertion leaves a
+  // hash set as it was, so an allocation failure leaves the table whole for the next call.
   std::string_view intern(std::string_view name) {
     std::lock_guard lock(mutex_);
-    if (poisoned_) panic("intern table poisoned: an earlier insertion failed");
     if (auto found = names_.find(name); found != names_.end()) return *found;
-    try {
-      storage_.push_back(std::make_unique<char[]>(name.size() + 1));
-      char* copy = storage_.back().get();
-      name.copy(copy, name.size());
-      return *names_.insert(std::string_view(copy, name.size())).first;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    if (storage_.size() == storage_.capacity()) storage_.reserve(2 * storage_.size() + 16);
+    auto copy = std::make_unique<char[]>(name.size() + 1);
+    name.copy(copy.get(), name.size());
+    const std::string_view stored(copy.get(), name.size());
+    names_.insert(stored);
+    storage_.push_back(std::move(copy));  // cannot throw: the room was reserved
+    return stored;
   }
 
  private:
   std::mutex mutex_;
-  bool poisoned_ = false;
   std::unordered_set<std::string_view> names_;
   std::vector<std::unique_ptr<char[]>> storage_;
 };

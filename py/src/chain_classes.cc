@@ -74,11 +74,11 @@ PyObject* hash_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
-constexpr Param kFromHexParams[] = {{"s"}};
-constexpr Signature kFromHex{"ChainHash.from_hex()", kFromHexParams};
+constexpr auto kFromHex =
+    signature("ChainHash.from_hex()", Callable::StaticMethod, "from_hex(s)\n--\n\n", Param{"s"});
 
 PyObject* hash_from_hex(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kFromHex);
+  Args<kFromHex> a;
   std::string_view text;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text_view)) return nullptr;
   const auto hash = ChainHash::from_hex(text);
@@ -88,8 +88,7 @@ PyObject* hash_from_hex(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef kHashMethods[] = {
     {"to_hex", guarded<hash_to_hex>, METH_NOARGS, "to_hex($self)\n--\n\n"},
-    {"from_hex", as_cfunction(guarded<hash_from_hex>), kFastFlags | METH_STATIC,
-     "from_hex(s)\n--\n\n"},
+    {"from_hex", as_cfunction(guarded<hash_from_hex>), kFastFlags | METH_STATIC, kFromHex.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -110,11 +109,18 @@ PyType_Spec kHashSpec = type_spec<ChainHash>("builtins.ChainHash", kHashSlots);
 
 const PermissionChain& chain_of(PyObject* self) { return *unbox<ChainRef>(self); }
 
-constexpr Param kNewParams[] = {{"levels"}, {"roles"}};
-constexpr Signature kNew{"PermissionChain.new()", kNewParams};
+constexpr auto kNew =
+    signature("PermissionChain.new()", Callable::StaticMethod,
+              "new(levels, roles)\n--\n\n"
+              "Construct a validated permission chain.\n\n"
+              "`levels` is a list of distinct level names, ordered from Bottom to Top.\n"
+              "`roles` is a dict mapping `ChainRole` objects to indices in `levels`.\n\n"
+              "Raises ChainError if the chain fails validation (rules L1-L9 of the\n"
+              "chain spec).",
+              Param{"levels"}, Param{"roles"});
 
 PyObject* chain_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<2> a(kNew);
+  Args<kNew> a;
   std::vector<std::string> names;
   Ref items;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, names, to_text_list) ||
@@ -140,43 +146,51 @@ PyObject* chain_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* chain_default(PyObject*, PyObject*) { return new_chain(oq::default_chain()); }
 
-constexpr Param kRoleParams[] = {{"role"}};
-constexpr Signature kRole{"PermissionChain.role()", kRoleParams};
+constexpr auto kRole = signature(
+    "PermissionChain.role()", Callable::Method,
+    "role($self, role)\n--\n\nLook up the permission level bound to a given role.", Param{"role"});
 
 PyObject* chain_role(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kRole);
+  Args<kRole> a;
   ChainRole role;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, role, to_chain_role)) return nullptr;
   return new_permission(chain_of(self).role(role));
 }
 
-constexpr Param kParseParams[] = {{"name"}};
-constexpr Signature kParse{"PermissionChain.parse()", kParseParams};
+constexpr auto kParse = signature(
+    "PermissionChain.parse()", Callable::Method,
+    "parse($self, name)\n--\n\nParse a level name. Returns None if the name is not in this "
+    "chain.",
+    Param{"name"});
 
 PyObject* chain_parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kParse);
+  Args<kParse> a;
   std::string_view name;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, name, to_text_view)) return nullptr;
   if (auto level = chain_of(self).parse(name)) return new_permission(*level);
   Py_RETURN_NONE;
 }
 
-constexpr Param kRankParams[] = {{"p"}};
-constexpr Signature kRank{"PermissionChain.rank()", kRankParams};
+constexpr auto kRank = signature(
+    "PermissionChain.rank()", Callable::Method,
+    "rank($self, p)\n--\n\nRank of a level within this chain. Returns None for foreign levels.",
+    Param{"p"});
 
 PyObject* chain_rank(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kRank);
+  Args<kRank> a;
   oq::Permission level;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, level, to_permission)) return nullptr;
   if (auto rank = chain_of(self).rank(level)) return PyLong_FromLong(*rank);
   Py_RETURN_NONE;
 }
 
-constexpr Param kChainMeetParams[] = {{"a"}, {"b"}};
-constexpr Signature kChainMeet{"PermissionChain.meet()", kChainMeetParams};
+constexpr auto kChainMeet =
+    signature("PermissionChain.meet()", Callable::Method,
+              "meet($self, a, b)\n--\n\nMeet (min under the chain's order) of two levels.",
+              Param{"a"}, Param{"b"});
 
 PyObject* chain_meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<2> a(kChainMeet);
+  Args<kChainMeet> a;
   oq::Permission first, second;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, first, to_permission) ||
       !a.get(1, second, to_permission)) {
@@ -197,12 +211,14 @@ PyObject* level_list(const PermissionChain& chain, bool descending) {
 PyObject* chain_ascending(PyObject* self, PyObject*) { return level_list(chain_of(self), false); }
 PyObject* chain_descending(PyObject* self, PyObject*) { return level_list(chain_of(self), true); }
 
-constexpr Param kContainsParams[] = {{"p"}};
-constexpr Signature kContains{"PermissionChain.contains()", kContainsParams};
+constexpr auto kContains =
+    signature("PermissionChain.contains()", Callable::Method,
+              "contains($self, p)\n--\n\nWhether this chain contains a level with the given name.",
+              Param{"p"});
 
 PyObject* chain_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  Args<1> a(kContains);
+  Args<kContains> a;
   oq::Permission level;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, level, to_permission)) return nullptr;
   return PyBool_FromLong(chain_of(self).contains(level.name()));
@@ -234,30 +250,18 @@ PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef kChainMethods[] = {
-    {"new", as_cfunction(guarded<chain_new>), kFastFlags | METH_STATIC,
-     "new(levels, roles)\n--\n\n"
-     "Construct a validated permission chain.\n\n"
-     "`levels` is a list of distinct level names, ordered from Bottom to Top.\n"
-     "`roles` is a dict mapping `ChainRole` objects to indices in `levels`.\n\n"
-     "Raises ChainError if the chain fails validation (rules L1-L9 of the\n"
-     "chain spec)."},
+    {"new", as_cfunction(guarded<chain_new>), kFastFlags | METH_STATIC, kNew.doc},
     {"default_chain", guarded<chain_default>, METH_NOARGS | METH_STATIC,
      "default_chain()\n--\n\nReturn the default 12-level chain (OOC..AAA)."},
-    {"role", as_cfunction(guarded<chain_role>), kFastFlags,
-     "role($self, role)\n--\n\nLook up the permission level bound to a given role."},
-    {"parse", as_cfunction(guarded<chain_parse>), kFastFlags,
-     "parse($self, name)\n--\n\nParse a level name. Returns None if the name is not in this "
-     "chain."},
-    {"rank", as_cfunction(guarded<chain_rank>), kFastFlags,
-     "rank($self, p)\n--\n\nRank of a level within this chain. Returns None for foreign levels."},
-    {"meet", as_cfunction(guarded<chain_meet>), kFastFlags,
-     "meet($self, a, b)\n--\n\nMeet (min under the chain's order) of two levels."},
+    {"role", as_cfunction(guarded<chain_role>), kFastFlags, kRole.doc},
+    {"parse", as_cfunction(guarded<chain_parse>), kFastFlags, kParse.doc},
+    {"rank", as_cfunction(guarded<chain_rank>), kFastFlags, kRank.doc},
+    {"meet", as_cfunction(guarded<chain_meet>), kFastFlags, kChainMeet.doc},
     {"ascending", guarded<chain_ascending>, METH_NOARGS,
      "ascending($self)\n--\n\nAll levels from bottom to top."},
     {"descending", guarded<chain_descending>, METH_NOARGS,
      "descending($self)\n--\n\nAll levels from top to bottom."},
-    {"contains", as_cfunction(guarded<chain_contains>), kFastFlags,
-     "contains($self, p)\n--\n\nWhether this chain contains a level with the given name."},
+    {"contains", as_cfunction(guarded<chain_contains>), kFastFlags, kContains.doc},
     {"chain_hash", guarded<chain_hash_method>, METH_NOARGS,
      "chain_hash($self)\n--\n\nContent hash over (ordered names, role bindings)."},
     {nullptr, nullptr, 0, nullptr},

@@ -28,11 +28,11 @@ PyObject* new_membership(Membership membership) {
   return box(g_types.membership, std::move(membership));
 }
 
-constexpr Param kOtherParams[] = {{"reason"}};
-constexpr Signature kOther{"Membership.other()", kOtherParams};
+constexpr auto kOther = signature("Membership.other()", Callable::StaticMethod,
+                                  "other(reason)\n--\n\n", Param{"reason"});
 
 PyObject* membership_other(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kOther);
+  Args<kOther> a;
   std::string reason;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, reason, to_text)) return nullptr;
   return new_membership(Membership::other(std::move(reason)));
@@ -53,8 +53,7 @@ PyObject* membership_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef kMembershipMethods[] = {
-    {"other", as_cfunction(guarded<membership_other>), kFastFlags | METH_STATIC,
-     "other(reason)\n--\n\n"},
+    {"other", as_cfunction(guarded<membership_other>), kFastFlags | METH_STATIC, kOther.doc},
     {"is_in_class", guarded<membership_is_in_class>, METH_NOARGS, "is_in_class($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -85,18 +84,19 @@ bool add_memberships(PyTypeObject* type) {
 
 const Scope& scope_of(PyObject* self) { return unbox<Scope>(self); }
 
-constexpr Param kScopeParams[] = {{"allowed_candidates", false},
-                                  {"allowed_paths", false},
-                                  {"allowed_tools", false},
-                                  {"allowed_resources", false}};
-constexpr Signature kScopeNew{"Scope.__new__()", kScopeParams};
+constexpr auto kScopeNew =
+    signature("Scope.__new__()", Callable::Constructor,
+              "Scope(allowed_candidates=None, allowed_paths=None, allowed_tools=None, "
+              "allowed_resources=None)\n--\n\n",
+              Param{"allowed_candidates", Policy::OrNone}, Param{"allowed_paths", Policy::OrNone},
+              Param{"allowed_tools", Policy::OrNone}, Param{"allowed_resources", Policy::OrNone});
 
 PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<4> a(kScopeNew);
+  Args<kScopeNew> a;
   std::vector<std::string> lists[4];
   if (!a.bind(args, kwargs)) return nullptr;
   for (std::size_t i = 0; i < 4; ++i) {
-    if (a.given(i) && !a.get(i, lists[i], to_text_list)) return nullptr;
+    if (!a.get(i, lists[i], to_text_list)) return nullptr;
   }
   return box(g_types.scope, Scope(std::move(lists[0]), std::move(lists[1]), std::move(lists[2]),
                                   std::move(lists[3])));
@@ -129,8 +129,7 @@ PyGetSetDef kScopeGetters[] = {
 PyType_Slot kScopeSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Scope>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<scope_new>)},
-    {Py_tp_doc, const_cast<char*>("Scope(allowed_candidates=None, allowed_paths=None, "
-                                  "allowed_tools=None, allowed_resources=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kScopeNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<scope_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<scope_richcompare>)},
     {Py_tp_getset, kScopeGetters},
@@ -145,21 +144,21 @@ const Expiry& expiry_of(PyObject* self) { return unbox<Expiry>(self); }
 
 PyObject* expiry_never(PyObject*, PyObject*) { return box(g_types.expiry, Expiry::never()); }
 
-constexpr Param kAtParams[] = {{"deadline_unix"}};
-constexpr Signature kAt{"Expiry.at()", kAtParams};
+constexpr auto kAt = signature("Expiry.at()", Callable::StaticMethod, "at(deadline_unix)\n--\n\n",
+                               Param{"deadline_unix"});
 
 PyObject* expiry_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kAt);
+  Args<kAt> a;
   double deadline = 0;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, deadline, to_real)) return nullptr;
   return box(g_types.expiry, Expiry::at(oq::from_unix_seconds_or_now(deadline)));
 }
 
-constexpr Param kFiredParams[] = {{"now_unix"}};
-constexpr Signature kFired{"Expiry.fired()", kFiredParams};
+constexpr auto kFired = signature("Expiry.fired()", Callable::Method,
+                                  "fired($self, now_unix)\n--\n\n", Param{"now_unix"});
 
 PyObject* expiry_fired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kFired);
+  Args<kFired> a;
   double now = 0;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, now, to_real)) return nullptr;
   return PyBool_FromLong(expiry_of(self).fired(oq::from_unix_seconds_or_now(now)));
@@ -169,8 +168,8 @@ PyObject* expiry_repr(PyObject* self) { return new_str(oq::expiry_repr(expiry_of
 
 PyMethodDef kExpiryMethods[] = {
     {"never", guarded<expiry_never>, METH_NOARGS | METH_STATIC, "never()\n--\n\n"},
-    {"at", as_cfunction(guarded<expiry_at>), kFastFlags | METH_STATIC, "at(deadline_unix)\n--\n\n"},
-    {"fired", as_cfunction(guarded<expiry_fired>), kFastFlags, "fired($self, now_unix)\n--\n\n"},
+    {"at", as_cfunction(guarded<expiry_at>), kFastFlags | METH_STATIC, kAt.doc},
+    {"fired", as_cfunction(guarded<expiry_fired>), kFastFlags, kFired.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -188,46 +187,33 @@ PyType_Spec kExpirySpec = type_spec<Expiry>("builtins.Expiry", kExpirySlots);
 
 const ProofContext& context_of(PyObject* self) { return *unbox<ContextRef>(self); }
 
-constexpr Param kContextParams[] = {
-    {"claim_id"},
-    {"candidate_id"},
-    {"context_id"},
-    {"allowed_use"},
-    {"membership"},
-    {"authority_ceiling"},
-    {"expiry"},
-    {"gaps", false},
-    {"profiles", false},
-    {"tokens", false},
-    {"disallowed_uses", false},
-    {"scope", false},
-    {"context_fingerprint", false},
-};
-constexpr Signature kContextNew{"ProofContext.__new__()", kContextParams};
+constexpr auto kContextNew =
+    signature("ProofContext.__new__()", Callable::Constructor,
+              "ProofContext(claim_id, candidate_id, context_id, allowed_use, membership, "
+              "authority_ceiling, expiry, gaps=None, profiles=None, tokens=None, "
+              "disallowed_uses=None, scope=None, context_fingerprint=None)\n--\n\n",
+              Param{"claim_id"}, Param{"candidate_id"}, Param{"context_id"}, Param{"allowed_use"},
+              Param{"membership"}, Param{"authority_ceiling"}, Param{"expiry"},
+              Param{"gaps", Policy::OrNone}, Param{"profiles", Policy::OrNone},
+              Param{"tokens", Policy::OrNone}, Param{"disallowed_uses", Policy::OrNone},
+              Param{"scope", Policy::OrNone}, Param{"context_fingerprint", Policy::OrNone});
 
 PyObject* context_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<13> a(kContextNew);
+  Args<kContextNew> a;
   oq::ProofContextFields f;
-  const Membership* membership = nullptr;
   oq::Permission ceiling;
-  const Expiry* expiry = nullptr;
-  const Scope* scope = nullptr;
   std::optional<std::string> fingerprint;
+  // Every value is copied out of its argument before the next conversion runs.
   if (!a.bind(args, kwargs) || !a.get(0, f.claim_id, to_text) ||
       !a.get(1, f.candidate_id, to_text) || !a.get(2, f.context_id, to_text) ||
-      !a.get(3, f.allowed_use, to_text) || !a.get(4, membership, to_membership) ||
-      !a.get(5, ceiling, to_permission) || !a.get(6, expiry, to_expiry) ||
-      (a.given(7) && !a.get(7, f.gaps, to_gap_records)) ||
-      (a.given(8) && !a.get(8, f.profiles, to_profiles)) ||
-      (a.given(9) && !a.get(9, f.tokens, to_tokens)) ||
-      (a.given(10) && !a.get(10, f.disallowed_uses, to_text_list)) ||
-      (a.given(11) && !a.get(11, scope, to_scope)) || !a.get_optional(12, fingerprint, to_text)) {
+      !a.get(3, f.allowed_use, to_text) || !a.get(4, f.membership, to_membership) ||
+      !a.get(5, ceiling, to_permission) || !a.get(6, f.expiry, to_expiry) ||
+      !a.get(7, f.gaps, to_gap_records) || !a.get(8, f.profiles, to_profiles) ||
+      !a.get(9, f.tokens, to_tokens) || !a.get(10, f.disallowed_uses, to_text_list) ||
+      !a.get(11, f.scope, to_scope) || !a.get_optional(12, fingerprint, to_text)) {
     return nullptr;
   }
-  f.membership = *membership;
   f.authority_ceiling = ceiling;
-  f.expiry = *expiry;
-  if (scope) f.scope = *scope;
   f.context_fingerprint = fingerprint ? std::move(*fingerprint) : f.context_id;
   return box(g_types.proof_context, std::make_shared<const ProofContext>(std::move(f)));
 }
@@ -266,10 +252,7 @@ PyGetSetDef kContextGetters[] = {
 PyType_Slot kContextSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ContextRef>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<context_new>)},
-    {Py_tp_doc,
-     const_cast<char*>("ProofContext(claim_id, candidate_id, context_id, allowed_use, membership, "
-                       "authority_ceiling, expiry, gaps=None, profiles=None, tokens=None, "
-                       "disallowed_uses=None, scope=None, context_fingerprint=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kContextNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<context_repr>)},
     {Py_tp_methods, kContextMethods},
     {Py_tp_getset, kContextGetters},
@@ -278,23 +261,14 @@ PyType_Slot kContextSlots[] = {
 
 PyType_Spec kContextSpec = type_spec<ContextRef>("builtins.ProofContext", kContextSlots);
 
-template <class T>
-bool point_to(PyObject* obj, PyTypeObject* type, const char* name, const T*& out) {
-  if (!check_instance(obj, type, name)) return false;
-  out = &unbox<T>(obj);
-  return true;
-}
-
 }  // namespace
 
-bool to_membership(PyObject* obj, const Membership*& out) {
-  return point_to(obj, g_types.membership, "Membership", out);
+bool to_membership(PyObject* obj, Membership& out) {
+  return read_boxed(obj, g_types.membership, "Membership", out);
 }
-bool to_scope(PyObject* obj, const Scope*& out) {
-  return point_to(obj, g_types.scope, "Scope", out);
-}
-bool to_expiry(PyObject* obj, const Expiry*& out) {
-  return point_to(obj, g_types.expiry, "Expiry", out);
+bool to_scope(PyObject* obj, Scope& out) { return read_boxed(obj, g_types.scope, "Scope", out); }
+bool to_expiry(PyObject* obj, Expiry& out) {
+  return read_boxed(obj, g_types.expiry, "Expiry", out);
 }
 bool to_context(PyObject* obj, ContextRef& out) {
   return read_boxed(obj, g_types.proof_context, "ProofContext", out);

@@ -24,17 +24,19 @@ using ProfileRef = std::shared_ptr<const oq::Profile>;
 
 const GapRecord& record_of(PyObject* self) { return unbox<GapRecord>(self); }
 
-constexpr Param kRecordParams[] = {
-    {"gap_id"}, {"gap_type"}, {"status", false}, {"bound_value", false}};
-constexpr Signature kRecordNew{"GapRecord.__new__()", kRecordParams};
+constexpr auto kRecordNew =
+    signature("GapRecord.__new__()", Callable::Constructor,
+              "GapRecord(gap_id, gap_type, status=\"open\", bound_value=None)\n--\n\n",
+              Param{"gap_id"}, Param{"gap_type"}, Param{"status", Policy::OrValue, "\"open\""},
+              Param{"bound_value", Policy::OrNone});
 
 PyObject* record_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<4> a(kRecordNew);
+  Args<kRecordNew> a;
   std::string gap_id, gap_type;
   std::string_view name = "open";
   std::optional<double> bound;
   if (!a.bind(args, kwargs) || !a.get(0, gap_id, to_text) || !a.get(1, gap_type, to_text) ||
-      (a[2] && !a.get(2, name, to_text_view)) || !a.get_optional(3, bound, to_real)) {
+      !a.get(2, name, to_text_view) || !a.get_optional(3, bound, to_real)) {
     return nullptr;
   }
   const auto kind = oq::parse_gap_kind(name);
@@ -72,8 +74,7 @@ PyGetSetDef kRecordGetters[] = {
 PyType_Slot kRecordSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<GapRecord>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<record_new>)},
-    {Py_tp_doc,
-     const_cast<char*>("GapRecord(gap_id, gap_type, status=\"open\", bound_value=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kRecordNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<record_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<record_richcompare>)},
     {Py_tp_getset, kRecordGetters},
@@ -91,11 +92,12 @@ PyObject* new_requirement(GapRequirement requirement) {
              std::make_shared<const GapRequirement>(std::move(requirement)));
 }
 
-constexpr Param kRequirementParams[] = {{"gap_id"}, {"minimum_status"}};
-constexpr Signature kRequirementNew{"GapRequirement.__new__()", kRequirementParams};
+constexpr auto kRequirementNew = signature("GapRequirement.__new__()", Callable::Constructor,
+                                           "GapRequirement(gap_id, minimum_status)\n--\n\n",
+                                           Param{"gap_id"}, Param{"minimum_status"});
 
 PyObject* requirement_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<2> a(kRequirementNew);
+  Args<kRequirementNew> a;
   std::string gap_id;
   std::string_view minimum_name;
   if (!a.bind(args, kwargs) || !a.get(0, gap_id, to_text) ||
@@ -107,12 +109,17 @@ PyObject* requirement_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return new_requirement(GapRequirement::single(std::move(gap_id), *minimum));
 }
 
-constexpr Param kAnyOfParams[] = {{"arms"}};
-constexpr Signature kAnyOf{"GapRequirement.any_of()", kAnyOfParams};
+constexpr auto kAnyOf =
+    signature("GapRequirement.any_of()", Callable::StaticMethod,
+              "any_of(arms)\n--\n\n"
+              "Construct a disjunctive requirement satisfied by any of the supplied arms.\n"
+              "Each arm is itself a GapRequirement (which may itself be `any_of`).\n"
+              "The derivation step records which arm fired by gap_id.",
+              Param{"arms"});
 
 PyObject* requirement_any_of(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  Args<1> a(kAnyOf);
+  Args<kAnyOf> a;
   std::vector<RequirementRef> arms;
   const auto read_arms = [](PyObject* obj, std::vector<RequirementRef>& out) {
     return to_boxed_list(obj, g_types.gap_requirement, "GapRequirement", out);
@@ -142,11 +149,7 @@ PyObject* requirement_repr(PyObject* self) {
 }
 
 PyMethodDef kRequirementMethods[] = {
-    {"any_of", as_cfunction(guarded<requirement_any_of>), kFastFlags | METH_STATIC,
-     "any_of(arms)\n--\n\n"
-     "Construct a disjunctive requirement satisfied by any of the supplied arms.\n"
-     "Each arm is itself a GapRequirement (which may itself be `any_of`).\n"
-     "The derivation step records which arm fired by gap_id."},
+    {"any_of", as_cfunction(guarded<requirement_any_of>), kFastFlags | METH_STATIC, kAnyOf.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -160,7 +163,7 @@ PyGetSetDef kRequirementGetters[] = {
 PyType_Slot kRequirementSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RequirementRef>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<requirement_new>)},
-    {Py_tp_doc, const_cast<char*>("GapRequirement(gap_id, minimum_status)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kRequirementNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<requirement_repr>)},
     {Py_tp_methods, kRequirementMethods},
     {Py_tp_getset, kRequirementGetters},
@@ -174,11 +177,12 @@ PyType_Spec kRequirementSpec =
 
 const oq::Profile& profile_of(PyObject* self) { return *unbox<ProfileRef>(self); }
 
-constexpr Param kProfileParams[] = {{"permission"}, {"required_gaps"}};
-constexpr Signature kProfileNew{"Profile.__new__()", kProfileParams};
+constexpr auto kProfileNew = signature("Profile.__new__()", Callable::Constructor,
+                                       "Profile(permission, required_gaps)\n--\n\n",
+                                       Param{"permission"}, Param{"required_gaps"});
 
 PyObject* profile_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<2> a(kProfileNew);
+  Args<kProfileNew> a;
   oq::Permission permission;
   std::vector<RequirementRef> refs;
   const auto read_requirements = [](PyObject* obj, std::vector<RequirementRef>& out) {
@@ -212,7 +216,7 @@ PyGetSetDef kProfileGetters[] = {
 PyType_Slot kProfileSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ProfileRef>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<profile_new>)},
-    {Py_tp_doc, const_cast<char*>("Profile(permission, required_gaps)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kProfileNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<profile_repr>)},
     {Py_tp_getset, kProfileGetters},
     {0, nullptr},

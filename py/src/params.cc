@@ -8,35 +8,48 @@ namespace oqpy {
 
 namespace {
 
-std::size_t required_count(const Signature& sig) {
+bool required(const Param& p) { return p.policy == Policy::Required; }
+
+// The interpreter's own parsers refuse keyword names that are not str before anything else.
+bool keywords_are_text(PyObject* const* names, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyUnicode_Check(names[i])) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return false;
+    }
+  }
+  return true;
+}
+
+std::size_t required_count(SignatureView sig) {
   std::size_t count = 0;
-  for (const Param& p : sig.params) count += p.required ? 1 : 0;
+  for (const Param& p : sig.params) count += required(p) ? 1 : 0;
   return count;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+bool too_many_positional(SignatureView sig, Py_ssize_t given) {
   const std::size_t total = sig.params.size();
-  const std::size_t required = required_count(sig);
+  const std::size_t need = required_count(sig);
   const char* verb = given == 1 ? "was" : "were";
-  if (required == total) {
+  if (need == total) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                  sig.full_name, total, given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.full_name, required, total, given, verb);
+                 sig.full_name, need, total, given, verb);
   }
   return false;
 }
 
-bool missing(const Signature& sig, std::span<PyObject*> out) {
+bool missing(SignatureView sig, std::span<PyObject*> out) {
   std::string names;
   std::size_t count = 0;
   std::size_t total_missing = 0;
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    total_missing += (sig.params[i].required && !out[i]) ? 1 : 0;
+    total_missing += (required(sig.params[i]) && !out[i]) ? 1 : 0;
   }
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    if (!sig.params[i].required || out[i]) continue;
+    if (!required(sig.params[i]) || out[i]) continue;
     ++count;
     if (count > 1) {
       if (total_missing == 2) {
@@ -55,7 +68,7 @@ bool missing(const Signature& sig, std::span<PyObject*> out) {
 }
 
 // Assigns one keyword argument; false with TypeError set when it cannot be placed.
-bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, std::span<PyObject*> out) {
+bool place_keyword(SignatureView sig, PyObject* key, PyObject* value, std::span<PyObject*> out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) != 0) continue;
     if (out[i]) {
@@ -69,7 +82,7 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, std::sp
   return false;
 }
 
-bool place_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool place_positional(SignatureView sig, PyObject* const* args, Py_ssize_t nargs,
                       std::span<PyObject*> out) {
   for (auto& slot : out) slot = nullptr;
   if (static_cast<std::size_t>(nargs) > sig.params.size()) return too_many_positional(sig, nargs);
@@ -77,18 +90,21 @@ bool place_positional(const Signature& sig, PyObject* const* args, Py_ssize_t na
   return true;
 }
 
-bool check_required(const Signature& sig, std::span<PyObject*> out) {
+bool check_required(SignatureView sig, std::span<PyObject*> out) {
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.params[i].required && !out[i]) return missing(sig, out);
+    if (required(sig.params[i]) && !out[i]) return missing(sig, out);
   }
   return true;
 }
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           std::span<PyObject*> out) {
   nargs = PyVectorcall_NARGS(nargs);
+  if (kwnames && !keywords_are_text(&PyTuple_GET_ITEM(kwnames, 0), PyTuple_GET_SIZE(kwnames))) {
+    return false;
+  }
   if (!place_positional(sig, args, nargs, out)) return false;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
@@ -97,7 +113,15 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return check_required(sig, out);
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+bool bind(SignatureView sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!keywords_are_text(&key, 1)) return false;
+    }
+  }
   if (!place_positional(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out)) {
     return false;
   }

@@ -49,11 +49,11 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   Py_RETURN_RICHCOMPARE(*ra, *rb, op);
 }
 
-constexpr Param kFromStrParams[] = {{"s"}};
-constexpr Signature kFromStr{"Permission.from_str()", kFromStrParams};
+constexpr auto kFromStr =
+    signature("Permission.from_str()", Callable::StaticMethod, "from_str(s)\n--\n\n", Param{"s"});
 
 PyObject* from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kFromStr);
+  Args<kFromStr> a;
   std::string_view text;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text_view)) return nullptr;
   const auto level = oq::default_level_from_str(text);
@@ -61,11 +61,11 @@ PyObject* from_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return new_permission(*level);
 }
 
-constexpr Param kMeetParams[] = {{"other"}};
-constexpr Signature kMeet{"Permission.meet()", kMeetParams};
+constexpr auto kMeet =
+    signature("Permission.meet()", Callable::Method, "meet($self, other)\n--\n\n", Param{"other"});
 
 PyObject* meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<1> a(kMeet);
+  Args<kMeet> a;
   Permission other;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, other, to_permission)) return nullptr;
   auto lower = oq::default_chain()->meet(level_of(self), other);
@@ -75,8 +75,8 @@ PyObject* meet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyMethodDef kMethods[] = {
     {"as_str", guarded<as_str>, METH_NOARGS, "as_str($self)\n--\n\n"},
-    {"from_str", as_cfunction(guarded<from_str>), kFastFlags | METH_STATIC, "from_str(s)\n--\n\n"},
-    {"meet", as_cfunction(guarded<meet>), kFastFlags, "meet($self, other)\n--\n\n"},
+    {"from_str", as_cfunction(guarded<from_str>), kFastFlags | METH_STATIC, kFromStr.doc},
+    {"meet", as_cfunction(guarded<meet>), kFastFlags, kMeet.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

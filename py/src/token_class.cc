@@ -19,15 +19,18 @@ using TokenRef = std::shared_ptr<const ProofToken>;
 
 const ProofToken& token_of(PyObject* self) { return *unbox<TokenRef>(self); }
 
-constexpr Param kTokenParams[] = {
-    {"token_id"},    {"token_type"},        {"schema_version"},  {"status"},
-    {"closes_gaps"}, {"bounds_gaps"},       {"provenance_hash"}, {"issued_at"},
-    {"issuer"},      {"expires_at", false}, {"details", false},  {"is_negative_control", false},
-};
-constexpr Signature kTokenNew{"ProofToken.__new__()", kTokenParams};
+constexpr auto kTokenNew = signature(
+    "ProofToken.__new__()", Callable::Constructor,
+    "ProofToken(token_id, token_type, schema_version, status, closes_gaps, bounds_gaps, "
+    "provenance_hash, issued_at, issuer, expires_at=None, details=None, "
+    "is_negative_control=False)\n--\n\n",
+    Param{"token_id"}, Param{"token_type"}, Param{"schema_version"}, Param{"status"},
+    Param{"closes_gaps"}, Param{"bounds_gaps"}, Param{"provenance_hash"}, Param{"issued_at"},
+    Param{"issuer"}, Param{"expires_at", Policy::OrNone}, Param{"details", Policy::OrNone},
+    Param{"is_negative_control", Policy::OrValue, "False"});
 
 PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  Args<12> a(kTokenNew);
+  Args<kTokenNew> a;
   oq::RawProofToken raw;
   if (!a.bind(args, kwargs) || !a.get(0, raw.token_id, to_text) ||
       !a.get(1, raw.token_type, to_text) || !a.get(2, raw.schema_version, to_text) ||
@@ -35,7 +38,7 @@ PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       !a.get(5, raw.bounds_gaps, to_text_list) || !a.get(6, raw.provenance_hash, to_text) ||
       !a.get(7, raw.issued_at, to_real) || !a.get(8, raw.issuer, to_text) ||
       !a.get_optional(9, raw.expires_at, to_real) || !a.get_optional(10, raw.details, to_text) ||
-      (a[11] && !a.get(11, raw.is_negative_control, to_bool))) {
+      !a.get(11, raw.is_negative_control, to_bool)) {
     return nullptr;
   }
   auto token = ProofToken::create(std::move(raw));
@@ -94,10 +97,7 @@ PyGetSetDef kTokenGetters[] = {
 PyType_Slot kTokenSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<TokenRef>)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<token_new>)},
-    {Py_tp_doc,
-     const_cast<char*>("ProofToken(token_id, token_type, schema_version, status, closes_gaps, "
-                       "bounds_gaps, provenance_hash, issued_at, issuer, expires_at=None, "
-                       "details=None, is_negative_control=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kTokenNew.doc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<token_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<token_richcompare>)},
     {Py_tp_getset, kTokenGetters},
@@ -108,12 +108,15 @@ PyType_Spec kTokenSpec = type_spec<TokenRef>("builtins.ProofToken", kTokenSlots)
 
 // ----- compute_provenance_hash -----
 
-constexpr Param kHashParams[] = {{"claim_id"}, {"candidate_id"}, {"context_id"}, {"allowed_use"}};
-constexpr Signature kHash{"compute_provenance_hash()", kHashParams};
+constexpr auto kHash =
+    signature("compute_provenance_hash()", Callable::Function,
+              "compute_provenance_hash(claim_id, candidate_id, context_id, allowed_use)\n--\n\n"
+              "Compute the provenance hash for a context tuple.",
+              Param{"claim_id"}, Param{"candidate_id"}, Param{"context_id"}, Param{"allowed_use"});
 
 PyObject* compute_provenance_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  Args<4> a(kHash);
+  Args<kHash> a;
   std::string_view fields[4];
   if (!a.bind(args, nargs, kwnames)) return nullptr;
   for (std::size_t i = 0; i < 4; ++i) {
@@ -122,10 +125,8 @@ PyObject* compute_provenance_hash(PyObject*, PyObject* const* args, Py_ssize_t n
   return new_str(oq::provenance_hash(fields[0], fields[1], fields[2], fields[3]));
 }
 
-PyMethodDef kHashFunction = {
-    "compute_provenance_hash", as_cfunction(guarded<compute_provenance_hash>), kFastFlags,
-    "compute_provenance_hash(claim_id, candidate_id, context_id, allowed_use)\n--\n\n"
-    "Compute the provenance hash for a context tuple."};
+PyMethodDef kHashFunction = {"compute_provenance_hash",
+                             as_cfunction(guarded<compute_provenance_hash>), kFastFlags, kHash.doc};
 
 }  // namespace
 

@@ -59,10 +59,10 @@ bool to_chain(PyObject* obj, std::shared_ptr<const oq::PermissionChain>& out);
 bool to_gap_records(PyObject* obj, std::vector<oq::GapRecord>& out);
 bool to_profiles(PyObject* obj, std::vector<std::shared_ptr<const oq::Profile>>& out);
 bool to_tokens(PyObject* obj, std::vector<std::shared_ptr<const oq::ProofToken>>& out);
-// Single arguments; the pointer refers into the argument, which outlives the call.
-bool to_membership(PyObject* obj, const oq::Membership*& out);
-bool to_scope(PyObject* obj, const oq::Scope*& out);
-bool to_expiry(PyObject* obj, const oq::Expiry*& out);
+// Single arguments, copied out of the Python object.
+bool to_membership(PyObject* obj, oq::Membership& out);
+bool to_scope(PyObject* obj, oq::Scope& out);
+bool to_expiry(PyObject* obj, oq::Expiry& out);
 bool to_context(PyObject* obj, std::shared_ptr<const oq::ProofContext>& out);
 
 // Module functions, registered with the module as their owner.
