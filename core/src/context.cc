@@ -67,17 +67,16 @@ std::string expiry_repr(const Expiry& expiry) {
   return "Expiry(deadline=" + format_rfc3339(*expiry.deadline()) + ")";
 }
 
-ProofContext::ProofContext(ProofContextFields fields) : f_(std::move(fields)) {
+ProofContext::ProofContext(ProofContextFields fields)
+    : f_(std::move(fields)),
+      provenance_hash_(
+          oq::provenance_hash(f_.claim_id, f_.candidate_id, f_.context_id, f_.allowed_use)) {
   for (const auto& profile : f_.profiles) {
     if (!profile) panic("proof context profile must not be null");
   }
   for (const auto& token : f_.tokens) {
     if (!token) panic("proof context token must not be null");
   }
-}
-
-std::string ProofContext::provenance_hash() const {
-  return oq::provenance_hash(f_.claim_id, f_.candidate_id, f_.context_id, f_.allowed_use);
 }
 
 std::string context_repr(const ProofContext& context) {

@@ -148,11 +148,13 @@ class ProofContext {
   // All fields, for building a changed copy.
   const ProofContextFields& fields() const { return f_; }
 
-  // The provenance hash of the claim, candidate, context id (not the fingerprint) and use.
-  std::string provenance_hash() const;
+  // The provenance hash of the claim, candidate, context id (not the fingerprint) and use,
+  // computed once when the record is built.
+  const std::string& provenance_hash() const { return provenance_hash_; }
 
  private:
   ProofContextFields f_;
+  std::string provenance_hash_;
 };
 
 // "ProofContext(claim_id=..., candidate_id=..., allowed_use=...)", strings unquoted.

@@ -61,6 +61,16 @@ std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
                     raw.is_negative_control, *status);
 }
 
+bool provenance_matches(std::string_view token_hash, std::string_view context_hash) {
+  if (token_hash.size() != context_hash.size()) return false;
+  unsigned difference = 0;
+  for (std::size_t i = 0; i < token_hash.size(); ++i) {
+    difference |=
+        static_cast<unsigned char>(token_hash[i]) ^ static_cast<unsigned char>(context_hash[i]);
+  }
+  return difference == 0;
+}
+
 std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,
                             std::string_view context_id, std::string_view allowed_use) {
   std::string bytes;

@@ -102,6 +102,10 @@ class ProofToken {
   TokenStatus status_;
 };
 
+// Whether a token's provenance hash equals the context's: lengths first, then every byte, with no
+// early exit, so the time taken does not reveal where two equal-length hashes differ.
+bool provenance_matches(std::string_view token_hash, std::string_view context_hash);
+
 // 64 lower-case hex digits of SHA-256 over the four fields joined by single 0x00 bytes.
 std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,
                             std::string_view context_id, std::string_view allowed_use);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <expected>
+#include <memory>
+
+#include "chain.h"
+#include "clock.h"
+#include "context.h"
+#include "core_error.h"
+#include "judgment.h"
+
+namespace oq {
+
+// Validates `context` against `chain`, then derives its permission phase by phase: membership,
+// context expiry, the descending search, structural blockers, disallowed uses, the authority and
+// non-promotion ceilings, expired tokens and negative-control registration. The first failed
+// validation check is the error. Deterministic apart from the readings of `clock`.
+std::expected<CompiledJudgment, CoreError> compile_context(
+    std::shared_ptr<const ProofContext> context, const PermissionChain& chain,
+    const Clock& clock = system_clock());
+
+}  // namespace oq

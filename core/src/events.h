@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace oq::events {
+
+// How verbose an event is; a threshold lets through every level at or below it. Off lets none.
+enum class Level : std::uint8_t { Off = 0, Error, Warn, Info, Debug, Trace };
+
+// A fixed call site: where the event comes from and what it always says.
+struct Site {
+  std::string_view target;  // the engine unit, e.g. "ostrel_quorvane_core::compiler"
+  Level level;
+  std::string_view message;  // the fixed message
+  std::string_view file;     // the source unit
+  std::uint32_t line;        // the event's number, which identifies it
+};
+
+// One named field of an event, already rendered as text.
+struct Field {
+  std::string_view name;
+  std::string value;
+};
+
+// Receives the events that pass the threshold. Implementations never throw and never change
+// anything the engine computes.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Whether the sink wants events of `site` at all; asked before any field is rendered.
+  virtual bool enabled(const Site& site) = 0;
+  // One event with its fields, in call-site order.
+  virtual void event(const Site& site, std::span<const Field> fields) = 0;
+  // Whether the sink wants spans entered and left; asked before any span field is rendered.
+  virtual bool wants_spans() const { return false; }
+  // A span of `site` (its message is the span's name) is entered with `fields`, then left.
+  virtual void enter(const Site& /*site*/, std::span<const Field> /*fields*/) {}
+  virtual void exit(const Site& /*site*/) {}
+};
+
+namespace detail {
+extern std::atomic<Level> g_threshold;
+Sink* sink();
+}  // namespace detail
+
+// Installs `sink` (which must live for the rest of the process) with `threshold`, once per process.
+// False, with nothing changed, when a sink is already installed.
+bool install(Sink* sink, Level threshold);
+
+// Whether an event of `site` passes the threshold: one relaxed atomic load.
+inline bool passes(const Site& site) {
+  return site.level <= detail::g_threshold.load(std::memory_order_relaxed);
+}
+
+// Emits an event of `site`. `fields()` returns a container of Field and runs only when the
+// event passes the threshold and the sink wants it.
+template <class MakeFields>
+void emit(const Site& site, MakeFields&& fields) {
+  if (!passes(site)) return;
+  Sink* sink = detail::sink();
+  if (!sink || !sink->enabled(site)) return;
+  const auto made = fields();
+  sink->event(site, std::span<const Field>(made.data(), made.size()));
+}
+
+// A named region around a call, entered on construction and left on destruction. `fields()` runs
+// only when the span passes the threshold and the sink wants spans.
+class Span {
+ public:
+  template <class MakeFields>
+  Span(const Site& site, MakeFields&& fields) : site_(site) {
+    if (!passes(site)) return;
+    Sink* sink = detail::sink();
+    if (!sink || !sink->wants_spans()) return;
+    const auto made = fields();
+    sink->enter(site, std::span<const Field>(made.data(), made.size()));
+    sink_ = sink;
+  }
+  Span(const Span&) = delete;
+  Span& operator=(const Span&) = delete;
+  ~Span() {
+    if (sink_) sink_->exit(site_);
+  }
+
+ private:
+  const Site& site_;
+  Sink* sink_ = nullptr;
+};
+
+}  // namespace oq::events
