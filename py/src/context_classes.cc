@@ -274,6 +274,8 @@ bool to_context(PyObject* obj, ContextRef& out) {
   return read_boxed(obj, g_types.proof_context, "ProofContext", out);
 }
 
+PyObject* new_expiry(const Expiry& expiry) { return box(g_types.expiry, expiry); }
+
 PyObject* membership_class() {
   return class_once(g_types.membership, &kMembershipSpec, add_memberships);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "chain.h"
+#include "core_error.h"
 #include "guard.h"
 #include "input_error.h"
 #include "panic.h"
@@ -84,6 +85,12 @@ PyObject* raise_panic(std::string_view message) {
 
 PyObject* raise_error(const oq::ChainError& error) {
   PyObject* cls = exception_class(Exc::Chain);
+  if (!cls) return nullptr;
+  return raise_text(cls, error.text());
+}
+
+PyObject* raise_error(const oq::CoreError& error, Exc family) {
+  PyObject* cls = exception_class(family);
   if (!cls) return nullptr;
   return raise_text(cls, error.text());
 }

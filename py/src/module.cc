@@ -7,6 +7,7 @@
 
 #include "errors.h"
 #include "guard.h"
+#include "judgment_classes.h"
 #include "ref.h"
 #include "types.h"
 
@@ -43,6 +44,8 @@ constexpr Registration kRegistrations[] = {
     {"ProvenanceError", exception_ref<Exc::Provenance>},
     {"ChainError", exception_ref<Exc::Chain>},
     {"AuditError", exception_ref<Exc::Audit>},
+    {"DerivationStep", class_ref<derivation_step_class>},
+    {"Derivation", class_ref<derivation_class>},
     {"Permission", class_ref<permission_class>},
     {"Scope", class_ref<scope_class>},
     {"GapRecord", class_ref<gap_record_class>},
@@ -52,10 +55,15 @@ constexpr Registration kRegistrations[] = {
     {"Expiry", class_ref<expiry_class>},
     {"Membership", class_ref<membership_class>},
     {"ProofContext", class_ref<proof_context_class>},
+    {"Judgment", class_ref<judgment_class>},
+    {"LiveJudgment", class_ref<live_judgment_class>},
     {"ChainRole", class_ref<chain_role_class>},
     {"ChainHash", class_ref<chain_hash_class>},
     {"PermissionChain", class_ref<permission_chain_class>},
+    {"compile", compile_function},
+    {"compile_static", compile_static_function},
     {"compute_provenance_hash", compute_provenance_hash_function},
+    {"init_tracing", init_tracing_function},
 };
 
 bool register_all(PyObject* module) {

@@ -49,6 +49,7 @@ PyObject* new_permission(oq::Permission level);
 PyObject* new_chain_role(oq::ChainRole role);
 PyObject* new_chain_hash(const oq::ChainHash& hash);
 PyObject* new_chain(std::shared_ptr<const oq::PermissionChain> chain);
+PyObject* new_expiry(const oq::Expiry& expiry);
 
 // Converters for arguments of the module's own classes.
 bool to_permission(PyObject* obj, oq::Permission& out);
@@ -67,6 +68,7 @@ bool to_context(PyObject* obj, std::shared_ptr<const oq::ProofContext>& out);
 
 // Module functions, registered with the module as their owner.
 PyObject* compute_provenance_hash_function(PyObject* module);
+PyObject* init_tracing_function(PyObject* module);
 
 // Calling conventions of the module's methods and functions.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -1,0 +1,243 @@
+// Judgment, LiveJudgment, Derivation and DerivationStep, and the functions that compile a request
+// into them. Every object shares the one immutable record of its compilation.
+#include "judgment_classes.h"
+
+#include "compiler.h"
+#include "default_chain.h"
+#include "errors.h"
+#include "guard.h"
+#include "object.h"
+#include "params.h"
+#include "types.h"
+
+namespace oqpy {
+
+namespace {
+
+using oq::CompiledJudgment;
+using JudgmentRef = std::shared_ptr<const CompiledJudgment>;
+using DerivationRef = std::shared_ptr<const oq::Derivation>;
+using StepRef = std::shared_ptr<const oq::DerivationStep>;
+
+PyTypeObject* g_judgment = nullptr;
+PyTypeObject* g_live_judgment = nullptr;
+PyTypeObject* g_derivation = nullptr;
+PyTypeObject* g_step = nullptr;
+
+const JudgmentRef& judgment_ref(PyObject* self) { return unbox<JudgmentRef>(self); }
+const CompiledJudgment& judgment_of(PyObject* self) { return *judgment_ref(self); }
+
+// ----- DerivationStep -----
+
+const oq::DerivationStep& step_of(PyObject* self) { return *unbox<StepRef>(self); }
+
+PyObject* step_phase(PyObject* self, void*) { return new_str(oq::phase_name(step_of(self).phase)); }
+PyObject* step_permission(PyObject* self, void*) {
+  return new_permission(step_of(self).permission_after);
+}
+PyObject* step_note(PyObject* self, void*) { return new_str(step_of(self).note); }
+PyObject* step_token_ids(PyObject* self, void*) { return text_list(step_of(self).token_ids); }
+PyObject* step_repr(PyObject* self) { return new_str(oq::step_repr(step_of(self))); }
+
+PyGetSetDef kStepGetters[] = {
+    {"phase", guarded<step_phase>, nullptr, nullptr, nullptr},
+    {"permission_after", guarded<step_permission>, nullptr, nullptr, nullptr},
+    {"note", guarded<step_note>, nullptr, nullptr, nullptr},
+    {"token_ids", guarded<step_token_ids>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kStepSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<StepRef>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<step_repr>)},
+    {Py_tp_getset, kStepGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kStepSpec = type_spec<StepRef>("builtins.DerivationStep", kStepSlots);
+
+// ----- Derivation -----
+
+const DerivationRef& derivation_ref(PyObject* self) { return unbox<DerivationRef>(self); }
+
+PyObject* derivation_steps(PyObject* self, void*) {
+  const DerivationRef& derivation = derivation_ref(self);
+  return list_of(derivation->steps.size(), [&](std::size_t i) {
+    return box(g_step, StepRef(derivation, &derivation->steps[i]));
+  });
+}
+PyObject* derivation_provenance(PyObject* self, void*) {
+  return new_str(derivation_ref(self)->provenance_hash);
+}
+PyObject* derivation_compiled_at(PyObject* self, void*) {
+  return PyFloat_FromDouble(oq::unix_seconds(derivation_ref(self)->compiled_at));
+}
+PyObject* derivation_repr(PyObject* self) {
+  return new_str(oq::derivation_repr(*derivation_ref(self)));
+}
+
+PyGetSetDef kDerivationGetters[] = {
+    {"steps", guarded<derivation_steps>, nullptr, nullptr, nullptr},
+    {"provenance_hash", guarded<derivation_provenance>, nullptr, nullptr, nullptr},
+    {"compiled_at", guarded<derivation_compiled_at>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kDerivationSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<DerivationRef>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<derivation_repr>)},
+    {Py_tp_getset, kDerivationGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kDerivationSpec = type_spec<DerivationRef>("builtins.Derivation", kDerivationSlots);
+
+// ----- Judgment -----
+
+PyObject* judgment_permission(PyObject* self, void*) {
+  return new_permission(judgment_of(self).permission);
+}
+PyObject* judgment_permission_str(PyObject* self, void*) {
+  return new_str(judgment_of(self).permission.name());
+}
+PyObject* judgment_expiry(PyObject* self, void*) { return new_expiry(judgment_of(self).expiry); }
+PyObject* judgment_derivation(PyObject* self, void*) {
+  const JudgmentRef& judgment = judgment_ref(self);
+  return box(g_derivation, DerivationRef(judgment, &judgment->derivation));
+}
+PyObject* judgment_chain_hash(PyObject* self, void*) {
+  return new_chain_hash(judgment_of(self).chain_hash);
+}
+PyObject* judgment_repr(PyObject* self) {
+  return new_str(oq::judgment_repr("Judgment", judgment_of(self)));
+}
+PyObject* judgment_richcompare(PyObject* self, PyObject* other, int op) {
+  return compare_equality(self, other, op, g_judgment, [](PyObject* a, PyObject* b) {
+    return judgment_of(a).permission.name() == judgment_of(b).permission.name();
+  });
+}
+
+PyGetSetDef kJudgmentGetters[] = {
+    {"permission", guarded<judgment_permission>, nullptr, nullptr, nullptr},
+    {"permission_str", guarded<judgment_permission_str>, nullptr, nullptr, nullptr},
+    {"expiry", guarded<judgment_expiry>, nullptr, nullptr, nullptr},
+    {"derivation", guarded<judgment_derivation>, nullptr, nullptr, nullptr},
+    {"chain_hash", guarded<judgment_chain_hash>, nullptr,
+     "Hash of the chain that authorized this judgment. Auditors resolve this\n"
+     "against a `ChainRegistry` to recover the chain content.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kJudgmentSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<JudgmentRef>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<judgment_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<judgment_richcompare>)},
+    {Py_tp_getset, kJudgmentGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kJudgmentSpec = type_spec<JudgmentRef>("builtins.Judgment", kJudgmentSlots);
+
+// ----- LiveJudgment -----
+
+PyObject* live_repr(PyObject* self) {
+  return new_str(oq::judgment_repr("LiveJudgment", judgment_of(self)));
+}
+
+PyGetSetDef kLiveGetters[] = {
+    {"chain_hash", guarded<judgment_chain_hash>, nullptr,
+     "Hash of the chain that authorized this judgment.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kLiveSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<JudgmentRef>)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_doc, const_cast<char*>(
+                    "A live judgment handle.  The Python binding holds the judgment by value and\n"
+                    "evaluates expiry when `.permission(runtime_context)` is called.")},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<live_repr>)},
+    {Py_tp_getset, kLiveGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kLiveSpec = type_spec<JudgmentRef>("builtins.LiveJudgment", kLiveSlots);
+
+// ----- compile and compile_static -----
+
+constexpr auto kCompile =
+    signature("compile()", Callable::Function,
+              "compile(ctx, chain=None)\n--\n\n"
+              "Compile a ProofContext into a LiveJudgment.\n\n"
+              "If `chain` is None, uses the default chain (and the resulting judgment's\n"
+              "chain_hash is the default chain's hash \u2014 the decision is recorded even when\n"
+              "implicit). If `chain` is supplied, the compiler uses that chain explicitly.",
+              Param{"ctx"}, Param{"chain", Policy::OrNone});
+
+constexpr auto kCompileStatic =
+    signature("compile_static()", Callable::Function,
+              "compile_static(ctx, chain=None)\n--\n\n"
+              "Compile a ProofContext into a Judgment (static snapshot, no live-check).",
+              Param{"ctx"}, Param{"chain", Policy::OrNone});
+
+// Compiles the bound `ctx` and `chain` (the default chain when absent); null with the engine's
+// error raised as QuorvaneError.
+template <const auto& Sig>
+JudgmentRef compile_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<Sig> a;
+  std::shared_ptr<const oq::ProofContext> context;
+  std::shared_ptr<const oq::PermissionChain> chain;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, context, to_context) ||
+      !a.get(1, chain, to_chain)) {
+    return nullptr;
+  }
+  if (!chain) chain = oq::default_chain();
+  auto judgment = oq::compile_context(std::move(context), *chain);
+  if (!judgment) {
+    raise_error(judgment.error(), Exc::Quorvane);
+    return nullptr;
+  }
+  return std::make_shared<const CompiledJudgment>(std::move(*judgment));
+}
+
+PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  JudgmentRef judgment = compile_args<kCompile>(args, nargs, kwnames);
+  return judgment ? new_live_judgment(std::move(judgment)) : nullptr;
+}
+
+PyObject* compile_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  JudgmentRef judgment = compile_args<kCompileStatic>(args, nargs, kwnames);
+  return judgment ? new_judgment(std::move(judgment)) : nullptr;
+}
+
+PyMethodDef kCompileFunction = {"compile", as_cfunction(guarded<compile>), kFastFlags,
+                                kCompile.doc};
+PyMethodDef kCompileStaticFunction = {"compile_static", as_cfunction(guarded<compile_static>),
+                                      kFastFlags, kCompileStatic.doc};
+
+}  // namespace
+
+PyObject* judgment_class() { return class_once(g_judgment, &kJudgmentSpec); }
+PyObject* live_judgment_class() { return class_once(g_live_judgment, &kLiveSpec); }
+PyObject* derivation_class() { return class_once(g_derivation, &kDerivationSpec); }
+PyObject* derivation_step_class() { return class_once(g_step, &kStepSpec); }
+
+PyObject* new_judgment(JudgmentRef judgment) { return box(g_judgment, std::move(judgment)); }
+PyObject* new_live_judgment(JudgmentRef judgment) {
+  return box(g_live_judgment, std::move(judgment));
+}
+
+bool to_judgment(PyObject* obj, JudgmentRef& out) {
+  return read_boxed(obj, g_judgment, "Judgment", out);
+}
+
+PyObject* compile_function(PyObject* module) { return new_function(&kCompileFunction, module); }
+PyObject* compile_static_function(PyObject* module) {
+  return new_function(&kCompileStaticFunction, module);
+}
+
+}  // namespace oqpy

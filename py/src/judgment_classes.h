@@ -1,0 +1,28 @@
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "judgment.h"
+
+namespace oqpy {
+
+// The result classes of a compilation, each created once per process on first need.
+PyObject* judgment_class();
+PyObject* live_judgment_class();
+PyObject* derivation_class();
+PyObject* derivation_step_class();
+
+// A Judgment or LiveJudgment showing `judgment`.
+PyObject* new_judgment(std::shared_ptr<const oq::CompiledJudgment> judgment);
+PyObject* new_live_judgment(std::shared_ptr<const oq::CompiledJudgment> judgment);
+
+// A Judgment argument (exactly that class, not a LiveJudgment), sharing its record.
+bool to_judgment(PyObject* obj, std::shared_ptr<const oq::CompiledJudgment>& out);
+
+// The module functions `compile` and `compile_static`, owned by `module`.
+PyObject* compile_function(PyObject* module);
+PyObject* compile_static_function(PyObject* module);
+
+}  // namespace oqpy
