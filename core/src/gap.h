@@ -92,6 +92,13 @@ class GapRequirement {
   GapRequirement& operator=(GapRequirement&&) noexcept = default;
   ~GapRequirement();
 
+  // A copy whose minimum is `minimum`; a disjunction shares its arms with this one.
+  GapRequirement with_minimum(GapKind minimum) const {
+    GapRequirement copy(*this);
+    copy.minimum_ = minimum;
+    return copy;
+  }
+
   // The gap id; empty for a disjunction.
   const std::string& gap_id() const { return gap_id_; }
   // The minimum; open for a disjunction.

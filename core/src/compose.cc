@@ -1,0 +1,295 @@
+#include "compose.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "compiler.h"
+
+namespace oq {
+
+namespace {
+
+CoreError use_conflict() {
+  return CompositionFailed{"use conflict: contexts have incompatible allowed_use sets"};
+}
+CoreError chain_mismatch() {
+  return CompositionFailed{
+      "chain mismatch: input contexts/judgments authorized under a different chain"};
+}
+CoreError token_conflict(std::string_view id) {
+  return CompositionFailed{"token conflict: token '" + std::string(id) +
+                           "' exists in both contexts with different content"};
+}
+
+// Whether `context` may be composed under `chain`: no other chain's hash, no foreign ceiling.
+bool fits_chain(const ProofContext& context, const PermissionChain& chain) {
+  if (const auto& expected = context.expected_chain_hash();
+      expected && !(*expected == chain.hash()))
+    return false;
+  for (const auto& ceiling : {context.authority_ceiling(), context.permission_ceiling()}) {
+    if (ceiling && !chain.contains(ceiling->name())) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> merge_uses(const std::vector<std::string>& a,
+                                    const std::vector<std::string>& b) {
+  std::vector<std::string> out = a;
+  std::unordered_set<std::string_view> seen(a.begin(), a.end());
+  for (const std::string& use : b) {
+    if (seen.contains(use)) continue;
+    out.push_back(use);
+    seen.insert(out.back());  // views into `out` stay valid: only `a`'s and new strings are seen
+  }
+  return out;
+}
+
+// An empty list is unrestricted, so it yields to the other side; otherwise B's entries found in A.
+std::vector<std::string> intersect(const std::vector<std::string>& a,
+                                   const std::vector<std::string>& b) {
+  if (b.empty()) return a;
+  if (a.empty()) return b;
+  const std::unordered_set<std::string_view> in_a(a.begin(), a.end());
+  std::vector<std::string> out;
+  for (const std::string& entry : b) {
+    if (in_a.contains(entry)) out.push_back(entry);
+  }
+  return out;
+}
+
+Expiry earlier(const Expiry& a, const Expiry& b) {
+  if (!a.deadline()) return b;
+  if (!b.deadline()) return a;
+  return *b.deadline() < *a.deadline() ? b : a;
+}
+
+std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b) {
+  std::vector<GapRecord> out;
+  out.reserve(a.size() + b.size());
+  std::unordered_map<std::string_view, std::size_t> at;
+  at.reserve(a.size() + b.size());
+  for (const auto side : {a, b}) {
+    for (const GapRecord& gap : side) {
+      const auto [found, fresh] = at.emplace(gap.gap_id(), out.size());
+      if (fresh) {
+        out.push_back(gap);
+        continue;
+      }
+      GapRecord& stored = out[found->second];
+      if (gap.status().kind() < stored.status().kind()) {
+        stored = GapRecord(stored.gap_id(), stored.gap_type(), gap.status());
+      }
+    }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const GapRecord& x, const GapRecord& y) { return x.gap_id() < y.gap_id(); });
+  return out;
+}
+
+bool same_content(const ProofToken& a, const ProofToken& b) {
+  return a.token_type() == b.token_type() && a.schema_version() == b.schema_version() &&
+         a.closes_gaps() == b.closes_gaps() && a.bounds_gaps() == b.bounds_gaps() &&
+         a.provenance_hash() == b.provenance_hash() && a.issuer() == b.issuer() &&
+         same_json(a.details(), b.details());
+}
+
+using TokenRef = std::shared_ptr<const ProofToken>;
+
+std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
+                                                             std::span<const TokenRef> b) {
+  std::vector<TokenRef> out;
+  out.reserve(a.size() + b.size());
+  std::unordered_map<std::string_view, std::size_t> at;
+  at.reserve(a.size() + b.size());
+  for (const TokenRef& token : a) {
+    const auto [found, fresh] = at.emplace(token->token_id(), out.size());
+    if (fresh) {
+      out.push_back(token);
+    } else {
+      out[found->second] = token;  // the later g1 token wins unexamined
+    }
+  }
+  // Keys view ids held by the inputs, which outlive the merge.
+  for (const TokenRef& token : b) {
+    const auto [found, fresh] = at.emplace(token->token_id(), out.size());
+    if (fresh) {
+      out.push_back(token);
+    } else if (!same_content(*out[found->second], *token)) {
+      return std::unexpected(token_conflict(token->token_id()));
+    }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const TokenRef& x, const TokenRef& y) { return x->token_id() < y->token_id(); });
+  return out;
+}
+
+using ProfileRef = std::shared_ptr<const Profile>;
+
+// One level's profile while later profiles of that level merge into it.
+struct ProfileGroup {
+  explicit ProfileGroup(ProfileRef profile) : first(std::move(profile)) {}
+
+  ProfileRef first;
+  std::vector<GapRequirement> merged;  // filled on the first merge
+  bool changed = false;
+  std::unordered_map<std::string_view, std::size_t> first_by_gap;
+
+  void merge(const Profile& later) {
+    if (!changed) {
+      const auto required = first->required_gaps();
+      merged.assign(required.begin(), required.end());
+      // Keys view the inputs' requirements, which never move, rather than `merged`, which does.
+      for (std::size_t i = 0; i < required.size(); ++i) {
+        first_by_gap.emplace(required[i].gap_id(), i);
+      }
+      changed = true;
+    }
+    for (const GapRequirement& requirement : later.required_gaps()) {
+      const auto found = first_by_gap.find(requirement.gap_id());
+      if (found == first_by_gap.end()) {
+        first_by_gap.emplace(requirement.gap_id(), merged.size());
+        merged.push_back(requirement);
+        continue;
+      }
+      GapRequirement& stored = merged[found->second];
+      if (stored.minimum_status() < requirement.minimum_status()) {
+        stored = stored.with_minimum(requirement.minimum_status());
+      }
+    }
+  }
+  ProfileRef result() const {
+    return changed ? std::make_shared<const Profile>(first->permission(), merged) : first;
+  }
+};
+
+std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
+                                       const PermissionChain& chain) {
+  std::vector<ProfileGroup> groups;
+  std::unordered_map<std::string_view, std::size_t> at;
+  for (const auto side : {a, b}) {
+    for (const ProfileRef& profile : side) {
+      const auto [found, fresh] = at.emplace(profile->permission().name(), groups.size());
+      if (fresh) {
+        groups.emplace_back(profile);
+      } else {
+        groups[found->second].merge(*profile);
+      }
+    }
+  }
+  std::vector<std::pair<int, ProfileRef>> ranked;
+  ranked.reserve(groups.size());
+  for (const ProfileGroup& group : groups) {
+    const auto rank = chain.rank(group.first->permission());
+    ranked.emplace_back(rank ? *rank : 255, group.result());
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  std::vector<ProfileRef> out;
+  out.reserve(ranked.size());
+  for (auto& entry : ranked) out.push_back(std::move(entry.second));
+  return out;
+}
+
+std::expected<Permission, CoreError> meet(const PermissionChain& chain, Permission a,
+                                          Permission b) {
+  auto lower = chain.meet(a, b);
+  if (!lower) return std::unexpected(ChainFailure{lower.error()});
+  return *lower;
+}
+
+bool integer(nlohmann::json::value_t type) {
+  return type == nlohmann::json::value_t::number_integer ||
+         type == nlohmann::json::value_t::number_unsigned;
+}
+
+}  // namespace
+
+bool same_json(const nlohmann::json& a, const nlohmann::json& b) {
+  using Type = nlohmann::json::value_t;
+  if (integer(a.type()) && integer(b.type())) {
+    if (a.type() == b.type()) return a == b;
+    const auto& signed_one = a.type() == Type::number_integer ? a : b;
+    const auto& unsigned_one = a.type() == Type::number_integer ? b : a;
+    const auto value = signed_one.get<std::int64_t>();
+    return value >= 0 && static_cast<std::uint64_t>(value) == unsigned_one.get<std::uint64_t>();
+  }
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case Type::array: {
+      if (a.size() != b.size()) return false;
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_json(a[i], b[i])) return false;
+      }
+      return true;
+    }
+    case Type::object: {
+      if (a.size() != b.size()) return false;
+      for (auto it = a.begin(); it != a.end(); ++it) {
+        const auto other = b.find(it.key());
+        if (other == b.end() || !same_json(it.value(), *other)) return false;
+      }
+      return true;
+    }
+    default:
+      return a == b;
+  }
+}
+
+std::expected<ProofContext, CoreError> compose_contexts(
+    const std::shared_ptr<const ProofContext>& g1, const std::shared_ptr<const ProofContext>& g2,
+    const PermissionChain& chain, const Clock& clock) {
+  const ProofContext& a = *g1;
+  const ProofContext& b = *g2;
+  if (a.allowed_use() != b.allowed_use()) return std::unexpected(use_conflict());
+  if (!fits_chain(a, chain) || !fits_chain(b, chain)) return std::unexpected(chain_mismatch());
+
+  const Permission bottom = chain.role(ChainRole::Bottom);
+  const Permission top = chain.role(ChainRole::Top);
+  const auto own_level = [&](const std::shared_ptr<const ProofContext>& context) {
+    const auto judgment = compile_context(context, chain, clock);
+    return judgment ? judgment->permission : bottom;
+  };
+  const Permission p1 = own_level(g1);
+  const Permission p2 = own_level(g2);
+
+  ProofContextFields f;
+  {
+    auto ceiling = meet(chain, p1, p2);
+    if (ceiling) ceiling = meet(chain, *ceiling, a.permission_ceiling().value_or(top));
+    if (ceiling) ceiling = meet(chain, *ceiling, b.permission_ceiling().value_or(top));
+    if (!ceiling) return std::unexpected(std::move(ceiling.error()));
+    f.permission_ceiling = *ceiling;
+  }
+  f.membership = a.membership().is_in_class() ? b.membership() : a.membership();
+  f.disallowed_uses = merge_uses(a.disallowed_uses(), b.disallowed_uses());
+  f.scope = Scope(intersect(a.scope().allowed_candidates(), b.scope().allowed_candidates()),
+                  intersect(a.scope().allowed_paths(), b.scope().allowed_paths()),
+                  intersect(a.scope().allowed_tools(), b.scope().allowed_tools()),
+                  intersect(a.scope().allowed_resources(), b.scope().allowed_resources()));
+  f.expiry = earlier(a.expiry(), b.expiry());
+  {
+    auto authority =
+        meet(chain, a.authority_ceiling().value_or(top), b.authority_ceiling().value_or(top));
+    if (!authority) return std::unexpected(std::move(authority.error()));
+    f.authority_ceiling = *authority;
+  }
+  f.gaps = merge_gaps(a.gaps(), b.gaps());
+  auto tokens = merge_tokens(a.tokens(), b.tokens());
+  if (!tokens) return std::unexpected(std::move(tokens.error()));
+  f.tokens = std::move(*tokens);
+  f.profiles = merge_profiles(a.profiles(), b.profiles(), chain);
+  f.context_fingerprint = a.context_fingerprint() + "+" + b.context_fingerprint();
+  f.claim_id = a.claim_id();
+  f.candidate_id = a.candidate_id();
+  f.context_id = a.context_id();
+  f.allowed_use = a.allowed_use();
+  // The ceilings name levels of `chain`; under another chain the same names could sit higher, so
+  // the result is bound to the chain it was composed under when no input binds it already.
+  f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
+                          : b.expected_chain_hash() ? b.expected_chain_hash()
+                                                    : std::optional<ChainHash>(chain.hash());
+  return ProofContext(std::move(f));
+}
+
+}  // namespace oq

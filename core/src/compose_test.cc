@@ -1,0 +1,174 @@
+#include "compose.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace oq {
+namespace {
+
+using TS = Request::TokenSpec;
+
+std::expected<ProofContext, CoreError> compose(const Request& a, const Request& b,
+                                               const PermissionChain& chain = *default_chain()) {
+  const FixedClock clock(at(kNow));
+  return compose_contexts(a.build(), b.build(), chain, clock);
+}
+
+std::string error_of(const Request& a, const Request& b) {
+  const auto result = compose(a, b);
+  return result ? "<composed>" : result.error().text();
+}
+
+std::vector<std::string> ids(const ProofContext& c) {
+  std::vector<std::string> out;
+  for (const auto& gap : c.gaps())
+    out.push_back(gap.gap_id() + ":" + std::string(gap_kind_name(gap.status().kind())));
+  for (const auto& token : c.tokens()) out.push_back(token->token_id() + "@" + token->issuer());
+  for (const auto& profile : c.profiles()) {
+    std::string entry(profile->permission().name());
+    for (const auto& r : profile->required_gaps()) {
+      entry += " " + r.gap_id() + ">=" + std::string(gap_kind_name(r.minimum_status()));
+    }
+    out.push_back(entry);
+  }
+  return out;
+}
+
+TEST(Compose, Failures) {
+  Request read, write;
+  write.f.allowed_use = "write";
+  EXPECT_EQ(error_of(read, write),
+            "composition failed: use conflict: contexts have incompatible allowed_use sets");
+  Request foreign;
+  foreign.f.permission_ceiling = Permission::named("NOPE");
+  const std::string mismatch =
+      "composition failed: chain mismatch: input contexts/judgments authorized under a different "
+      "chain";
+  EXPECT_EQ(error_of(read, foreign), mismatch);
+  Request bound;
+  bound.f.expected_chain_hash = ChainHash(Sha256Digest{});
+  EXPECT_EQ(error_of(bound, read), mismatch);
+  Request t1, t2;
+  t1.token({"t", {"g"}});
+  t2.token({"t", {"g"}, {}, TokenStatus::Revoked});  // status is not compared
+  EXPECT_TRUE(compose(t1, t2));
+  Request other_issuer;
+  other_issuer.f.tokens.push_back(std::make_shared<const ProofToken>(
+      "t", "type", "1", std::vector<std::string>{"g"}, std::vector<std::string>{}, t1.hash(),
+      "someone else", nlohmann::json(), at(0), std::nullopt, false, TokenStatus::Valid));
+  EXPECT_EQ(error_of(t1, other_issuer),
+            "composition failed: token conflict: token 't' exists in both contexts with different "
+            "content");
+}
+
+TEST(Compose, MergesConservatively) {
+  Request a, b;
+  a.f.context_fingerprint = "fa";
+  b.f.context_fingerprint = "fb";
+  a.gap("z").gap("g", GapStatus::bounded(1.0)).gap("h", GapStatus::closed());
+  b.gap("h").gap("g", GapStatus::bounded(2.0)).gap("a");
+  a.token({"t2", {}, {}, TokenStatus::Valid}).token({"t1"}).token({"t2", {"x"}});
+  b.token({"t0"}).token({"t2", {"x"}});
+  a.profile("ETA", {need("g", GapKind::Bounded)}).profile("AAA", {});
+  b.profile("ETA",
+            {need("g", GapKind::Closed), need("k", GapKind::Bounded), need("k", GapKind::Closed)});
+  a.f.disallowed_uses = {"x", "x", "y"};
+  b.f.disallowed_uses = {"y", "z", "z"};
+  a.f.scope = Scope({}, {"a", "b"}, {"t"}, {"r"});
+  b.f.scope = Scope({"c"}, {"b", "c", "b"}, {}, {"s"});
+  a.f.expiry = Expiry::at(at(kNow + 200));
+  b.f.expiry = Expiry::at(at(kNow + 100));
+  a.f.authority_ceiling = Permission::named("ALR");
+  b.f.authority_ceiling = Permission::named("ESC");
+  b.f.membership = Membership::of(Membership::Kind::OutOfClassExact);
+
+  const auto composed = compose(a, b);
+  ASSERT_TRUE(composed) << composed.error().text();
+  EXPECT_EQ(ids(*composed),
+            (std::vector<std::string>{"a:open", "g:bounded", "h:open", "z:open", "t0@issuer",
+                                      "t1@issuer", "t2@issuer", "AAA", "ETA g>=closed k>=closed"}));
+  EXPECT_EQ(*composed->gaps()[1].status().bound(), 1.0);
+  EXPECT_EQ(composed->tokens()[2]->closes_gaps(), std::vector<std::string>{"x"});
+  EXPECT_EQ(composed->disallowed_uses(), (std::vector<std::string>{"x", "x", "y", "z"}));
+  EXPECT_EQ(composed->scope(), Scope({"c"}, {"b", "b"}, {"t"}, {}));
+  EXPECT_EQ(composed->expiry().deadline(), at(kNow + 100));
+  EXPECT_EQ(composed->authority_ceiling()->name(), "ESC");
+  EXPECT_EQ(composed->membership(), Membership::of(Membership::Kind::OutOfClassExact));
+  EXPECT_EQ(composed->context_fingerprint(), "fa+fb");
+  EXPECT_EQ(composed->claim_id(), "claim");
+  // b is out of class (Bottom), which caps the composed context.
+  EXPECT_EQ(composed->permission_ceiling()->name(), "OOC");
+  EXPECT_EQ(composed->expected_chain_hash(), default_chain()->hash());
+  // An unchanged profile is shared with its input, not copied.
+  EXPECT_EQ(composed->profiles()[0].get(), a.f.profiles[1].get());
+}
+
+TEST(Compose, NeverPromotesAndStaysBoundToItsChain) {
+  Request strong, weak;
+  strong.gap("g").token({"t", {"g"}}).profile("AAA", {need("g")});
+  weak.gap("g").profile("AAA", {need("g")}).profile("ETA", {});
+  const auto composed = compose(strong, weak);
+  ASSERT_TRUE(composed);
+  EXPECT_EQ(composed->permission_ceiling()->name(), "ETA");
+  // The pooled token satisfies AAA, yet the judgment stays at the weaker input's level.
+  const auto judgment = compile_context(std::make_shared<const ProofContext>(*composed),
+                                        *default_chain(), FixedClock(at(kNow)));
+  ASSERT_TRUE(judgment);
+  EXPECT_EQ(judgment->permission.name(), "ETA");
+  EXPECT_EQ(judgment->derivation.steps.back().note, "non-promotion ceiling (T9) is ETA");
+
+  const std::vector<std::string_view> names = {"OOC", "EXP", "REF", "UNS", "ROL", "DIA", "ETA"};
+  PermissionChain::RoleBindings roles;
+  for (std::size_t i = 0; i < kRoleCount; ++i) roles[i] = i;
+  const auto other = PermissionChain::create(names, roles);
+  ASSERT_TRUE(other);
+  const auto foreign = compile_context(std::make_shared<const ProofContext>(*composed), *other,
+                                       FixedClock(at(kNow)));
+  ASSERT_FALSE(foreign);
+  EXPECT_TRUE(foreign.error().text().starts_with("malformed context: expected_chain_hash "));
+}
+
+TEST(Compose, AnInputThatFailsToCompileCountsAsBottom) {
+  Request twice, plain;
+  twice.gap("g").gap("g").profile("AAA", {});
+  plain.profile("AAA", {});
+  const auto composed = compose(twice, plain);
+  ASSERT_TRUE(composed);
+  EXPECT_EQ(composed->gaps().size(), 1u);
+  EXPECT_EQ(composed->permission_ceiling()->name(), "OOC");
+}
+
+TEST(SameJson, ComparesByKind) {
+  using nlohmann::json;
+  EXPECT_TRUE(same_json(json::parse(R"({"a":[1,-2,{"b":null}],"c":1.5})"),
+                        json::parse(R"({"c":1.5,"a":[1,-2,{"b":null}]})")));
+  EXPECT_FALSE(same_json(json::parse("1"), json::parse("1.0")));
+  EXPECT_TRUE(same_json(json(std::int64_t{3}), json(std::uint64_t{3})));
+  EXPECT_FALSE(same_json(json(std::int64_t{-1}), json(std::uint64_t{18446744073709551615u})));
+  EXPECT_FALSE(same_json(json::parse("[1]"), json::parse("[1,1]")));
+  EXPECT_FALSE(same_json(json::parse(R"({"a":1})"), json::parse(R"({"b":1})")));
+  EXPECT_FALSE(same_json(json(), json::parse("false")));
+}
+
+TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {
+  Request a, b;
+  std::vector<GapRequirement> ra, rb;
+  for (int i = 0; i < 100'000; ++i) {
+    const std::string id = "g" + std::to_string(i);
+    a.gap(id).token({"t" + std::to_string(i), {id}});
+    b.gap(id).token({"t" + std::to_string(i), {id}});
+    ra.push_back(need(id, GapKind::Bounded));
+    rb.push_back(need(id));
+  }
+  a.profile("AAA", std::move(ra));
+  b.profile("AAA", std::move(rb));
+  a.f.disallowed_uses.assign(100'000, "u");
+  const auto composed = compose(a, b);
+  ASSERT_TRUE(composed);
+  EXPECT_EQ(composed->gaps().size(), 100'000u);
+  EXPECT_EQ(composed->profiles()[0]->required_gaps().size(), 100'000u);
+}
+
+}  // namespace
+}  // namespace oq

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "judgment.h"
+#include "permission.h"
+#include "utc_time.h"
+
+namespace oq {
+
+// The liveness of a negative-control token at the moment of use. Only Live counts as live.
+enum class NegativeControlStatus : std::uint8_t { Live, Stale, Failed, Missing };
+
+// "Live", "Stale", "Failed" or "Missing".
+std::string_view negative_control_status_name(NegativeControlStatus status);
+
+// Hashes text keys so that a string_view finds a std::string entry without a copy.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
+// The moment of use of a live judgment. Immutable once built.
+struct RuntimeContext {
+  std::string context_fingerprint;
+  std::unordered_map<std::string, NegativeControlStatus, TextHash, std::equal_to<>>
+      negative_control_states;
+  UtcTime now;
+  bool strict_mode = true;
+};
+
+// "RuntimeContext(now=<RFC 3339>, fp=\"...\", strict_mode=true|false)".
+std::string runtime_repr(const RuntimeContext& runtime);
+
+// The judgment's permission at the moment `runtime` describes. In order: a fired deadline gives
+// the default chain's ExpiryFloor, a foreign fingerprint its Bottom, and in strict mode a
+// negative-control token that is not Live its Refused; otherwise the compiled level. Floors
+// replace the compiled level, whatever chain compiled it. Never fails.
+Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime);
+
+}  // namespace oq
