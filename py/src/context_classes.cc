@@ -275,6 +275,7 @@ bool to_context(PyObject* obj, ContextRef& out) {
 }
 
 PyObject* new_expiry(const Expiry& expiry) { return box(g_types.expiry, expiry); }
+PyObject* new_context(ContextRef context) { return box(g_types.proof_context, std::move(context)); }
 
 PyObject* membership_class() {
   return class_once(g_types.membership, &kMembershipSpec, add_memberships);

@@ -10,6 +10,7 @@
 #include "input_error.h"
 #include "panic.h"
 #include "ref.h"
+#include "registry.h"
 
 namespace oqpy {
 
@@ -91,6 +92,12 @@ PyObject* raise_error(const oq::ChainError& error) {
 
 PyObject* raise_error(const oq::CoreError& error, Exc family) {
   PyObject* cls = exception_class(family);
+  if (!cls) return nullptr;
+  return raise_text(cls, error.text());
+}
+
+PyObject* raise_error(const oq::AuditFailure& error) {
+  PyObject* cls = exception_class(Exc::Audit);
   if (!cls) return nullptr;
   return raise_text(cls, error.text());
 }

@@ -7,6 +7,7 @@
 namespace oq {
 class ChainError;
 class CoreError;
+class AuditFailure;
 class InputError;
 }  // namespace oq
 
@@ -27,6 +28,7 @@ PyObject* raise_text(PyObject* cls, std::string_view message);
 // Each engine error family raised as its Python exception. Always return null.
 PyObject* raise_error(const oq::ChainError& error);
 PyObject* raise_error(const oq::InputError& error);
+PyObject* raise_error(const oq::AuditFailure& error);
 // An error of compilation or composition, raised as `family` whatever its kind.
 PyObject* raise_error(const oq::CoreError& error, Exc family);
 

@@ -8,6 +8,7 @@
 #include "guard.h"
 #include "object.h"
 #include "params.h"
+#include "runtime_classes.h"
 #include "types.h"
 
 namespace oqpy {
@@ -148,6 +149,56 @@ PyObject* live_repr(PyObject* self) {
   return new_str(oq::judgment_repr("LiveJudgment", judgment_of(self)));
 }
 
+constexpr auto kPermission =
+    signature("LiveJudgment.permission()", Callable::Method,
+              "permission($self, runtime)\n--\n\n"
+              "Evaluate the effective permission at the given runtime context.\n\n"
+              "Raises `ExpiredError` if the judgment has expired.",
+              Param{"runtime"});
+
+constexpr auto kPermissionStr = signature(
+    "LiveJudgment.permission_str()", Callable::Method,
+    "permission_str($self, runtime)\n--\n\n"
+    "Get the permission without raising on EXP \u2014 returns the string \"EXP\" if expired.",
+    Param{"runtime"});
+
+// The judgment's level at the moment the bound `runtime` describes; false with an exception set
+// when the argument is refused.
+template <const auto& Sig>
+bool evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              oq::Permission& out) {
+  Args<Sig> a;
+  std::shared_ptr<const oq::RuntimeContext> runtime;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, runtime, to_runtime)) return false;
+  out = oq::evaluate_live(judgment_of(self), *runtime);
+  return true;
+}
+
+PyObject* live_permission(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  oq::Permission level;
+  if (!evaluate<kPermission>(self, args, nargs, kwnames, level)) return nullptr;
+  if (level == oq::default_levels().EXP) {
+    PyObject* cls = exception_class(Exc::Expired);
+    if (!cls) return nullptr;
+    return raise_text(cls, "judgment expired at " + oq::expiry_rendering(judgment_of(self).expiry));
+  }
+  return new_permission(level);
+}
+
+PyObject* live_permission_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  oq::Permission level;
+  if (!evaluate<kPermissionStr>(self, args, nargs, kwnames, level)) return nullptr;
+  return new_str(level.name());
+}
+
+PyMethodDef kLiveMethods[] = {
+    {"permission", as_cfunction(guarded<live_permission>), kFastFlags, kPermission.doc},
+    {"permission_str", as_cfunction(guarded<live_permission_str>), kFastFlags, kPermissionStr.doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef kLiveGetters[] = {
     {"chain_hash", guarded<judgment_chain_hash>, nullptr,
      "Hash of the chain that authorized this judgment.", nullptr},
@@ -161,6 +212,7 @@ PyType_Slot kLiveSlots[] = {
                     "A live judgment handle.  The Python binding holds the judgment by value and\n"
                     "evaluates expiry when `.permission(runtime_context)` is called.")},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<live_repr>)},
+    {Py_tp_methods, kLiveMethods},
     {Py_tp_getset, kLiveGetters},
     {0, nullptr},
 };

@@ -9,6 +9,8 @@
 #include "guard.h"
 #include "judgment_classes.h"
 #include "ref.h"
+#include "registry_classes.h"
+#include "runtime_classes.h"
 #include "types.h"
 
 namespace oqpy {
@@ -44,6 +46,7 @@ constexpr Registration kRegistrations[] = {
     {"ProvenanceError", exception_ref<Exc::Provenance>},
     {"ChainError", exception_ref<Exc::Chain>},
     {"AuditError", exception_ref<Exc::Audit>},
+    {"NegativeControlStatus", class_ref<negative_control_status_class>},
     {"DerivationStep", class_ref<derivation_step_class>},
     {"Derivation", class_ref<derivation_class>},
     {"Permission", class_ref<permission_class>},
@@ -56,14 +59,18 @@ constexpr Registration kRegistrations[] = {
     {"Membership", class_ref<membership_class>},
     {"ProofContext", class_ref<proof_context_class>},
     {"Judgment", class_ref<judgment_class>},
+    {"RuntimeContext", class_ref<runtime_context_class>},
     {"LiveJudgment", class_ref<live_judgment_class>},
     {"ChainRole", class_ref<chain_role_class>},
     {"ChainHash", class_ref<chain_hash_class>},
     {"PermissionChain", class_ref<permission_chain_class>},
+    {"InMemoryChainRegistry", class_ref<registry_class>},
     {"compile", compile_function},
     {"compile_static", compile_static_function},
+    {"compose", compose_function},
     {"compute_provenance_hash", compute_provenance_hash_function},
     {"init_tracing", init_tracing_function},
+    {"verify_published", verify_published_function},
 };
 
 bool register_all(PyObject* module) {

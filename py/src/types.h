@@ -50,6 +50,7 @@ PyObject* new_chain_role(oq::ChainRole role);
 PyObject* new_chain_hash(const oq::ChainHash& hash);
 PyObject* new_chain(std::shared_ptr<const oq::PermissionChain> chain);
 PyObject* new_expiry(const oq::Expiry& expiry);
+PyObject* new_context(std::shared_ptr<const oq::ProofContext> context);
 
 // Converters for arguments of the module's own classes.
 bool to_permission(PyObject* obj, oq::Permission& out);
