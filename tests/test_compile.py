@@ -23,9 +23,9 @@ def seven_level_chain(names):
     )
 
 
-def token(token_id, closes=(), bounds=(), status="valid", provenance=HASH, **extra):
+def token(token_id, closes=(), bounds=(), status="valid", provenance=HASH, issuer="iss", **extra):
     return oq.ProofToken(
-        token_id, "attest", "1", status, list(closes), list(bounds), provenance, 0, "iss", **extra
+        token_id, "attest", "1", status, list(closes), list(bounds), provenance, 0, issuer, **extra
     )
 
 
