@@ -146,7 +146,7 @@ class Derivator {
   // Lowers the level to meet(current, ceiling); whether that lowered it. Fails for a foreign level.
   std::expected<bool, CoreError> lower_to(Permission ceiling, Permission& before) {
     const auto met = chain_.meet(current_, ceiling);
-    if (!met) return std::unexpected(ChainFailure{met.error()});
+    if (!met) return std::unexpected(chain_failure(met.error()));
     before = current_;
     if (!(rank_in(chain_, *met, "outcome must be in chain") <
           rank_in(chain_, current_, "outcome must be in chain"))) {

@@ -194,7 +194,7 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
 std::expected<Permission, CoreError> meet(const PermissionChain& chain, Permission a,
                                           Permission b) {
   auto lower = chain.meet(a, b);
-  if (!lower) return std::unexpected(ChainFailure{lower.error()});
+  if (!lower) return std::unexpected(chain_failure(lower.error()));
   return *lower;
 }
 

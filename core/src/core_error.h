@@ -40,4 +40,8 @@ class CoreError {
   Kind kind_;
 };
 
+// `error` as a CoreError. Out of line: building the error inline lets GCC's optimiser report
+// the moved-from variant as maybe-uninitialized.
+CoreError chain_failure(const ChainError& error);
+
 }  // namespace oq

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 
 #include "errors.h"
 #include "guard.h"
@@ -89,6 +90,13 @@ bool register_all(PyObject* module) {
 }
 
 PyObject* init_module() {
+  // The C++ runtime keeps its exception state in thread-local storage that it allocates on the
+  // thread's first use; if that allocation fails, the process aborts instead of the exception
+  // reaching the guard. Touching it now, while memory is plentiful, keeps a later out-of-memory
+  // on the importing thread an ordinary MemoryError.
+  // The result is kept in a volatile: the library declares the call pure, which would let the
+  // compiler drop it.
+  [[maybe_unused]] volatile int touched = std::uncaught_exceptions();
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current < 0) return nullptr;
   std::int64_t expected = -1;
