@@ -292,6 +292,29 @@ TEST(Pipeline, ForeignChainRoles) {
   EXPECT_EQ(judgment->chain_hash, chain->hash());
 }
 
+TEST(Search, TheSameTokenListedTwiceIsConsultedTwice) {
+  Request r;
+  r.gap("g").profile("AAA", {need("g", GapKind::Bounded)}).token({"t", {}, {"g"}});
+  r.f.tokens.push_back(r.f.tokens.back());
+  const auto judgment = r.compile();
+  ASSERT_TRUE(judgment);
+  EXPECT_EQ(judgment->derivation.steps[0].token_ids, (std::vector<std::string>{"t", "t"}));
+}
+
+TEST(Scale, RepeatedRequirementsOverUnusableTokensStayLinear) {
+  // 50,000 requirements on one gap whose 50,000 tokens are all revoked: each token is examined
+  // once, not once per requirement.
+  Request r;
+  r.gap("g", GapStatus::bounded(1.0));
+  std::vector<GapRequirement> required(50'000, need("g", GapKind::Bounded));
+  r.profile("AAA", std::move(required));
+  for (int i = 0; i < 50'000; ++i)
+    r.token({"t" + std::to_string(i), {}, {"g"}, TokenStatus::Revoked});
+  const auto judgment = r.compile();
+  ASSERT_TRUE(judgment);
+  EXPECT_EQ(judgment->permission.name(), "AAA");  // dead credentials do not reach above DIA
+}
+
 TEST(Scale, DeepAndSharedRequirementsAndLargeContexts) {
   // A million nested disjunctions: validated and evaluated without recursion.
   Request deep;

@@ -40,7 +40,7 @@ std::vector<std::string> merge_uses(const std::vector<std::string>& a,
   for (const std::string& use : b) {
     if (seen.contains(use)) continue;
     out.push_back(use);
-    seen.insert(out.back());  // views into `out` stay valid: only `a`'s and new strings are seen
+    seen.insert(use);  // a view into the input, which outlives the merge; `out` may move
   }
   return out;
 }

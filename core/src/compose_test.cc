@@ -129,6 +129,14 @@ TEST(Compose, NeverPromotesAndStaysBoundToItsChain) {
   EXPECT_TRUE(foreign.error().text().starts_with("malformed context: expected_chain_hash "));
 }
 
+TEST(Compose, DisallowedUsesKeepTheFirstListAndAddOnlyNewEntries) {
+  Request none, repeats;
+  repeats.f.disallowed_uses = {"a", "b", "a", "c", "b", "d"};
+  const auto composed = compose(none, repeats);
+  ASSERT_TRUE(composed);
+  EXPECT_EQ(composed->disallowed_uses(), (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
 TEST(Compose, AnInputThatFailsToCompileCountsAsBottom) {
   Request twice, plain;
   twice.gap("g").gap("g").profile("AAA", {});

@@ -42,12 +42,16 @@ class Search {
   // Disjunctions that failed without using a token: evaluating them again would change nothing,
   // so shared arms are not walked twice.
   std::unordered_set<const GapRequirement*> inert_failures_;
+  // Gaps none of whose tokens is usable: their effective status is their own.
+  std::unordered_set<const GapRecord*> inert_gaps_;
 };
 
 bool Search::evaluate_single(const GapRequirement& requirement) {
   const GapRecord* gap = index_.gap(requirement.gap_id());
   if (!gap) return false;
   GapKind status = gap->status().kind();
+  if (inert_gaps_.contains(gap)) return satisfies(status, requirement.minimum_status());
+  const std::size_t used_before = used.size();
   for (const ContextIndex::TokenUse& use : index_.tokens_for(requirement.gap_id())) {
     const ProofToken& token = *use.token;
     if (!provenance_matches(token.provenance_hash(), provenance_hash_)) {
@@ -66,6 +70,8 @@ bool Search::evaluate_single(const GapRequirement& requirement) {
     }
     if (status == GapKind::Open) status = GapKind::Bounded;
   }
+  // No token of this gap was usable: walking them again would only set the flags already set.
+  if (used.size() == used_before) inert_gaps_.insert(gap);
   return satisfies(status, requirement.minimum_status());
 }
 
@@ -138,15 +144,17 @@ bool ContextIndex::add_profile(const Profile& profile) {
 }
 
 void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens) {
-  for (const auto& token : tokens) {
-    // A token names a gap once however often its lists repeat it; closing wins over bounding.
+  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+    const ProofToken* token = tokens[position].get();
+    // A list entry names a gap once however often its lists repeat it; closing wins over
+    // bounding. The same token object listed twice is two entries.
     const auto note = [&](const std::string& id, bool closes) {
       auto& uses = tokens_[id];
-      if (!uses.empty() && uses.back().token == token.get()) {
+      if (!uses.empty() && uses.back().position == position) {
         uses.back().closes = uses.back().closes || closes;
         return;
       }
-      uses.push_back({token.get(), closes});
+      uses.push_back({token, position, closes});
     };
     for (const std::string& id : token->closes_gaps()) note(id, true);
     for (const std::string& id : token->bounds_gaps()) note(id, false);

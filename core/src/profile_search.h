@@ -31,6 +31,7 @@ class ContextIndex {
   // A token that names a gap, and whether it closes it (otherwise it only bounds it).
   struct TokenUse {
     const ProofToken* token;
+    std::uint32_t position;  // in the context's token list
     bool closes;
   };
 
