@@ -188,14 +188,8 @@ constexpr const char kInitTracingDoc[] =
 PyObject* init_tracing(PyObject*, PyObject*) {
   Ref logging = Ref::steal(PyImport_ImportModule("logging"));
   if (!logging) {
-    PyObject* type;
-    PyObject* value;
-    PyObject* traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_traceback = Ref::steal(traceback);
-    Ref rendering = Ref::steal(PyObject_Repr(value ? value : Py_None));
+    const TakenError error = TakenError::take();
+    Ref rendering = Ref::steal(PyObject_Repr(error.value ? error.value.get() : Py_None));
     if (!rendering) return nullptr;
     const char* text = PyUnicode_AsUTF8(rendering.get());
     if (!text) return nullptr;

@@ -138,13 +138,8 @@ bool bind(SignatureView sig, PyObject* args, PyObject* kwargs, std::span<PyObjec
 
 void argument_failed(const char* param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type;
-  PyObject* value;
-  PyObject* traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-      owned_traceback = Ref::steal(traceback);
+  const TakenError error = TakenError::take();
+  PyObject* value = error.value.get();
   Ref message = Ref::steal(value ? PyObject_Str(value) : PyUnicode_FromString(""));
   if (!message) return;
   Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, message.get()));

@@ -37,4 +37,20 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// The pending exception, taken out of the interpreter in normalized form and owned.
+struct TakenError {
+  Ref type;
+  Ref value;  // null when there was no exception
+  Ref traceback;
+
+  static TakenError take() {
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+  }
+};
+
 }  // namespace oqpy
