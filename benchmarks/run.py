@@ -1,0 +1,234 @@
+"""The engine's performance figures, each against its target, as ratios measured in one run.
+
+Run on demand, after installing the extension:
+
+    python benchmarks/run.py            # the table (about a minute)
+    python benchmarks/run.py --json     # the same figures as one JSON object
+    python benchmarks/run.py --quick    # a smoke run with few iterations; targets not judged
+
+Every time is the median over repeated rounds of a timed loop. A target is a ratio to a baseline
+measured in the same process at the same time (a SHA-256 of 40 bytes, a str.startswith call,
+compile itself), so that it holds on a noisy shared machine.
+"""
+
+import argparse
+import gc
+import hashlib
+import json
+import statistics
+import subprocess
+import sys
+import timeit
+
+import _ostrel_quorvane as oq
+
+P = oq.Permission
+R = oq.GapRequirement
+NC = oq.NegativeControlStatus
+FAR = 4_000_000_000.0  # a deadline well after any run of this script
+
+
+def w1_context(suffix="", shared_from=None):
+    """W1: 8 gaps, 6 profiles of 2 to 4 requirements (one any_of, one nested), 10 tokens (one with
+    status "expired", one negative control, one with another context's hash), 2 disallowed uses,
+    authority ceiling ALR. `suffix` renames half the gaps and tokens, so two contexts share the other half."""
+    h = oq.compute_provenance_hash("agent-7", "tool:run", "session-42", "execute")
+
+    def gid(i):
+        return f"g{i}" + (suffix if i >= 4 else "")
+
+    gaps = [
+        oq.GapRecord(gid(i), "evidence", ["open", "bounded", "closed"][i % 3], 0.5)
+        for i in range(8)
+    ]
+    # Even tokens close their gap, odd ones only bound it, so AAA fails and ALR holds.
+    tokens = [
+        oq.ProofToken(
+            f"t{i}" + (suffix if i >= 4 else ""), "attestation", "1", "valid",
+            [gid(i)] if i % 2 == 0 else [], [] if i % 2 == 0 else [gid(i)], h, 1.7e9, "ca", FAR,
+        )
+        for i in range(7)
+    ]  # fmt: skip
+    tokens.append(
+        oq.ProofToken("expired", "attestation", "1", "expired", [gid(1)], [], h, 1.7e9, "ca")
+    )
+    tokens.append(
+        oq.ProofToken(
+            "nc", "canary", "1", "valid", [], [], h, 1.7e9, "ca", is_negative_control=True
+        )
+    )
+    tokens.append(
+        oq.ProofToken("foreign", "attestation", "1", "valid", [gid(2)], [], "0" * 64, 1.7e9, "ca")
+    )
+    req = R
+    profiles = [
+        oq.Profile(P.AAA, [req(gid(0), "closed"), req(gid(1), "closed"), req(gid(2), "closed"), req(gid(3), "closed")]),
+        oq.Profile(P.ALR, [req(gid(0), "closed"), R.any_of([req(gid(6), "closed"), req(gid(7), "bounded")]), req(gid(4), "bounded")]),
+        oq.Profile(P.AEX, [req(gid(1), "bounded"), R.any_of([R.any_of([req(gid(5), "closed"), req(gid(2), "bounded")]), req(gid(3), "closed")])]),
+        oq.Profile(P.REV, [req(gid(0), "bounded"), req(gid(1), "bounded"), req(gid(7), "bounded")]),
+        oq.Profile(P.DIA, [req(gid(2), "bounded"), req(gid(3), "bounded")]),
+        oq.Profile(P.ETA, [req(gid(4), "bounded"), req(gid(5), "bounded")]),
+    ]  # fmt: skip
+    return oq.ProofContext(
+        "agent-7", "tool:run", "session-42", "execute", oq.Membership.InClass, P.ALR,
+        oq.Expiry.at(FAR), gaps, profiles, tokens, ["network", "filesystem-write"],
+        oq.Scope(["tool:run"], ["/srv/work"], ["run"], []), "fp-42",
+    )  # fmt: skip
+
+
+def scaled_context(n, suffix=""):
+    h = oq.compute_provenance_hash("c", "d", "x", "use")
+    gaps = [oq.GapRecord(f"g{i}", "t") for i in range(n)]
+    tokens = [
+        oq.ProofToken(f"t{i}{suffix}", "a", "1", "valid", [f"g{i}"], [], h, 0, "i")
+        for i in range(n)
+    ]
+    profile = oq.Profile(P.AAA, [R(f"g{i}", "closed") for i in range(n)])
+    return oq.ProofContext(
+        "c", "d", "x", "use", oq.Membership.InClass, P.AAA, oq.Expiry.never(), gaps, [profile], tokens
+    )  # fmt: skip
+
+
+def per_call(stmt, env, number, rounds):
+    """Median seconds per call of `stmt` over `rounds` timed loops of `number` calls."""
+    timer = timeit.Timer(stmt, globals=env)
+    return statistics.median(timer.timeit(number) / number for _ in range(rounds))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        pages = int(statm.read().split()[1])
+    import resource
+
+    return pages * resource.getpagesize()
+
+
+TRACING_CHILD = """
+import logging, statistics, sys, timeit
+sys.path[:0] = {path!r}
+import run
+env = {{"oq": run.oq, "ctx": run.w1_context()}}
+timer = timeit.Timer("oq.compile(ctx)", globals=env)
+def measure():
+    return statistics.median(timer.timeit({number}) / {number} for _ in range({rounds}))
+before = measure()
+logging.getLogger("ostrel_quorvane_core").setLevel(logging.ERROR)
+run.oq.init_tracing()
+after = measure()
+print(before, after)
+"""
+
+
+def measure(quick):
+    n, rounds = (200, 3) if quick else (20_000, 15)
+    w1 = w1_context()
+    w1b = w1_context("b")
+    live = oq.compile(w1)
+    runtime = oq.RuntimeContext(2e9, "fp-42", {"nc": NC.Live})
+    env = {
+        "oq": oq, "hashlib": hashlib, "w1": w1, "w1b": w1b, "live": live, "runtime": runtime,
+        "data": b"x" * 40, "chain": oq.PermissionChain.default_chain(),
+        "names": [f"L{i}" for i in range(256)],
+        "roles": {getattr(oq.ChainRole, r): i for i, r in enumerate(
+            ["Bottom", "ExpiryFloor", "Refused", "Unsatisfied", "DisallowedUsesCeiling", "BlockerThreshold", "Top"])},
+        "parts": ("agent-7", "tool:run", "session-42", "execute"),
+        "joined": "\0".join(("agent-7", "tool:run", "session-42", "execute")).encode(),
+        "s": "abc", "a": "a",
+    }  # fmt: skip
+    env["roles"][oq.ChainRole.Top] = 255
+    env["roles"][oq.ChainRole.BlockerThreshold] = 254
+    t = {}
+    t["sha256"] = per_call("hashlib.sha256(data).hexdigest()", env, n, rounds)
+    t["startswith"] = per_call("s.startswith(a)", env, n * 5, rounds)
+    t["compile"] = per_call("oq.compile(w1)", env, n, rounds)
+    t["compile_static"] = per_call("oq.compile_static(w1)", env, n, rounds)
+    t["permission"] = per_call("live.permission(runtime)", env, n * 5, rounds)
+    t["compose"] = per_call("oq.compose(w1, w1b)", env, n // 4 or 1, rounds)
+    t["provenance"] = per_call("oq.compute_provenance_hash(*parts)", env, n, rounds)
+    t["provenance_baseline"] = per_call("hashlib.sha256(joined).hexdigest()", env, n, rounds)
+    t["context_build"] = per_call(
+        "oq.ProofContext('agent-7', 'tool:run', 'session-42', 'execute', oq.Membership.InClass,"
+        " oq.Permission.ALR, oq.Expiry.never(), gaps, profiles, tokens, uses)",
+        {**env, "gaps": [oq.GapRecord(f"g{i}", "e") for i in range(8)], "profiles": [],
+         "tokens": [], "uses": ["network", "filesystem-write"]},
+        n, rounds,
+    )  # fmt: skip
+    t["chain_new_256"] = per_call("oq.PermissionChain.new(names, roles)", env, n // 10 or 1, rounds)
+
+    scaling = {}
+    sizes = [10, 100, 1_000] if quick else [10, 100, 1_000, 10_000, 100_000]
+    for size in sizes:
+        a, b = scaled_context(size), scaled_context(size, "b")
+        reps = max(1, 20_000 // size) if not quick else 1
+        scaling[size] = {
+            "compile": per_call("oq.compile(a)", {"oq": oq, "a": a}, reps, 3 if quick else 5),
+            "compose": per_call("oq.compose(a, b)", {"oq": oq, "a": a, "b": b}, reps, 3 if quick else 5),
+        }  # fmt: skip
+
+    count = 1_000 if quick else 100_000
+    gc.collect()
+    before = resident_bytes()
+    held = [oq.compile(w1) for _ in range(count)]
+    gc.collect()
+    per_judgment = (resident_bytes() - before) / len(held)
+    del held
+
+    child = subprocess.run(
+        [sys.executable, "-c", TRACING_CHILD.format(path=sys.path[:1], number=n, rounds=rounds)],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    untraced, traced = map(float, child.stdout.split())
+    return t, scaling, per_judgment, untraced, traced
+
+
+def figures(quick):
+    t, scaling, per_judgment, untraced, traced = measure(quick)
+    rows = [
+        ("compile(W1)", t["compile"], t["compile"] / t["sha256"], 4.0, "x sha256(40 B)"),
+        ("compile_static(W1)", t["compile_static"], t["compile_static"] / t["sha256"], None, "x sha256(40 B)"),
+        ("LiveJudgment.permission", t["permission"], t["permission"] / t["startswith"], 3.0, "x str.startswith"),
+        ("compose(W1, W1')", t["compose"], t["compose"] / t["compile"], 5.0, "x compile(W1)"),
+        ("compute_provenance_hash", t["provenance"], t["provenance"] / t["provenance_baseline"], 1.2, "x sha256+hex"),
+        ("ProofContext(W1 parts)", t["context_build"], None, None, ""),
+        ("PermissionChain.new, 256", t["chain_new_256"], None, None, ""),
+    ]  # fmt: skip
+    sizes = sorted(scaling)
+    for kind in ("compile", "compose"):
+        for small, large in zip(sizes, sizes[1:], strict=False):
+            ratio = scaling[large][kind] / scaling[small][kind]
+            target = 12.0 if small >= 1_000 else None
+            rows.append(
+                (f"{kind} N={large:,} / N={small:,}", scaling[large][kind], ratio, target, "x")
+            )
+    rows.append(("held LiveJudgment", None, per_judgment, 512.0, "bytes each"))
+    rows.append(
+        ("compile(W1), tracing off", traced, traced / untraced, 1.15, "x never initialised")
+    )
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("--quick", action="store_true", help="few iterations: a smoke run")
+    options = parser.parse_args()
+    rows = figures(options.quick)
+    results = [
+        {"figure": name, "seconds": seconds, "ratio": ratio, "unit": unit, "target": target,
+         "holds": None if target is None or options.quick else ratio <= target}
+        for name, seconds, ratio, target, unit in rows
+    ]  # fmt: skip
+    if options.json:
+        print(json.dumps({"quick": options.quick, "results": results}, indent=2))
+        return
+    print(f"{'figure':<34} {'time':>10} {'measured':>10} {'target':>8}  {'':<20} holds")
+    for r in results:
+        time = f"{r['seconds'] * 1e6:8.2f} us" if r["seconds"] is not None else ""
+        ratio = f"{r['ratio']:10.2f}" if r["ratio"] is not None else ""
+        target = f"{r['target']:8.2f}" if r["target"] is not None else ""
+        holds = {True: "yes", False: "NO", None: ""}[r["holds"]]
+        print(f"{r['figure']:<34} {time:>10} {ratio:>10} {target:>8}  {r['unit']:<20} {holds}")
+
+
+if __name__ == "__main__":
+    main()
