@@ -135,6 +135,15 @@ std::optional<Permission> PermissionChain::parse(std::string_view name) const {
 }
 
 std::optional<std::uint8_t> PermissionChain::rank(Permission p) const {
+  // Names are interned, so one name has one address: in a short chain comparing addresses is
+  // exact and cheaper than hashing the name.
+  constexpr std::size_t kScanLimit = 16;
+  if (levels_.size() <= kScanLimit) {
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      if (levels_[i].name().data() == p.name().data()) return static_cast<std::uint8_t>(i);
+    }
+    return std::nullopt;
+  }
   if (auto found = index_.find(p.name()); found != index_.end()) return found->second;
   return std::nullopt;
 }

@@ -111,6 +111,7 @@ class PermissionChain {
   std::optional<Permission> parse(std::string_view name) const;
   // Whether a level is named exactly `name`.
   bool contains(std::string_view name) const { return index_.contains(name); }
+  bool contains(Permission p) const { return rank(p).has_value(); }
   // The rank (0 = bottom) of the level named like `p`; absent for a foreign level.
   std::optional<std::uint8_t> rank(Permission p) const;
   // rank(a) against rank(b); absent when either is foreign.

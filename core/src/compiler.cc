@@ -56,7 +56,7 @@ std::optional<CoreError> check_requirement(const GapRequirement& requirement,
     const GapRequirement* node = pending.back();
     pending.pop_back();
     if (!node->is_any_of()) {
-      if (!index.gap(node->gap_id())) {
+      if (index.gap(node->gap_id()) == ContextIndex::kNoGap) {
         return malformed("profile for " + std::string(level) + " references unknown gap_id '" +
                          node->gap_id() + "'");
       }
@@ -87,25 +87,27 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
   }
   std::unordered_set<const GapRequirement*> checked;
   for (const auto& profile : context.profiles()) {
-    const std::string_view level = profile->permission().name();
-    if (!chain.contains(level)) {
-      return malformed("profile permission '" + std::string(level) + "' not in supplied chain");
+    if (!chain.contains(profile->permission())) {
+      return malformed("profile permission '" + name_of(profile->permission()) +
+                       "' not in supplied chain");
     }
     for (const GapRequirement& requirement : profile->required_gaps()) {
-      if (auto error = check_requirement(requirement, level, index, checked)) return error;
+      if (auto error =
+              check_requirement(requirement, profile->permission().name(), index, checked)) {
+        return error;
+      }
     }
   }
+  index.reserve_profiles(chain.size());
   for (const auto& profile : context.profiles()) {
-    if (!index.add_profile(*profile)) {
+    if (!index.add_profile(*chain.rank(profile->permission()), profile.get())) {
       return malformed("duplicate profile for permission level " + name_of(profile->permission()));
     }
   }
-  if (const auto& ceiling = context.authority_ceiling();
-      ceiling && !chain.contains(ceiling->name())) {
+  if (const auto& ceiling = context.authority_ceiling(); ceiling && !chain.contains(*ceiling)) {
     return malformed("authority_ceiling '" + name_of(*ceiling) + "' not in supplied chain");
   }
-  if (const auto& ceiling = context.permission_ceiling();
-      ceiling && !chain.contains(ceiling->name())) {
+  if (const auto& ceiling = context.permission_ceiling(); ceiling && !chain.contains(*ceiling)) {
     return malformed("permission_ceiling '" + name_of(*ceiling) + "' not in supplied chain");
   }
   return std::nullopt;
@@ -117,32 +119,25 @@ std::uint8_t rank_in(const PermissionChain& chain, Permission level, const char*
   return *rank;
 }
 
-std::string quoted_list(const std::vector<std::string_view>& items) {
+std::string quoted_ids(const ProofContext& context, std::span<const std::uint32_t> positions) {
   std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) {
+  for (std::size_t i = 0; i < positions.size(); ++i) {
     if (i != 0) out += ", ";
-    append_quoted(out, items[i]);
+    append_quoted(out, context.tokens()[positions[i]]->token_id());
   }
   out += ']';
   return out;
 }
 
-std::string membership_rendering(const Membership& membership) {
-  std::string out(membership_kind_name(membership.kind()));
-  if (membership.kind() == Membership::Kind::OutOfClassOther) {
-    out += '(';
-    append_quoted(out, membership.reason());
-    out += ')';
-  }
-  return out;
-}
-
-// The permission in force and the steps recorded so far.
+// The permission in force and the derivation recorded so far.
 class Derivator {
  public:
-  Derivator(const PermissionChain& chain, Permission start) : chain_(chain), current_(start) {}
+  Derivator(const PermissionChain& chain, Permission start) : chain_(chain), current_(start) {
+    derivation_.steps.reserve(4);
+  }
 
   Permission current() const { return current_; }
+  Derivation& derivation() { return derivation_; }
   // Lowers the level to meet(current, ceiling); whether that lowered it. Fails for a foreign level.
   std::expected<bool, CoreError> lower_to(Permission ceiling, Permission& before) {
     const auto met = chain_.meet(current_, ceiling);
@@ -156,16 +151,21 @@ class Derivator {
     return true;
   }
   void set(Permission level) { current_ = level; }
-  void record(Phase phase, std::string note, std::vector<std::string> token_ids = {}) {
-    steps_.push_back({phase, current_, std::move(note), std::move(token_ids)});
+  // Records a step at the current level; `refs` are token positions it rests on.
+  void record(Phase phase, StepDetail detail = StepDetail::None, Permission level = {},
+              std::span<const std::uint32_t> refs = {}) {
+    DerivationStep step{phase, detail, current_, level};
+    step.first_ref = static_cast<std::uint32_t>(derivation_.token_refs.size());
+    step.ref_count = static_cast<std::uint32_t>(refs.size());
+    derivation_.token_refs.insert(derivation_.token_refs.end(), refs.begin(), refs.end());
+    derivation_.steps.push_back(step);
   }
-  void record(DerivationStep step) { steps_.push_back(std::move(step)); }
-  std::vector<DerivationStep> take_steps() { return std::move(steps_); }
+  void record(const DerivationStep& step) { derivation_.steps.push_back(step); }
 
  private:
   const PermissionChain& chain_;
   Permission current_;
-  std::vector<DerivationStep> steps_;
+  Derivation derivation_;
 };
 
 }  // namespace
@@ -194,18 +194,19 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   const Permission top = chain.role(ChainRole::Top);
 
   Derivator d(chain, bottom);
+  d.derivation().compiled_at = compiled_at;
   const auto finish = [&]() -> CompiledJudgment {
-    return CompiledJudgment{context_ref, Derivation{d.take_steps(), provenance, compiled_at},
-                            context.expiry(), d.current(), chain.hash()};
+    return CompiledJudgment{std::move(context_ref), std::move(d.derivation()), context.expiry(),
+                            d.current(), chain.hash()};
   };
 
   if (!context.membership().is_in_class()) {
-    const std::string membership = membership_rendering(context.membership());
     events::emit(kOutOfClass, [&] {
-      return std::array{Field{"phase", "membership_check"}, Field{"membership", membership},
+      return std::array{Field{"phase", "membership_check"},
+                        Field{"membership", membership_rendering(context.membership())},
                         Field{"permission", name_of(bottom)}};
     });
-    d.record(Phase::MembershipCheck, "out-of-class membership: " + membership);
+    d.record(Phase::MembershipCheck);
     return finish();
   }
 
@@ -213,14 +214,15 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   if (context.expiry().fired(now)) {
     events::emit(kContextExpired, [] { return std::array{Field{"phase", "context_expiry"}}; });
     d.set(expiry_floor);
-    d.record(Phase::ContextExpiry, "context expiry fired before token evaluation");
+    d.record(Phase::ContextExpiry);
     return finish();
   }
 
   index.add_tokens(context.tokens());
-  SearchOutcome search = descending_search(index, chain, bottom, unsatisfied, provenance, clock);
+  const SearchOutcome search = descending_search(context, index, chain, bottom, unsatisfied,
+                                                 provenance, clock, d.derivation());
   d.set(search.step.permission_after);
-  d.record(std::move(search.step));
+  d.record(search.step);
 
   const ScreeningFlags flags = search.flags;
   if ((flags.provenance_mismatch || flags.dead_credential) &&
@@ -235,95 +237,82 @@ std::expected<CompiledJudgment, CoreError> compile_context(
     if (auto lowered = d.lower_to(refused, before); !lowered) {
       return std::unexpected(std::move(lowered.error()));
     }
-    const char* note =
-        !flags.dead_credential
-            ? "PROVENANCE_MISMATCH: token(s) with wrong provenance seen; Refused meet applied"
-        : flags.provenance_mismatch
-            ? "PROVENANCE_MISMATCH + DEAD_CREDENTIAL: rejected token(s) seen; Refused meet applied"
-            : "DEAD_CREDENTIAL: token(s) with non-usable status seen; Refused meet applied";
-    d.record(Phase::StructuralBlockers, note);
+    d.record(Phase::StructuralBlockers, !flags.dead_credential      ? StepDetail::ProvenanceMismatch
+                                        : flags.provenance_mismatch ? StepDetail::BothRejected
+                                                                    : StepDetail::DeadCredential);
   }
 
   // Each ceiling lowers the level when it lies below it and records why.
-  const auto no_ids = [] { return std::vector<std::string>(); };
   const auto apply_ceiling = [&](Permission ceiling, const events::Site& site, Phase phase,
-                                 auto&& fields, auto&& note,
-                                 auto&& token_ids) -> std::optional<CoreError> {
+                                 StepDetail detail, auto&& fields,
+                                 std::span<const std::uint32_t> refs) -> std::optional<CoreError> {
     Permission before;
     auto lowered = d.lower_to(ceiling, before);
     if (!lowered) return std::move(lowered.error());
     if (!*lowered) return std::nullopt;
     events::emit(site, [&] { return fields(before); });
-    d.record(phase, note(), token_ids());
+    d.record(phase, detail, ceiling, refs);
     return std::nullopt;
   };
 
-  if (const auto& uses = context.disallowed_uses(); !uses.empty()) {
+  if (!context.disallowed_uses().empty()) {
     const Permission ceiling = chain.role(ChainRole::DisallowedUsesCeiling);
-    auto error = apply_ceiling(
-        ceiling, kDisallowed, Phase::StructuralBlockers,
-        [&](Permission before) {
-          return std::array{Field{"phase", "structural_blockers"}, Field{"before", name_of(before)},
-                            Field{"after", name_of(d.current())}};
-        },
-        [&] {
-          std::string note = "disallowed_uses present (";
-          for (std::size_t i = 0; i < uses.size(); ++i) {
-            if (i != 0) note += ", ";
-            note += uses[i];
-          }
-          return note + "), ceiling at " + name_of(ceiling);
-        },
-        no_ids);
-    if (error) return std::unexpected(std::move(*error));
+    if (auto error = apply_ceiling(ceiling, kDisallowed, Phase::StructuralBlockers,
+                                   StepDetail::DisallowedUses,
+                                   [&](Permission before) {
+                                     return std::array{Field{"phase", "structural_blockers"},
+                                                       Field{"before", name_of(before)},
+                                                       Field{"after", name_of(d.current())}};
+                                   },
+                                   {})) {
+      return std::unexpected(std::move(*error));
+    }
   }
 
   const Permission authority = context.authority_ceiling().value_or(top);
-  if (auto error = apply_ceiling(
-          authority, kAuthority, Phase::AuthorityCeiling,
-          [&](Permission before) {
-            return std::array{Field{"phase", "authority_ceiling"},
-                              Field{"ceiling", name_of(authority)},
-                              Field{"before", name_of(before)}};
-          },
-          [&] { return "authority ceiling is " + name_of(authority); }, no_ids)) {
+  if (auto error = apply_ceiling(authority, kAuthority, Phase::AuthorityCeiling, StepDetail::None,
+                                 [&](Permission before) {
+                                   return std::array{Field{"phase", "authority_ceiling"},
+                                                     Field{"ceiling", name_of(authority)},
+                                                     Field{"before", name_of(before)}};
+                                 },
+                                 {})) {
     return std::unexpected(std::move(*error));
   }
 
   const Permission non_promotion = context.permission_ceiling().value_or(top);
-  if (auto error = apply_ceiling(
-          non_promotion, kNonPromotion, Phase::PermissionCeiling,
-          [&](Permission before) {
-            return std::array{Field{"phase", "permission_ceiling"},
-                              Field{"ceiling", name_of(non_promotion)},
-                              Field{"before", name_of(before)}};
-          },
-          [&] { return "non-promotion ceiling (T9) is " + name_of(non_promotion); }, no_ids)) {
+  if (auto error =
+          apply_ceiling(non_promotion, kNonPromotion, Phase::PermissionCeiling, StepDetail::None,
+                        [&](Permission before) {
+                          return std::array{Field{"phase", "permission_ceiling"},
+                                            Field{"ceiling", name_of(non_promotion)},
+                                            Field{"before", name_of(before)}};
+                        },
+                        {})) {
     return std::unexpected(std::move(*error));
   }
 
-  std::vector<std::string_view> expired;
-  std::vector<std::string_view> negative_controls;
-  for (const auto& token : context.tokens()) {
-    if (token->status() == TokenStatus::Valid && token->expires_at() &&
-        now >= *token->expires_at() && provenance_matches(token->provenance_hash(), provenance)) {
-      expired.push_back(token->token_id());
+  // Token positions that the last two phases rest on, collected in one pass.
+  std::vector<std::uint32_t> expired;
+  std::vector<std::uint32_t> negative_controls;
+  const auto tokens = context.tokens();
+  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+    const ProofToken& token = *tokens[position];
+    if (token.status() == TokenStatus::Valid && token.expires_at() && now >= *token.expires_at() &&
+        provenance_matches(token.provenance_hash(), provenance)) {
+      expired.push_back(position);
     }
-    if (token->is_negative_control()) negative_controls.push_back(token->token_id());
+    if (token.is_negative_control()) negative_controls.push_back(position);
   }
-  const auto to_strings = [](const std::vector<std::string_view>& ids) {
-    return std::vector<std::string>(ids.begin(), ids.end());
-  };
 
   if (!expired.empty()) {
     if (auto error = apply_ceiling(
-            expiry_floor, kExpiredTokens, Phase::ExpiryBlocker,
+            expiry_floor, kExpiredTokens, Phase::ExpiryBlocker, StepDetail::None,
             [&](Permission) {
               return std::array{Field{"phase", "expiry_blocker"},
-                                Field{"expired_token_ids", quoted_list(expired)}};
+                                Field{"expired_token_ids", quoted_ids(context, expired)}};
             },
-            [] { return std::string("at least one proof token has expired"); },
-            [&] { return to_strings(expired); })) {
+            expired)) {
       return std::unexpected(std::move(*error));
     }
   }
@@ -333,10 +322,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
       return std::array{Field{"phase", "negative_control_registration"},
                         Field{"nc_token_count", std::to_string(negative_controls.size())}};
     });
-    d.record(Phase::NegativeControlRegistration,
-             std::to_string(negative_controls.size()) +
-                 " negative-control token(s) registered; liveness checked at runtime",
-             to_strings(negative_controls));
+    d.record(Phase::NegativeControlRegistration, StepDetail::None, {}, negative_controls);
   }
 
   events::emit(kComplete, [&] { return std::array{Field{"permission", name_of(d.current())}}; });

@@ -21,7 +21,7 @@ std::vector<Step> steps_of(const CompiledJudgment& judgment) {
   std::vector<Step> out;
   for (const auto& step : judgment.derivation.steps) {
     out.push_back({std::string(phase_name(step.phase)), std::string(step.permission_after.name()),
-                   step.note, step.token_ids});
+                   step_note(judgment, step), step_token_ids(judgment, step)});
   }
   return out;
 }
@@ -107,7 +107,7 @@ TEST_P(Pipeline, DerivesTheExpectedSteps) {
   ASSERT_TRUE(judgment) << judgment.error().text();
   EXPECT_EQ(judgment->permission.name(), GetParam().permission);
   EXPECT_EQ(steps_of(*judgment), GetParam().steps);
-  EXPECT_EQ(judgment->derivation.provenance_hash, GetParam().request.hash());
+  EXPECT_EQ(provenance_hash(*judgment), GetParam().request.hash());
   EXPECT_EQ(judgment->derivation.compiled_at, at(kNow));
   EXPECT_EQ(judgment->chain_hash, default_chain()->hash());
 }
@@ -298,7 +298,8 @@ TEST(Search, TheSameTokenListedTwiceIsConsultedTwice) {
   r.f.tokens.push_back(r.f.tokens.back());
   const auto judgment = r.compile();
   ASSERT_TRUE(judgment);
-  EXPECT_EQ(judgment->derivation.steps[0].token_ids, (std::vector<std::string>{"t", "t"}));
+  EXPECT_EQ(step_token_ids(*judgment, judgment->derivation.steps[0]),
+            (std::vector<std::string>{"t", "t"}));
 }
 
 TEST(Scale, RepeatedRequirementsOverUnusableTokensStayLinear) {
@@ -325,7 +326,7 @@ TEST(Scale, DeepAndSharedRequirementsAndLargeContexts) {
   const auto deep_judgment = deep.compile();
   ASSERT_TRUE(deep_judgment);
   EXPECT_EQ(deep_judgment->permission.name(), "ETA");
-  EXPECT_EQ(deep_judgment->derivation.steps[0].token_ids.back().size(),
+  EXPECT_EQ(step_token_ids(*deep_judgment, deep_judgment->derivation.steps[0]).back().size(),
             std::string("any_of_arm:").size() + 999'999 * 8 + 1);
 
   // Arms shared 64 times over: 2^64 paths, each distinct requirement walked once.
@@ -352,7 +353,7 @@ TEST(Scale, DeepAndSharedRequirementsAndLargeContexts) {
   const auto large_judgment = large.compile();
   ASSERT_TRUE(large_judgment);
   EXPECT_EQ(large_judgment->permission.name(), "AAA");
-  EXPECT_EQ(large_judgment->derivation.steps[0].token_ids.size(), 100'000u);
+  EXPECT_EQ(large_judgment->derivation.steps[0].ref_count, 100'000u);
 }
 
 // Records what passes through the event facility.

@@ -116,7 +116,8 @@ TEST(Compose, NeverPromotesAndStaysBoundToItsChain) {
                                         *default_chain(), FixedClock(at(kNow)));
   ASSERT_TRUE(judgment);
   EXPECT_EQ(judgment->permission.name(), "ETA");
-  EXPECT_EQ(judgment->derivation.steps.back().note, "non-promotion ceiling (T9) is ETA");
+  EXPECT_EQ(step_note(*judgment, judgment->derivation.steps.back()),
+            "non-promotion ceiling (T9) is ETA");
 
   const std::vector<std::string_view> names = {"OOC", "EXP", "REF", "UNS", "ROL", "DIA", "ETA"};
   PermissionChain::RoleBindings roles;

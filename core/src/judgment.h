@@ -28,19 +28,38 @@ enum class Phase : std::uint8_t {
 // "membership_check", "descending_search", ...
 std::string_view phase_name(Phase phase);
 
-// One step of a derivation: which phase acted, the level after it, why, and the tokens it rests
-// on (plus "any_of_arm:<label>" entries for the search).
+// What a step's note says beyond its phase.
+enum class StepDetail : std::uint8_t {
+  None,
+  NoProfiles,          // search: the context has no profiles
+  NoProfileSatisfied,  // search: every profile failed
+  ProfileSatisfied,    // search: the profile of `level` held
+  ProvenanceMismatch,  // structural blockers, by the flags seen
+  DeadCredential,
+  BothRejected,
+  DisallowedUses,  // structural blockers: the disallowed-uses ceiling `level`
+};
+
+// One step of a derivation, held compactly: its note and token ids are rendered on demand from
+// the judgment's context, so a judgment costs little to keep.
 struct DerivationStep {
   Phase phase;
-  Permission permission_after;
-  std::string note;
-  std::vector<std::string> token_ids;
+  StepDetail detail = StepDetail::None;
+  Permission permission_after{};
+  Permission level{};  // the level the note names, when it names one
+  // The step's tokens: positions in the context's token list, kept in Derivation::token_refs.
+  std::uint32_t first_ref = 0;
+  std::uint32_t ref_count = 0;
+  // The search's arm labels, kept in Derivation::arm_labels.
+  std::uint32_t first_label = 0;
+  std::uint32_t label_count = 0;
 };
 
 // Why a judgment reached its level, step by step.
 struct Derivation {
   std::vector<DerivationStep> steps;
-  std::string provenance_hash;
+  std::vector<std::uint32_t> token_refs;
+  std::vector<std::string> arm_labels;
   UtcTime compiled_at;
 };
 
@@ -53,6 +72,24 @@ struct CompiledJudgment {
   ChainHash chain_hash;
 };
 
+// The provenance hash of the compiled context, which the derivation records.
+inline const std::string& provenance_hash(const CompiledJudgment& judgment) {
+  return judgment.context->provenance_hash();
+}
+
+// The human-readable explanation of step `step`.
+std::string step_note(const CompiledJudgment& judgment, const DerivationStep& step);
+
+// The note of a "descending_search" step of `derivation`.
+std::string search_note(const Derivation& derivation, const DerivationStep& step);
+
+// The ids of the tokens step `step` rests on, then "any_of_arm:<label>" for each arm label.
+std::vector<std::string> step_token_ids(const CompiledJudgment& judgment,
+                                        const DerivationStep& step);
+
+// How a membership appears in notes: the kind's name, with a quoted reason for OutOfClassOther.
+std::string membership_rendering(const Membership& membership);
+
 // "None", or "Some(<date>T<time>Z)" for a deadline.
 std::string expiry_rendering(const Expiry& expiry);
 
@@ -60,9 +97,9 @@ std::string expiry_rendering(const Expiry& expiry);
 std::string judgment_repr(std::string_view class_name, const CompiledJudgment& judgment);
 
 // "Derivation(steps=N, provenance_hash=\"...\")".
-std::string derivation_repr(const Derivation& derivation);
+std::string derivation_repr(const CompiledJudgment& judgment);
 
 // "DerivationStep(phase=\"...\", permission_after=..., note=\"...\")".
-std::string step_repr(const DerivationStep& step);
+std::string step_repr(const CompiledJudgment& judgment, const DerivationStep& step);
 
 }  // namespace oq

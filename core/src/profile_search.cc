@@ -1,11 +1,145 @@
 #include "profile_search.h"
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <unordered_set>
 
 #include "quote.h"
 
 namespace oq {
+
+// The index's reusable storage.
+struct ContextIndex::Storage {
+  struct Slot {
+    std::uint32_t gap = kNoGap;  // position of the gap filed here, kNoGap when empty
+    std::uint32_t hash = 0;      // low bits of its id's hash, to skip most comparisons
+  };
+  std::vector<Slot> slots;  // open addressing, a power of two in size
+  std::vector<const Profile*> profiles;
+  std::vector<std::uint32_t> begin;  // per gap: its first entry in `uses`
+  std::vector<std::uint32_t> end;    // per gap: one past its last entry
+  std::vector<TokenUse> uses;
+  std::vector<std::uint32_t> named;  // per token entry and gap id: the gap position, or kNoGap
+
+  // Storage over this size is freed rather than kept for the next compilation.
+  static constexpr std::size_t kKeepLimit = 1 << 16;
+  bool worth_keeping() const {
+    return slots.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
+           named.capacity() <= kKeepLimit;
+  }
+};
+
+namespace {
+
+// One spare storage, shared by all threads: taken whole by a compilation and given back after,
+// so a compilation that runs inside another one (from a logging handler) simply gets its own.
+std::atomic<ContextIndex::Storage*> g_spare{nullptr};
+
+std::size_t hash_id(std::string_view id) { return std::hash<std::string_view>{}(id); }
+
+}  // namespace
+
+ContextIndex::ContextIndex() : storage_(g_spare.exchange(nullptr, std::memory_order_acquire)) {
+  if (!storage_) storage_ = std::make_unique<Storage>();
+}
+
+ContextIndex::~ContextIndex() {
+  if (!storage_->worth_keeping()) return;
+  delete g_spare.exchange(storage_.release(), std::memory_order_acq_rel);
+}
+
+bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
+  gaps_ = gaps;
+  auto& slots = storage_->slots;
+  const std::size_t size = std::bit_ceil(std::max<std::size_t>(16, 2 * gaps.size()));
+  slots.assign(size, Storage::Slot{});
+  const std::size_t mask = size - 1;
+  for (std::uint32_t position = 0; position < gaps.size(); ++position) {
+    const std::string_view id = gaps[position].gap_id();
+    const std::size_t hash = hash_id(id);
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      Storage::Slot& slot = slots[at];
+      if (slot.gap == kNoGap) {
+        slot = {position, static_cast<std::uint32_t>(hash)};
+        break;
+      }
+      if (slot.hash == static_cast<std::uint32_t>(hash) && gaps[slot.gap].gap_id() == id) {
+        duplicate = id;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::uint32_t ContextIndex::gap(std::string_view id) const {
+  const auto& slots = storage_->slots;
+  if (slots.empty()) return kNoGap;
+  const std::size_t mask = slots.size() - 1;
+  const std::size_t hash = hash_id(id);
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const Storage::Slot& slot = slots[at];
+    if (slot.gap == kNoGap) return kNoGap;
+    if (slot.hash == static_cast<std::uint32_t>(hash) && gaps_[slot.gap].gap_id() == id) {
+      return slot.gap;
+    }
+  }
+}
+
+void ContextIndex::reserve_profiles(std::size_t levels) {
+  storage_->profiles.assign(levels, nullptr);
+}
+
+bool ContextIndex::add_profile(std::uint8_t rank, const Profile* profile) {
+  const Profile*& slot = storage_->profiles[rank];
+  if (slot) return false;
+  slot = profile;
+  return true;
+}
+
+const Profile* ContextIndex::profile_at(std::size_t rank) const { return storage_->profiles[rank]; }
+
+void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens) {
+  Storage& s = *storage_;
+  s.begin.assign(gaps_.size() + 1, 0);
+  s.named.clear();
+  // First count the entries of each gap, remembering which gap each id names.
+  for (const auto& token : tokens) {
+    for (const auto* list : {&token->closes_gaps(), &token->bounds_gaps()}) {
+      for (const std::string& id : *list) {
+        const std::uint32_t position = gap(id);
+        s.named.push_back(position);
+        if (position != kNoGap) ++s.begin[position + 1];
+      }
+    }
+  }
+  for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
+  s.uses.resize(s.begin.back());
+  s.end.assign(s.begin.begin(), s.begin.end() - 1);
+  // Then file each entry under its gap, in token order.
+  std::size_t next = 0;
+  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+    const std::size_t closes = tokens[position]->closes_gaps().size();
+    const std::size_t count = closes + tokens[position]->bounds_gaps().size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t named = s.named[next++];
+      if (named == kNoGap) continue;
+      std::uint32_t& end = s.end[named];
+      if (end != s.begin[named] && s.uses[end - 1].position == position) {
+        s.uses[end - 1].closes = s.uses[end - 1].closes || i < closes;
+        continue;
+      }
+      s.uses[end++] = {position, i < closes};
+    }
+  }
+}
+
+std::span<const ContextIndex::TokenUse> ContextIndex::tokens_for(std::uint32_t position) const {
+  const Storage& s = *storage_;
+  if (s.end.empty()) return {};
+  return std::span(s.uses).subspan(s.begin[position], s.end[position] - s.begin[position]);
+}
 
 namespace {
 
@@ -20,14 +154,19 @@ constexpr events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending se
 // The state of one search: what every evaluated requirement shares.
 class Search {
  public:
-  Search(const ContextIndex& index, std::string_view provenance_hash, const Clock& clock)
-      : index_(index), provenance_hash_(provenance_hash), clock_(clock) {}
+  Search(const ProofContext& context, const ContextIndex& index, std::string_view provenance_hash,
+         const Clock& clock, std::vector<std::uint32_t>& used)
+      : tokens_(context.tokens()),
+        index_(index),
+        provenance_hash_(provenance_hash),
+        clock_(clock),
+        used_(used),
+        inert_gaps_(index.gap_count(), false) {}
 
   // Whether `requirement` is met. For a disjunction the label of the arm that fired is appended
   // to `labels`; a single requirement adds none.
   bool evaluate(const GapRequirement& requirement, std::vector<std::string>& labels);
 
-  std::vector<std::string_view> used;  // ids of the usable tokens consulted, with repeats
   ScreeningFlags flags;
 
  private:
@@ -36,24 +175,26 @@ class Search {
   // when no arm fires. Walks nested disjunctions with an explicit stack, so depth is no limit.
   std::optional<std::string> fired_arm(const GapRequirement& disjunction);
 
+  std::span<const std::shared_ptr<const ProofToken>> tokens_;
   const ContextIndex& index_;
   std::string_view provenance_hash_;
   const Clock& clock_;
+  std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
   // Disjunctions that failed without using a token: evaluating them again would change nothing,
   // so shared arms are not walked twice.
   std::unordered_set<const GapRequirement*> inert_failures_;
   // Gaps none of whose tokens is usable: their effective status is their own.
-  std::unordered_set<const GapRecord*> inert_gaps_;
+  std::vector<bool> inert_gaps_;
 };
 
 bool Search::evaluate_single(const GapRequirement& requirement) {
-  const GapRecord* gap = index_.gap(requirement.gap_id());
-  if (!gap) return false;
-  GapKind status = gap->status().kind();
-  if (inert_gaps_.contains(gap)) return satisfies(status, requirement.minimum_status());
-  const std::size_t used_before = used.size();
-  for (const ContextIndex::TokenUse& use : index_.tokens_for(requirement.gap_id())) {
-    const ProofToken& token = *use.token;
+  const std::uint32_t position = index_.gap(requirement.gap_id());
+  if (position == ContextIndex::kNoGap) return false;
+  GapKind status = index_.gap_at(position).status().kind();
+  if (inert_gaps_[position]) return satisfies(status, requirement.minimum_status());
+  const std::size_t used_before = used_.size();
+  for (const ContextIndex::TokenUse& use : index_.tokens_for(position)) {
+    const ProofToken& token = *tokens_[use.position];
     if (!provenance_matches(token.provenance_hash(), provenance_hash_)) {
       flags.provenance_mismatch = true;
       continue;
@@ -63,7 +204,7 @@ bool Search::evaluate_single(const GapRequirement& requirement) {
       continue;
     }
     if (token.expires_at() && clock_.now() >= *token.expires_at()) continue;
-    used.push_back(token.token_id());
+    used_.push_back(use.position);
     if (use.closes) {
       status = GapKind::Closed;
       break;
@@ -71,7 +212,7 @@ bool Search::evaluate_single(const GapRequirement& requirement) {
     if (status == GapKind::Open) status = GapKind::Bounded;
   }
   // No token of this gap was usable: walking them again would only set the flags already set.
-  if (used.size() == used_before) inert_gaps_.insert(gap);
+  if (used_.size() == used_before) inert_gaps_[position] = true;
   return satisfies(status, requirement.minimum_status());
 }
 
@@ -81,18 +222,18 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
     std::size_t next_arm;
     std::size_t used_before;
   };
-  std::vector<Frame> stack{{&disjunction, 0, used.size()}};
+  std::vector<Frame> stack{{&disjunction, 0, used_.size()}};
   while (!stack.empty()) {
     Frame& top = stack.back();
     const auto arms = top.node->arms();
     if (top.next_arm == arms.size()) {
-      if (used.size() == top.used_before) inert_failures_.insert(top.node);
+      if (used_.size() == top.used_before) inert_failures_.insert(top.node);
       stack.pop_back();
       continue;
     }
     const GapRequirement& arm = *arms[top.next_arm++];
     if (arm.is_any_of()) {
-      if (!inert_failures_.contains(&arm)) stack.push_back({&arm, 0, used.size()});
+      if (!inert_failures_.contains(&arm)) stack.push_back({&arm, 0, used_.size()});
       continue;
     }
     if (!evaluate_single(arm)) continue;
@@ -117,115 +258,56 @@ bool Search::evaluate(const GapRequirement& requirement, std::vector<std::string
   return true;
 }
 
-std::string join(const std::vector<std::string>& items, std::string_view separator) {
-  std::string out;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i != 0) out += separator;
-    out += items[i];
-  }
-  return out;
-}
-
 }  // namespace
 
-bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
-  gaps_.reserve(gaps.size());
-  for (const GapRecord& gap : gaps) {
-    if (!gaps_.emplace(gap.gap_id(), &gap).second) {
-      duplicate = gap.gap_id();
-      return false;
-    }
-  }
-  return true;
-}
-
-bool ContextIndex::add_profile(const Profile& profile) {
-  return profiles_.emplace(profile.permission().name(), &profile).second;
-}
-
-void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens) {
-  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
-    const ProofToken* token = tokens[position].get();
-    // A list entry names a gap once however often its lists repeat it; closing wins over
-    // bounding. The same token object listed twice is two entries.
-    const auto note = [&](const std::string& id, bool closes) {
-      auto& uses = tokens_[id];
-      if (!uses.empty() && uses.back().position == position) {
-        uses.back().closes = uses.back().closes || closes;
-        return;
-      }
-      uses.push_back({token, position, closes});
-    };
-    for (const std::string& id : token->closes_gaps()) note(id, true);
-    for (const std::string& id : token->bounds_gaps()) note(id, false);
-  }
-}
-
-const GapRecord* ContextIndex::gap(std::string_view id) const {
-  const auto found = gaps_.find(id);
-  return found == gaps_.end() ? nullptr : found->second;
-}
-
-const Profile* ContextIndex::profile(std::string_view level) const {
-  const auto found = profiles_.find(level);
-  return found == profiles_.end() ? nullptr : found->second;
-}
-
-std::span<const ContextIndex::TokenUse> ContextIndex::tokens_for(std::string_view id) const {
-  const auto found = tokens_.find(id);
-  if (found == tokens_.end()) return {};
-  return found->second;
-}
-
-SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
-                                Permission bottom, Permission unsatisfied,
-                                std::string_view provenance_hash, const Clock& clock) {
-  Search search(index, provenance_hash, clock);
-  std::string note = "no profile satisfied";
-  std::vector<std::string> labels;
-  std::optional<Permission> outcome;
+SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
+                                const PermissionChain& chain, Permission bottom,
+                                Permission unsatisfied, std::string_view provenance_hash,
+                                const Clock& clock, Derivation& derivation) {
+  const auto first_ref = static_cast<std::uint32_t>(derivation.token_refs.size());
+  const auto first_label = static_cast<std::uint32_t>(derivation.arm_labels.size());
+  Search search(context, index, provenance_hash, clock, derivation.token_refs);
+  DerivationStep step{Phase::DescendingSearch, StepDetail::NoProfiles, bottom};
+  std::vector<std::string>& labels = derivation.arm_labels;
   bool some_profile_failed = false;
   const auto levels = chain.levels();
-  for (std::size_t i = levels.size(); i-- > 0 && !outcome;) {
-    const Permission level = levels[i];
-    const Profile* profile = index.profile(level.name());
+  for (std::size_t rank = levels.size(); rank-- > 0;) {
+    const Profile* profile = index.profile_at(rank);
     if (!profile) continue;
-    std::vector<std::string> level_labels;
     bool met = true;
     for (const GapRequirement& requirement : profile->required_gaps()) {
-      if (!search.evaluate(requirement, level_labels)) {
+      if (!search.evaluate(requirement, labels)) {
         met = false;
         break;
       }
     }
-    if (!met) {
-      some_profile_failed = true;
-      events::emit(kNotMet, [&] {
-        return std::array{Field{"phase", "descending_search"},
-                          Field{"permission", std::string(level.name())}};
-      });
-      continue;
+    if (met) {
+      step.detail = StepDetail::ProfileSatisfied;
+      step.permission_after = step.level = levels[rank];
+      break;
     }
-    outcome = level;
-    note = "profile satisfied at " + std::string(level.name());
-    if (!level_labels.empty()) note += " via any_of arm(s): " + join(level_labels, ", ");
-    labels = std::move(level_labels);
+    // A failed level's labels are dropped; its used tokens and flags stay.
+    labels.resize(first_label);
+    some_profile_failed = true;
+    events::emit(kNotMet, [&] {
+      return std::array{Field{"phase", "descending_search"},
+                        Field{"permission", std::string(levels[rank].name())}};
+    });
   }
-  if (!outcome) {
-    outcome = some_profile_failed ? unsatisfied : bottom;
-    if (!some_profile_failed) note = "no profiles defined";
+  if (step.detail != StepDetail::ProfileSatisfied && some_profile_failed) {
+    step.detail = StepDetail::NoProfileSatisfied;
+    step.permission_after = unsatisfied;
   }
+  step.first_ref = first_ref;
+  step.ref_count = static_cast<std::uint32_t>(derivation.token_refs.size()) - first_ref;
+  step.first_label = first_label;
+  step.label_count = static_cast<std::uint32_t>(labels.size()) - first_label;
   events::emit(kSearchDone, [&] {
     return std::array{Field{"phase", "descending_search"},
-                      Field{"permission", std::string(outcome->name())},
-                      Field{"note", quote_string(note)}};
+                      Field{"permission", std::string(step.permission_after.name())},
+                      Field{"note", quote_string(search_note(derivation, step))}};
   });
-  SearchOutcome result{{Phase::DescendingSearch, *outcome, std::move(note), {}}, search.flags};
-  auto& token_ids = result.step.token_ids;
-  token_ids.reserve(search.used.size() + labels.size());
-  for (const std::string_view id : search.used) token_ids.emplace_back(id);
-  for (const std::string& label : labels) token_ids.push_back("any_of_arm:" + label);
-  return result;
+  return {step, search.flags};
 }
 
 }  // namespace oq

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "chain.h"
@@ -24,35 +24,48 @@ struct ScreeningFlags {
   bool dead_credential = false;      // a token with the right provenance was not valid
 };
 
-// Lookups over one context, built once per compilation so that every lookup is constant time.
-// Holds views into the context, which must outlive it.
+// Lookups over one context, built once per compilation so that every lookup costs constant time:
+// gap id to first gap, gap to the tokens that name it, chain rank to profile. Holds views into the
+// context and chain, which must outlive it. Its storage is reused by the next compilation, so a
+// steady stream of compilations allocates nothing here.
 class ContextIndex {
  public:
-  // A token that names a gap, and whether it closes it (otherwise it only bounds it).
+  // A token list entry that names a gap, and whether it closes it (otherwise it only bounds it).
   struct TokenUse {
-    const ProofToken* token;
     std::uint32_t position;  // in the context's token list
     bool closes;
   };
+  static constexpr std::uint32_t kNoGap = UINT32_MAX;
+
+  ContextIndex();
+  ~ContextIndex();
+  ContextIndex(const ContextIndex&) = delete;
+  ContextIndex& operator=(const ContextIndex&) = delete;
 
   // Indexes the gaps by id, keeping the first of each id; false names the first repeated id.
   bool add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate);
-  // Indexes `profile` under its level name; false when that name already has one.
-  bool add_profile(const Profile& profile);
-  // Indexes the tokens that name each gap, in token order, each token once per gap.
+  // Makes room for the profiles of a chain of `levels` levels.
+  void reserve_profiles(std::size_t levels);
+  // Files `profile` under the chain rank of its level; false when that rank already has one.
+  bool add_profile(std::uint8_t rank, const Profile* profile);
+  // Indexes, for each gap, the token list entries that name it, in token order. An entry that
+  // names a gap several times counts once; closing wins over bounding.
   void add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens);
 
-  // The first gap with `id`, or null.
-  const GapRecord* gap(std::string_view id) const;
-  // The profile for the level named exactly `level`, or null.
-  const Profile* profile(std::string_view level) const;
-  // The tokens that name gap `id` in their closes or bounds lists, in token order.
-  std::span<const TokenUse> tokens_for(std::string_view id) const;
+  // The position of the first gap with `id`, or kNoGap.
+  std::uint32_t gap(std::string_view id) const;
+  const GapRecord& gap_at(std::uint32_t position) const { return gaps_[position]; }
+  std::size_t gap_count() const { return gaps_.size(); }
+  // The profile filed under chain rank `rank`, or null.
+  const Profile* profile_at(std::size_t rank) const;
+  // The token entries that name the gap at `position`, in token order.
+  std::span<const TokenUse> tokens_for(std::uint32_t position) const;
+
+  struct Storage;
 
  private:
-  std::unordered_map<std::string_view, const GapRecord*> gaps_;
-  std::unordered_map<std::string_view, const Profile*> profiles_;
-  std::unordered_map<std::string_view, std::vector<TokenUse>> tokens_;
+  std::span<const GapRecord> gaps_;
+  std::unique_ptr<Storage> storage_;
 };
 
 // The starting level of an in-class, unexpired context, its "descending_search" step and what it
@@ -64,9 +77,11 @@ struct SearchOutcome {
 
 // Walks `chain` from the top and takes the first level whose profile the context's gaps, improved
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
-// `provenance_hash` is the context's own; the clock is read for each token with an expiry.
-SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
-                                Permission bottom, Permission unsatisfied,
-                                std::string_view provenance_hash, const Clock& clock);
+// The used token positions and arm labels are appended to `derivation`. `provenance_hash` is the
+// context's own; the clock is read for each consulted token with an expiry.
+SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
+                                const PermissionChain& chain, Permission bottom,
+                                Permission unsatisfied, std::string_view provenance_hash,
+                                const Clock& clock, Derivation& derivation);
 
 }  // namespace oq

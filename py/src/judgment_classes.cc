@@ -17,8 +17,11 @@ namespace {
 
 using oq::CompiledJudgment;
 using JudgmentRef = std::shared_ptr<const CompiledJudgment>;
-using DerivationRef = std::shared_ptr<const oq::Derivation>;
-using StepRef = std::shared_ptr<const oq::DerivationStep>;
+// A step is shown through its judgment, which renders its note and token ids on demand.
+struct StepRef {
+  JudgmentRef judgment;
+  std::uint32_t index;
+};
 
 PyTypeObject* g_judgment = nullptr;
 PyTypeObject* g_live_judgment = nullptr;
@@ -30,15 +33,25 @@ const CompiledJudgment& judgment_of(PyObject* self) { return *judgment_ref(self)
 
 // ----- DerivationStep -----
 
-const oq::DerivationStep& step_of(PyObject* self) { return *unbox<StepRef>(self); }
+const StepRef& step_ref(PyObject* self) { return unbox<StepRef>(self); }
+const oq::DerivationStep& step_of(PyObject* self) {
+  const StepRef& ref = step_ref(self);
+  return ref.judgment->derivation.steps[ref.index];
+}
 
 PyObject* step_phase(PyObject* self, void*) { return new_str(oq::phase_name(step_of(self).phase)); }
 PyObject* step_permission(PyObject* self, void*) {
   return new_permission(step_of(self).permission_after);
 }
-PyObject* step_note(PyObject* self, void*) { return new_str(step_of(self).note); }
-PyObject* step_token_ids(PyObject* self, void*) { return text_list(step_of(self).token_ids); }
-PyObject* step_repr(PyObject* self) { return new_str(oq::step_repr(step_of(self))); }
+PyObject* step_note(PyObject* self, void*) {
+  return new_str(oq::step_note(*step_ref(self).judgment, step_of(self)));
+}
+PyObject* step_token_ids(PyObject* self, void*) {
+  return text_list(oq::step_token_ids(*step_ref(self).judgment, step_of(self)));
+}
+PyObject* step_repr(PyObject* self) {
+  return new_str(oq::step_repr(*step_ref(self).judgment, step_of(self)));
+}
 
 PyGetSetDef kStepGetters[] = {
     {"phase", guarded<step_phase>, nullptr, nullptr, nullptr},
@@ -59,23 +72,22 @@ PyType_Slot kStepSlots[] = {
 PyType_Spec kStepSpec = type_spec<StepRef>("builtins.DerivationStep", kStepSlots);
 
 // ----- Derivation -----
-
-const DerivationRef& derivation_ref(PyObject* self) { return unbox<DerivationRef>(self); }
+// A Derivation object holds its judgment: the steps and the provenance hash are read from it.
 
 PyObject* derivation_steps(PyObject* self, void*) {
-  const DerivationRef& derivation = derivation_ref(self);
-  return list_of(derivation->steps.size(), [&](std::size_t i) {
-    return box(g_step, StepRef(derivation, &derivation->steps[i]));
+  const JudgmentRef& judgment = judgment_ref(self);
+  return list_of(judgment->derivation.steps.size(), [&](std::size_t i) {
+    return box(g_step, StepRef{judgment, static_cast<std::uint32_t>(i)});
   });
 }
 PyObject* derivation_provenance(PyObject* self, void*) {
-  return new_str(derivation_ref(self)->provenance_hash);
+  return new_str(oq::provenance_hash(judgment_of(self)));
 }
 PyObject* derivation_compiled_at(PyObject* self, void*) {
-  return PyFloat_FromDouble(oq::unix_seconds(derivation_ref(self)->compiled_at));
+  return PyFloat_FromDouble(oq::unix_seconds(judgment_of(self).derivation.compiled_at));
 }
 PyObject* derivation_repr(PyObject* self) {
-  return new_str(oq::derivation_repr(*derivation_ref(self)));
+  return new_str(oq::derivation_repr(judgment_of(self)));
 }
 
 PyGetSetDef kDerivationGetters[] = {
@@ -86,14 +98,14 @@ PyGetSetDef kDerivationGetters[] = {
 };
 
 PyType_Slot kDerivationSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<DerivationRef>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<JudgmentRef>)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<derivation_repr>)},
     {Py_tp_getset, kDerivationGetters},
     {0, nullptr},
 };
 
-PyType_Spec kDerivationSpec = type_spec<DerivationRef>("builtins.Derivation", kDerivationSlots);
+PyType_Spec kDerivationSpec = type_spec<JudgmentRef>("builtins.Derivation", kDerivationSlots);
 
 // ----- Judgment -----
 
@@ -105,8 +117,7 @@ PyObject* judgment_permission_str(PyObject* self, void*) {
 }
 PyObject* judgment_expiry(PyObject* self, void*) { return new_expiry(judgment_of(self).expiry); }
 PyObject* judgment_derivation(PyObject* self, void*) {
-  const JudgmentRef& judgment = judgment_ref(self);
-  return box(g_derivation, DerivationRef(judgment, &judgment->derivation));
+  return box(g_derivation, judgment_ref(self));
 }
 PyObject* judgment_chain_hash(PyObject* self, void*) {
   return new_chain_hash(judgment_of(self).chain_hash);
