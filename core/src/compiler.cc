@@ -185,7 +185,6 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   if (auto error = validate(context, chain, index)) return std::unexpected(std::move(*error));
 
   const UtcTime compiled_at = clock.now();
-  const std::string& provenance = context.provenance_hash();
   const Permission bottom = chain.role(ChainRole::Bottom);
   const Permission expiry_floor = chain.role(ChainRole::ExpiryFloor);
   const Permission refused = chain.role(ChainRole::Refused);
@@ -219,8 +218,8 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   }
 
   index.add_tokens(context.tokens());
-  const SearchOutcome search = descending_search(context, index, chain, bottom, unsatisfied,
-                                                 provenance, clock, d.derivation());
+  const SearchOutcome search =
+      descending_search(context, index, chain, bottom, unsatisfied, clock, d.derivation());
   d.set(search.step.permission_after);
   d.record(search.step);
 
@@ -299,7 +298,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   for (std::uint32_t position = 0; position < tokens.size(); ++position) {
     const ProofToken& token = *tokens[position];
     if (token.status() == TokenStatus::Valid && token.expires_at() && now >= *token.expires_at() &&
-        provenance_matches(token.provenance_hash(), provenance)) {
+        provenance_matches(token, context.provenance_digest())) {
       expired.push_back(position);
     }
     if (token.is_negative_control()) negative_controls.push_back(position);

@@ -289,7 +289,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
                           : b.expected_chain_hash() ? b.expected_chain_hash()
                                                     : std::optional<ChainHash>(chain.hash());
-  return ProofContext(std::move(f));
+  return ProofContext::with_identity_of(std::move(f), a);
 }
 
 }  // namespace oq

@@ -68,15 +68,28 @@ std::string expiry_repr(const Expiry& expiry) {
 }
 
 ProofContext::ProofContext(ProofContextFields fields)
+    : ProofContext(std::move(fields), std::nullopt) {}
+
+ProofContext::ProofContext(ProofContextFields fields, std::optional<Sha256Digest> digest)
     : f_(std::move(fields)),
-      provenance_hash_(
-          oq::provenance_hash(f_.claim_id, f_.candidate_id, f_.context_id, f_.allowed_use)) {
+      provenance_digest_(digest ? *digest
+                                : oq::provenance_digest(f_.claim_id, f_.candidate_id, f_.context_id,
+                                                        f_.allowed_use)),
+      provenance_hash_(to_hex(provenance_digest_)) {
   for (const auto& profile : f_.profiles) {
     if (!profile) panic("proof context profile must not be null");
   }
   for (const auto& token : f_.tokens) {
     if (!token) panic("proof context token must not be null");
   }
+}
+
+ProofContext ProofContext::with_identity_of(ProofContextFields fields, const ProofContext& like) {
+  if (fields.claim_id != like.claim_id() || fields.candidate_id != like.candidate_id() ||
+      fields.context_id != like.context_id() || fields.allowed_use != like.allowed_use()) {
+    panic("a context built with another's identity must carry the same ids");
+  }
+  return ProofContext(std::move(fields), like.provenance_digest());
 }
 
 std::string context_repr(const ProofContext& context) {

@@ -129,6 +129,9 @@ class ProofContext {
  public:
   // Panics when a profile or token is null.
   explicit ProofContext(ProofContextFields fields);
+  // A context whose ids are those of `like`, reusing its provenance hash instead of hashing again.
+  // Panics when the ids differ.
+  static ProofContext with_identity_of(ProofContextFields fields, const ProofContext& like);
 
   const std::string& claim_id() const { return f_.claim_id; }
   const std::string& candidate_id() const { return f_.candidate_id; }
@@ -151,9 +154,13 @@ class ProofContext {
   // The provenance hash of the claim, candidate, context id (not the fingerprint) and use,
   // computed once when the record is built.
   const std::string& provenance_hash() const { return provenance_hash_; }
+  const Sha256Digest& provenance_digest() const { return provenance_digest_; }
 
  private:
+  ProofContext(ProofContextFields fields, std::optional<Sha256Digest> digest);
+
   ProofContextFields f_;
+  Sha256Digest provenance_digest_;
   std::string provenance_hash_;
 };
 

@@ -1,5 +1,8 @@
 #include "digest.h"
 
+// The direct SHA-256 interface hashes in place, with no provider lookup or context allocation per
+// call; it stays available, only marked deprecated, in current releases of the library.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -7,18 +10,37 @@
 namespace oq {
 
 Sha256Digest sha256(std::string_view bytes) {
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  SHA256_Update(&ctx, bytes.data(), bytes.size());
   Sha256Digest out;
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
+  SHA256_Final(out.data(), &ctx);
   return out;
 }
 
-std::string to_hex(const Sha256Digest& bytes) {
+Sha256Digest sha256_joined(std::span<const std::string_view> parts, char separator) {
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i != 0) SHA256_Update(&ctx, &separator, 1);
+    SHA256_Update(&ctx, parts[i].data(), parts[i].size());
+  }
+  Sha256Digest out;
+  SHA256_Final(out.data(), &ctx);
+  return out;
+}
+
+void hex_into(const Sha256Digest& bytes, char* out) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(bytes.size() * 2, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     out[2 * i] = kDigits[bytes[i] >> 4];
     out[2 * i + 1] = kDigits[bytes[i] & 0xF];
   }
+}
+
+std::string to_hex(const Sha256Digest& bytes) {
+  std::string out(bytes.size() * 2, '\0');
+  hex_into(bytes, out.data());
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,12 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 
 // SHA-256 of `bytes`.
 Sha256Digest sha256(std::string_view bytes);
+
+// SHA-256 of `parts` joined by `separator`, hashed in place without building the joined text.
+Sha256Digest sha256_joined(std::span<const std::string_view> parts, char separator);
+
+// Writes the 64 lower-case hex digits of `bytes` to `out`.
+void hex_into(const Sha256Digest& bytes, char* out);
 
 // Lower-case hexadecimal of `bytes`, first byte first.
 std::string to_hex(const Sha256Digest& bytes);

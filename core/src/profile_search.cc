@@ -154,11 +154,11 @@ constexpr events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending se
 // The state of one search: what every evaluated requirement shares.
 class Search {
  public:
-  Search(const ProofContext& context, const ContextIndex& index, std::string_view provenance_hash,
-         const Clock& clock, std::vector<std::uint32_t>& used)
+  Search(const ProofContext& context, const ContextIndex& index, const Clock& clock,
+         std::vector<std::uint32_t>& used)
       : tokens_(context.tokens()),
         index_(index),
-        provenance_hash_(provenance_hash),
+        provenance_digest_(context.provenance_digest()),
         clock_(clock),
         used_(used),
         inert_gaps_(index.gap_count(), false) {}
@@ -177,7 +177,7 @@ class Search {
 
   std::span<const std::shared_ptr<const ProofToken>> tokens_;
   const ContextIndex& index_;
-  std::string_view provenance_hash_;
+  const Sha256Digest& provenance_digest_;
   const Clock& clock_;
   std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
   // Disjunctions that failed without using a token: evaluating them again would change nothing,
@@ -195,7 +195,7 @@ bool Search::evaluate_single(const GapRequirement& requirement) {
   const std::size_t used_before = used_.size();
   for (const ContextIndex::TokenUse& use : index_.tokens_for(position)) {
     const ProofToken& token = *tokens_[use.position];
-    if (!provenance_matches(token.provenance_hash(), provenance_hash_)) {
+    if (!provenance_matches(token, provenance_digest_)) {
       flags.provenance_mismatch = true;
       continue;
     }
@@ -262,11 +262,11 @@ bool Search::evaluate(const GapRequirement& requirement, std::vector<std::string
 
 SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
                                 const PermissionChain& chain, Permission bottom,
-                                Permission unsatisfied, std::string_view provenance_hash,
-                                const Clock& clock, Derivation& derivation) {
+                                Permission unsatisfied, const Clock& clock,
+                                Derivation& derivation) {
   const auto first_ref = static_cast<std::uint32_t>(derivation.token_refs.size());
   const auto first_label = static_cast<std::uint32_t>(derivation.arm_labels.size());
-  Search search(context, index, provenance_hash, clock, derivation.token_refs);
+  Search search(context, index, clock, derivation.token_refs);
   DerivationStep step{Phase::DescendingSearch, StepDetail::NoProfiles, bottom};
   std::vector<std::string>& labels = derivation.arm_labels;
   bool some_profile_failed = false;

@@ -77,11 +77,10 @@ struct SearchOutcome {
 
 // Walks `chain` from the top and takes the first level whose profile the context's gaps, improved
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
-// The used token positions and arm labels are appended to `derivation`. `provenance_hash` is the
-// context's own; the clock is read for each consulted token with an expiry.
+// The used token positions and arm labels are appended to `derivation`; the clock is read for
+// each consulted token with an expiry.
 SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
                                 const PermissionChain& chain, Permission bottom,
-                                Permission unsatisfied, std::string_view provenance_hash,
-                                const Clock& clock, Derivation& derivation);
+                                Permission unsatisfied, const Clock& clock, Derivation& derivation);
 
 }  // namespace oq

@@ -71,15 +71,32 @@ bool provenance_matches(std::string_view token_hash, std::string_view context_ha
   return difference == 0;
 }
 
+bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest) {
+  const auto& digest = token.provenance_digest();
+  if (!digest) return false;
+  unsigned difference = 0;
+  for (std::size_t i = 0; i < context_digest.size(); ++i)
+    difference |= (*digest)[i] ^ context_digest[i];
+  return difference == 0;
+}
+
+std::optional<Sha256Digest> canonical_digest(std::string_view hex) {
+  if (hex.size() != 64) return std::nullopt;
+  for (const char c : hex) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+  }
+  return digest_from_hex(hex);
+}
+
+Sha256Digest provenance_digest(std::string_view claim_id, std::string_view candidate_id,
+                               std::string_view context_id, std::string_view allowed_use) {
+  const std::string_view parts[] = {claim_id, candidate_id, context_id, allowed_use};
+  return sha256_joined(parts, '\0');
+}
+
 std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,
                             std::string_view context_id, std::string_view allowed_use) {
-  std::string bytes;
-  bytes.reserve(claim_id.size() + candidate_id.size() + context_id.size() + allowed_use.size() + 3);
-  bytes.append(claim_id).push_back('\0');
-  bytes.append(candidate_id).push_back('\0');
-  bytes.append(context_id).push_back('\0');
-  bytes.append(allowed_use);
-  return to_hex(sha256(bytes));
+  return to_hex(provenance_digest(claim_id, candidate_id, context_id, allowed_use));
 }
 
 }  // namespace oq

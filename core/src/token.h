@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "digest.h"
 #include "input_error.h"
 #include "utc_time.h"
 
@@ -23,6 +24,9 @@ std::string_view token_status_name(TokenStatus status);
 
 // The status named exactly `name`, if any.
 std::optional<TokenStatus> parse_token_status(std::string_view name);
+
+// The digest `hex` spells when it is exactly 64 lower-case hex digits.
+std::optional<Sha256Digest> canonical_digest(std::string_view hex);
 
 // A token's inputs as the caller gave them, before the status, times and details are read.
 struct RawProofToken {
@@ -60,6 +64,7 @@ class ProofToken {
         closes_gaps_(std::move(closes_gaps)),
         bounds_gaps_(std::move(bounds_gaps)),
         provenance_hash_(std::move(provenance_hash)),
+        provenance_digest_(canonical_digest(provenance_hash_)),
         issuer_(std::move(issuer)),
         details_(std::move(details)),
         issued_at_(issued_at),
@@ -74,6 +79,9 @@ class ProofToken {
   const std::vector<std::string>& bounds_gaps() const { return bounds_gaps_; }
   // The context the caller claims the token belongs to; not checked here.
   const std::string& provenance_hash() const { return provenance_hash_; }
+  // The 32 bytes the provenance hash spells when it is 64 lower-case hex digits, the only form a
+  // context's own hash takes; absent for any other text, which therefore matches no context.
+  const std::optional<Sha256Digest>& provenance_digest() const { return provenance_digest_; }
   const std::string& issuer() const { return issuer_; }
   // JSON null when the token has no details.
   const nlohmann::json& details() const { return details_; }
@@ -94,6 +102,7 @@ class ProofToken {
   std::vector<std::string> closes_gaps_;
   std::vector<std::string> bounds_gaps_;
   std::string provenance_hash_;
+  std::optional<Sha256Digest> provenance_digest_;
   std::string issuer_;
   nlohmann::json details_;
   UtcTime issued_at_;
@@ -105,6 +114,14 @@ class ProofToken {
 // Whether a token's provenance hash equals the context's: lengths first, then every byte, with no
 // early exit, so the time taken does not reveal where two equal-length hashes differ.
 bool provenance_matches(std::string_view token_hash, std::string_view context_hash);
+
+// The same test on the digests: whether `token` carries the context hash `context_digest`
+// spells, comparing all 32 bytes with no early exit.
+bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest);
+
+// SHA-256 over the four fields joined by single 0x00 bytes.
+Sha256Digest provenance_digest(std::string_view claim_id, std::string_view candidate_id,
+                               std::string_view context_id, std::string_view allowed_use);
 
 // 64 lower-case hex digits of SHA-256 over the four fields joined by single 0x00 bytes.
 std::string provenance_hash(std::string_view claim_id, std::string_view candidate_id,

@@ -122,7 +122,11 @@ PyObject* compute_provenance_hash(PyObject*, PyObject* const* args, Py_ssize_t n
   for (std::size_t i = 0; i < 4; ++i) {
     if (!a.get(i, fields[i], to_text_view)) return nullptr;
   }
-  return new_str(oq::provenance_hash(fields[0], fields[1], fields[2], fields[3]));
+  const oq::Sha256Digest digest = oq::provenance_digest(fields[0], fields[1], fields[2], fields[3]);
+  PyObject* hex = PyUnicode_New(2 * digest.size(), 127);
+  if (!hex) return nullptr;
+  oq::hex_into(digest, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(hex)));
+  return hex;
 }
 
 PyMethodDef kHashFunction = {"compute_provenance_hash",
