@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "compiler.h"
+#include "flat_index.h"
 
 namespace oq {
 
@@ -36,11 +36,11 @@ bool fits_chain(const ProofContext& context, const PermissionChain& chain) {
 std::vector<std::string> merge_uses(const std::vector<std::string>& a,
                                     const std::vector<std::string>& b) {
   std::vector<std::string> out = a;
-  std::unordered_set<std::string_view> seen(a.begin(), a.end());
+  FlatIndex seen(a.size() + b.size());
+  for (const std::string& use : a) seen.emplace(use, 0);
   for (const std::string& use : b) {
-    if (seen.contains(use)) continue;
-    out.push_back(use);
-    seen.insert(use);  // a view into the input, which outlives the merge; `out` may move
+    // Keys view the inputs, which outlive the merge; `out` may move.
+    if (seen.emplace(use, 0).second) out.push_back(use);
   }
   return out;
 }
@@ -50,10 +50,11 @@ std::vector<std::string> intersect(const std::vector<std::string>& a,
                                    const std::vector<std::string>& b) {
   if (b.empty()) return a;
   if (a.empty()) return b;
-  const std::unordered_set<std::string_view> in_a(a.begin(), a.end());
+  FlatIndex in_a(a.size());
+  for (const std::string& entry : a) in_a.emplace(entry, 0);
   std::vector<std::string> out;
   for (const std::string& entry : b) {
-    if (in_a.contains(entry)) out.push_back(entry);
+    if (in_a.find(entry) != FlatIndex::kAbsent) out.push_back(entry);
   }
   return out;
 }
@@ -65,25 +66,37 @@ Expiry earlier(const Expiry& a, const Expiry& b) {
 }
 
 std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b) {
-  std::vector<GapRecord> out;
-  out.reserve(a.size() + b.size());
-  std::unordered_map<std::string_view, std::size_t> at;
-  at.reserve(a.size() + b.size());
-  for (const auto side : {a, b}) {
-    for (const GapRecord& gap : side) {
-      const auto [found, fresh] = at.emplace(gap.gap_id(), out.size());
-      if (fresh) {
-        out.push_back(gap);
-        continue;
-      }
-      GapRecord& stored = out[found->second];
-      if (gap.status().kind() < stored.status().kind()) {
-        stored = GapRecord(stored.gap_id(), stored.gap_type(), gap.status());
-      }
+  // The first record of each id, by position in a+b, and the weakest status seen for it.
+  std::vector<std::uint32_t> first;
+  std::vector<const GapStatus*> weakest;
+  first.reserve(a.size() + b.size());
+  weakest.reserve(a.size() + b.size());
+  FlatIndex at(a.size() + b.size());
+  const auto record = [&](std::uint32_t i) -> const GapRecord& {
+    return i < a.size() ? a[i] : b[i - a.size()];
+  };
+  for (std::uint32_t i = 0; i < a.size() + b.size(); ++i) {
+    const GapRecord& gap = record(i);
+    const auto [group, fresh] = at.emplace(gap.gap_id(), static_cast<std::uint32_t>(first.size()));
+    if (fresh) {
+      first.push_back(i);
+      weakest.push_back(&gap.status());
+    } else if (gap.status().kind() < weakest[group]->kind()) {
+      weakest[group] = &gap.status();
     }
   }
-  std::sort(out.begin(), out.end(),
-            [](const GapRecord& x, const GapRecord& y) { return x.gap_id() < y.gap_id(); });
+  // Sort the groups, not the records, so that no string moves while sorting.
+  std::vector<std::uint32_t> order(first.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return record(first[x]).gap_id() < record(first[y]).gap_id();
+  });
+  std::vector<GapRecord> out;
+  out.reserve(order.size());
+  for (const std::uint32_t group : order) {
+    const GapRecord& gap = record(first[group]);
+    out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest[group]);
+  }
   return out;
 }
 
@@ -100,22 +113,23 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
                                                              std::span<const TokenRef> b) {
   std::vector<TokenRef> out;
   out.reserve(a.size() + b.size());
-  std::unordered_map<std::string_view, std::size_t> at;
-  at.reserve(a.size() + b.size());
+  FlatIndex at(a.size() + b.size());
   for (const TokenRef& token : a) {
-    const auto [found, fresh] = at.emplace(token->token_id(), out.size());
+    const auto [position, fresh] =
+        at.emplace(token->token_id(), static_cast<std::uint32_t>(out.size()));
     if (fresh) {
       out.push_back(token);
     } else {
-      out[found->second] = token;  // the later g1 token wins unexamined
+      out[position] = token;  // the later g1 token wins unexamined
     }
   }
   // Keys view ids held by the inputs, which outlive the merge.
   for (const TokenRef& token : b) {
-    const auto [found, fresh] = at.emplace(token->token_id(), out.size());
+    const auto [position, fresh] =
+        at.emplace(token->token_id(), static_cast<std::uint32_t>(out.size()));
     if (fresh) {
       out.push_back(token);
-    } else if (!same_content(*out[found->second], *token)) {
+    } else if (!same_content(*out[position], *token)) {
       return std::unexpected(token_conflict(token->token_id()));
     }
   }
@@ -132,27 +146,42 @@ struct ProfileGroup {
 
   ProfileRef first;
   std::vector<GapRequirement> merged;  // filled on the first merge
-  bool changed = false;
+  // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does).
+  std::vector<std::string_view> ids;
+  // The first requirement of each id, once the list is too long to search.
   std::unordered_map<std::string_view, std::size_t> first_by_gap;
+  bool changed = false;
+
+  static constexpr std::size_t kScanLimit = 16;
+
+  // The first merged requirement whose gap id is `id`, or merged.size().
+  std::size_t find(std::string_view id) {
+    if (first_by_gap.empty() && ids.size() <= kScanLimit) {
+      return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
+    }
+    if (first_by_gap.empty()) {
+      for (std::size_t i = 0; i < ids.size(); ++i) first_by_gap.emplace(ids[i], i);
+    }
+    const auto found = first_by_gap.find(id);
+    return found == first_by_gap.end() ? merged.size() : found->second;
+  }
 
   void merge(const Profile& later) {
     if (!changed) {
       const auto required = first->required_gaps();
       merged.assign(required.begin(), required.end());
-      // Keys view the inputs' requirements, which never move, rather than `merged`, which does.
-      for (std::size_t i = 0; i < required.size(); ++i) {
-        first_by_gap.emplace(required[i].gap_id(), i);
-      }
+      for (const GapRequirement& requirement : required) ids.push_back(requirement.gap_id());
       changed = true;
     }
     for (const GapRequirement& requirement : later.required_gaps()) {
-      const auto found = first_by_gap.find(requirement.gap_id());
-      if (found == first_by_gap.end()) {
-        first_by_gap.emplace(requirement.gap_id(), merged.size());
+      const std::size_t at = find(requirement.gap_id());
+      if (at == merged.size()) {
+        if (!first_by_gap.empty()) first_by_gap.emplace(requirement.gap_id(), merged.size());
+        ids.push_back(requirement.gap_id());
         merged.push_back(requirement);
         continue;
       }
-      GapRequirement& stored = merged[found->second];
+      GapRequirement& stored = merged[at];
       if (stored.minimum_status() < requirement.minimum_status()) {
         stored = stored.with_minimum(requirement.minimum_status());
       }
@@ -166,14 +195,15 @@ struct ProfileGroup {
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
                                        const PermissionChain& chain) {
   std::vector<ProfileGroup> groups;
-  std::unordered_map<std::string_view, std::size_t> at;
+  FlatIndex at(a.size() + b.size());
   for (const auto side : {a, b}) {
     for (const ProfileRef& profile : side) {
-      const auto [found, fresh] = at.emplace(profile->permission().name(), groups.size());
+      const auto [group, fresh] =
+          at.emplace(profile->permission().name(), static_cast<std::uint32_t>(groups.size()));
       if (fresh) {
         groups.emplace_back(profile);
       } else {
-        groups[found->second].merge(*profile);
+        groups[group].merge(*profile);
       }
     }
   }
