@@ -129,15 +129,17 @@ std::string quoted_ids(const ProofContext& context, std::span<const std::uint32_
   return out;
 }
 
-// The permission in force and the derivation recorded so far.
+// The permission in force and the derivation recorded so far. Steps and token positions are
+// gathered in reusable room and copied out at their exact size, so a held judgment carries no
+// spare capacity.
 class Derivator {
  public:
-  Derivator(const PermissionChain& chain, Permission start) : chain_(chain), current_(start) {
-    derivation_.steps.reserve(4);
-  }
+  Derivator(const PermissionChain& chain, Permission start, std::vector<std::uint32_t>& refs)
+      : chain_(chain), current_(start), refs_(refs) {}
 
   Permission current() const { return current_; }
-  Derivation& derivation() { return derivation_; }
+  std::vector<std::uint32_t>& refs() { return refs_; }
+  std::vector<std::string>& labels() { return labels_; }
   // Lowers the level to meet(current, ceiling); whether that lowered it. Fails for a foreign level.
   std::expected<bool, CoreError> lower_to(Permission ceiling, Permission& before) {
     const auto met = chain_.meet(current_, ceiling);
@@ -152,20 +154,30 @@ class Derivator {
   }
   void set(Permission level) { current_ = level; }
   // Records a step at the current level; `refs` are token positions it rests on.
-  void record(Phase phase, StepDetail detail = StepDetail::None, Permission level = {},
+  void record(Phase phase, StepDetail detail = StepDetail::None,
               std::span<const std::uint32_t> refs = {}) {
-    DerivationStep step{phase, detail, current_, level};
-    step.first_ref = static_cast<std::uint32_t>(derivation_.token_refs.size());
+    DerivationStep step{phase, detail, current_};
+    step.first_ref = static_cast<std::uint32_t>(refs_.size());
     step.ref_count = static_cast<std::uint32_t>(refs.size());
-    derivation_.token_refs.insert(derivation_.token_refs.end(), refs.begin(), refs.end());
-    derivation_.steps.push_back(step);
+    refs_.insert(refs_.end(), refs.begin(), refs.end());
+    record(step);
   }
-  void record(const DerivationStep& step) { derivation_.steps.push_back(step); }
+  void record(const DerivationStep& step) { steps_[count_++] = step; }
+  // The derivation recorded, compiled at `compiled_at`.
+  Derivation take(UtcTime compiled_at) {
+    return Derivation{std::vector<DerivationStep>(steps_.begin(), steps_.begin() + count_),
+                      std::vector<std::uint32_t>(refs_.begin(), refs_.end()), std::move(labels_),
+                      compiled_at};
+  }
 
  private:
   const PermissionChain& chain_;
   Permission current_;
-  Derivation derivation_;
+  std::vector<std::uint32_t>& refs_;
+  std::vector<std::string> labels_;
+  // Room for the most steps a derivation can have: one per phase, two for structural blockers.
+  std::array<DerivationStep, 8> steps_{};
+  std::size_t count_ = 0;
 };
 
 }  // namespace
@@ -192,10 +204,9 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   const Permission threshold = chain.role(ChainRole::BlockerThreshold);
   const Permission top = chain.role(ChainRole::Top);
 
-  Derivator d(chain, bottom);
-  d.derivation().compiled_at = compiled_at;
+  Derivator d(chain, bottom, index.scratch_refs());
   const auto finish = [&]() -> CompiledJudgment {
-    return CompiledJudgment{std::move(context_ref), std::move(d.derivation()), context.expiry(),
+    return CompiledJudgment{std::move(context_ref), d.take(compiled_at), context.expiry(),
                             d.current(), chain.hash()};
   };
 
@@ -219,7 +230,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
 
   index.add_tokens(context.tokens());
   const SearchOutcome search =
-      descending_search(context, index, chain, bottom, unsatisfied, clock, d.derivation());
+      descending_search(context, index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
   d.set(search.step.permission_after);
   d.record(search.step);
 
@@ -250,7 +261,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
     if (!lowered) return std::move(lowered.error());
     if (!*lowered) return std::nullopt;
     events::emit(site, [&] { return fields(before); });
-    d.record(phase, detail, ceiling, refs);
+    d.record(phase, detail, refs);
     return std::nullopt;
   };
 
@@ -321,7 +332,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
       return std::array{Field{"phase", "negative_control_registration"},
                         Field{"nc_token_count", std::to_string(negative_controls.size())}};
     });
-    d.record(Phase::NegativeControlRegistration, StepDetail::None, {}, negative_controls);
+    d.record(Phase::NegativeControlRegistration, StepDetail::None, negative_controls);
   }
 
   events::emit(kComplete, [&] { return std::array{Field{"permission", name_of(d.current())}}; });

@@ -36,17 +36,17 @@ std::string membership_rendering(const Membership& membership) {
   return out;
 }
 
-std::string search_note(const Derivation& derivation, const DerivationStep& step) {
+std::string search_note(std::span<const std::string> arm_labels, const DerivationStep& step) {
   switch (step.detail) {
     case StepDetail::NoProfiles:
       return "no profiles defined";
     case StepDetail::ProfileSatisfied: {
-      std::string note = "profile satisfied at " + std::string(step.level.name());
+      std::string note = "profile satisfied at " + std::string(step.permission_after.name());
       if (step.label_count == 0) return note;
       note += " via any_of arm(s): ";
       for (std::uint32_t i = 0; i < step.label_count; ++i) {
         if (i != 0) note += ", ";
-        note += derivation.arm_labels[step.first_label + i];
+        note += arm_labels[step.first_label + i];
       }
       return note;
     }
@@ -72,7 +72,7 @@ std::string blocker_note(const CompiledJudgment& judgment, const DerivationStep&
         if (i != 0) note += ", ";
         note += uses[i];
       }
-      return note + "), ceiling at " + std::string(step.level.name());
+      return note + "), ceiling at " + std::string(step.permission_after.name());
     }
   }
 }
@@ -86,13 +86,13 @@ std::string step_note(const CompiledJudgment& judgment, const DerivationStep& st
     case Phase::ContextExpiry:
       return "context expiry fired before token evaluation";
     case Phase::DescendingSearch:
-      return search_note(judgment.derivation, step);
+      return search_note(judgment.derivation.arm_labels, step);
     case Phase::StructuralBlockers:
       return blocker_note(judgment, step);
     case Phase::AuthorityCeiling:
-      return "authority ceiling is " + std::string(step.level.name());
+      return "authority ceiling is " + std::string(step.permission_after.name());
     case Phase::PermissionCeiling:
-      return "non-promotion ceiling (T9) is " + std::string(step.level.name());
+      return "non-promotion ceiling (T9) is " + std::string(step.permission_after.name());
     case Phase::ExpiryBlocker:
       return "at least one proof token has expired";
     case Phase::NegativeControlRegistration:

@@ -33,11 +33,11 @@ enum class StepDetail : std::uint8_t {
   None,
   NoProfiles,          // search: the context has no profiles
   NoProfileSatisfied,  // search: every profile failed
-  ProfileSatisfied,    // search: the profile of `level` held
+  ProfileSatisfied,    // search: the profile of the level reached held
   ProvenanceMismatch,  // structural blockers, by the flags seen
   DeadCredential,
   BothRejected,
-  DisallowedUses,  // structural blockers: the disallowed-uses ceiling `level`
+  DisallowedUses,  // structural blockers: the disallowed-uses ceiling lowered the level
 };
 
 // One step of a derivation, held compactly: its note and token ids are rendered on demand from
@@ -45,8 +45,8 @@ enum class StepDetail : std::uint8_t {
 struct DerivationStep {
   Phase phase;
   StepDetail detail = StepDetail::None;
+  // Also the level a note names: a satisfied profile's, or the ceiling that lowered the level.
   Permission permission_after{};
-  Permission level{};  // the level the note names, when it names one
   // The step's tokens: positions in the context's token list, kept in Derivation::token_refs.
   std::uint32_t first_ref = 0;
   std::uint32_t ref_count = 0;
@@ -80,8 +80,8 @@ inline const std::string& provenance_hash(const CompiledJudgment& judgment) {
 // The human-readable explanation of step `step`.
 std::string step_note(const CompiledJudgment& judgment, const DerivationStep& step);
 
-// The note of a "descending_search" step of `derivation`.
-std::string search_note(const Derivation& derivation, const DerivationStep& step);
+// The note of a "descending_search" step whose arm labels are kept in `arm_labels`.
+std::string search_note(std::span<const std::string> arm_labels, const DerivationStep& step);
 
 // The ids of the tokens step `step` rests on, then "any_of_arm:<label>" for each arm label.
 std::vector<std::string> step_token_ids(const CompiledJudgment& judgment,

@@ -21,12 +21,13 @@ struct ContextIndex::Storage {
   std::vector<std::uint32_t> end;    // per gap: one past its last entry
   std::vector<TokenUse> uses;
   std::vector<std::uint32_t> named;  // per token entry and gap id: the gap position, or kNoGap
+  std::vector<std::uint32_t> refs;   // a derivation's token positions while it is built
 
   // Storage over this size is freed rather than kept for the next compilation.
   static constexpr std::size_t kKeepLimit = 1 << 16;
   bool worth_keeping() const {
     return slots.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
-           named.capacity() <= kKeepLimit;
+           named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit;
   }
 };
 
@@ -133,6 +134,11 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
       s.uses[end++] = {position, i < closes};
     }
   }
+}
+
+std::vector<std::uint32_t>& ContextIndex::scratch_refs() {
+  storage_->refs.clear();
+  return storage_->refs;
 }
 
 std::span<const ContextIndex::TokenUse> ContextIndex::tokens_for(std::uint32_t position) const {
@@ -263,12 +269,13 @@ bool Search::evaluate(const GapRequirement& requirement, std::vector<std::string
 SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
                                 const PermissionChain& chain, Permission bottom,
                                 Permission unsatisfied, const Clock& clock,
-                                Derivation& derivation) {
-  const auto first_ref = static_cast<std::uint32_t>(derivation.token_refs.size());
-  const auto first_label = static_cast<std::uint32_t>(derivation.arm_labels.size());
-  Search search(context, index, clock, derivation.token_refs);
+                                std::vector<std::uint32_t>& token_refs,
+                                std::vector<std::string>& arm_labels) {
+  const auto first_ref = static_cast<std::uint32_t>(token_refs.size());
+  const auto first_label = static_cast<std::uint32_t>(arm_labels.size());
+  Search search(context, index, clock, token_refs);
   DerivationStep step{Phase::DescendingSearch, StepDetail::NoProfiles, bottom};
-  std::vector<std::string>& labels = derivation.arm_labels;
+  std::vector<std::string>& labels = arm_labels;
   bool some_profile_failed = false;
   const auto levels = chain.levels();
   for (std::size_t rank = levels.size(); rank-- > 0;) {
@@ -283,7 +290,7 @@ SearchOutcome descending_search(const ProofContext& context, const ContextIndex&
     }
     if (met) {
       step.detail = StepDetail::ProfileSatisfied;
-      step.permission_after = step.level = levels[rank];
+      step.permission_after = levels[rank];
       break;
     }
     // A failed level's labels are dropped; its used tokens and flags stay.
@@ -299,13 +306,13 @@ SearchOutcome descending_search(const ProofContext& context, const ContextIndex&
     step.permission_after = unsatisfied;
   }
   step.first_ref = first_ref;
-  step.ref_count = static_cast<std::uint32_t>(derivation.token_refs.size()) - first_ref;
+  step.ref_count = static_cast<std::uint32_t>(token_refs.size()) - first_ref;
   step.first_label = first_label;
   step.label_count = static_cast<std::uint32_t>(labels.size()) - first_label;
   events::emit(kSearchDone, [&] {
     return std::array{Field{"phase", "descending_search"},
                       Field{"permission", std::string(step.permission_after.name())},
-                      Field{"note", quote_string(search_note(derivation, step))}};
+                      Field{"note", quote_string(search_note(arm_labels, step))}};
   });
   return {step, search.flags};
 }

@@ -60,6 +60,8 @@ class ContextIndex {
   const Profile* profile_at(std::size_t rank) const;
   // The token entries that name the gap at `position`, in token order.
   std::span<const TokenUse> tokens_for(std::uint32_t position) const;
+  // Reusable room for the token positions a derivation collects; empty, with capacity.
+  std::vector<std::uint32_t>& scratch_refs();
 
   struct Storage;
 
@@ -77,10 +79,12 @@ struct SearchOutcome {
 
 // Walks `chain` from the top and takes the first level whose profile the context's gaps, improved
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
-// The used token positions and arm labels are appended to `derivation`; the clock is read for
-// each consulted token with an expiry.
+// The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
+// clock is read for each consulted token with an expiry.
 SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
                                 const PermissionChain& chain, Permission bottom,
-                                Permission unsatisfied, const Clock& clock, Derivation& derivation);
+                                Permission unsatisfied, const Clock& clock,
+                                std::vector<std::uint32_t>& token_refs,
+                                std::vector<std::string>& arm_labels);
 
 }  // namespace oq
