@@ -14,36 +14,41 @@ namespace {
 using events::Field;
 using events::Level;
 
-constexpr events::Site kCompileSpan{kCompilerTarget, Level::Info, "quorvane.compile", kCompilerFile,
+constinit events::Site kCompileSpan{kCompilerTarget, Level::Info, "quorvane.compile", kCompilerFile,
                                     0};
-constexpr events::Site kOutOfClass{kCompilerTarget, Level::Debug,
+constinit events::Site kOutOfClass{kCompilerTarget, Level::Debug,
                                    "out-of-class membership: emitting Bottom", kCompilerFile, 217};
-constexpr events::Site kContextExpired{kCompilerTarget, Level::Warn,
+constinit events::Site kContextExpired{kCompilerTarget, Level::Warn,
                                        "context expiry has already fired; emitting ExpiryFloor",
                                        kCompilerFile, 242};
-constexpr events::Site kBlockers{kCompilerTarget, Level::Warn,
+constinit events::Site kBlockers{kCompilerTarget, Level::Warn,
                                  "structural blocker(s) detected; meeting outcome with Refused",
                                  kCompilerFile, 369};
-constexpr events::Site kDisallowed{kCompilerTarget, Level::Warn,
+constinit events::Site kDisallowed{kCompilerTarget, Level::Warn,
                                    "disallowed_uses present; meeting with ceiling", kCompilerFile,
                                    391};
-constexpr events::Site kAuthority{kCompilerTarget, Level::Warn,
+constinit events::Site kAuthority{kCompilerTarget, Level::Warn,
                                   "authority ceiling lowered permission", kCompilerFile, 415};
-constexpr events::Site kNonPromotion{kCompilerTarget, Level::Warn,
+constinit events::Site kNonPromotion{kCompilerTarget, Level::Warn,
                                      "non-promotion ceiling (T9) lowered permission", kCompilerFile,
                                      434};
-constexpr events::Site kExpiredTokens{kCompilerTarget, Level::Warn,
+constinit events::Site kExpiredTokens{kCompilerTarget, Level::Warn,
                                       "expired proof token(s); meeting outcome with ExpiryFloor",
                                       kCompilerFile, 470};
-constexpr events::Site kNegativeControls{
+constinit events::Site kNegativeControls{
     kCompilerTarget, Level::Debug,
     "negative-control tokens registered for runtime liveness check (T17)", kCompilerFile, 493};
-constexpr events::Site kComplete{kCompilerTarget, Level::Debug, "compilation complete",
+constinit events::Site kComplete{kCompilerTarget, Level::Debug, "compilation complete",
                                  kCompilerFile, 509};
 
 std::string name_of(Permission level) { return std::string(level.name()); }
 
 MalformedContext malformed(std::string detail) { return MalformedContext{std::move(detail)}; }
+
+MalformedContext unknown_gap(std::string_view level, std::string_view gap_id) {
+  return malformed("profile for " + std::string(level) + " references unknown gap_id '" +
+                   std::string(gap_id) + "'");
+}
 
 // Checks that `requirement` and every arm below it name known gaps and that no disjunction is
 // empty, in the order a left-to-right walk meets them. Iterative, and each shared arm is checked
@@ -56,10 +61,8 @@ std::optional<CoreError> check_requirement(const GapRequirement& requirement,
     const GapRequirement* node = pending.back();
     pending.pop_back();
     if (!node->is_any_of()) {
-      if (index.gap(node->gap_id()) == ContextIndex::kNoGap) {
-        return malformed("profile for " + std::string(level) + " references unknown gap_id '" +
-                         node->gap_id() + "'");
-      }
+      if (index.gap(node->gap_id()) == ContextIndex::kNoGap)
+        return unknown_gap(level, node->gap_id());
       continue;
     }
     if (!checked.insert(node).second) continue;
@@ -92,15 +95,27 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
                        "' not in supplied chain");
     }
     for (const GapRequirement& requirement : profile->required_gaps()) {
+      if (!requirement.is_any_of()) {
+        const std::uint32_t position = index.gap(requirement.gap_id());
+        if (position == ContextIndex::kNoGap) {
+          return unknown_gap(profile->permission().name(), requirement.gap_id());
+        }
+        index.note_requirement(position);
+        continue;
+      }
       if (auto error =
               check_requirement(requirement, profile->permission().name(), index, checked)) {
         return error;
       }
+      index.note_requirement(ContextIndex::kNoGap);
     }
   }
   index.reserve_profiles(chain.size());
+  std::uint32_t first_noted = 0;
   for (const auto& profile : context.profiles()) {
-    if (!index.add_profile(*chain.rank(profile->permission()), profile.get())) {
+    const std::uint32_t noted = first_noted;
+    first_noted += static_cast<std::uint32_t>(profile->required_gaps().size());
+    if (!index.add_profile(*chain.rank(profile->permission()), profile.get(), noted)) {
       return malformed("duplicate profile for permission level " + name_of(profile->permission()));
     }
   }

@@ -11,13 +11,19 @@ namespace oq::events {
 // How verbose an event is; a threshold lets through every level at or below it. Off lets none.
 enum class Level : std::uint8_t { Off = 0, Error, Warn, Info, Debug, Trace };
 
-// A fixed call site: where the event comes from and what it always says.
+// Whether the sink wants the events of a call site: not asked yet, never, it depends on the
+// moment (asked each time), or always.
+enum class Interest : std::uint8_t { Unknown, Never, Sometimes, Always };
+
+// A fixed call site: where the event comes from and what it always says, and the sink's interest
+// in it once known. Call sites are `constinit` globals, so that the interest can be kept.
 struct Site {
   std::string_view target;  // the engine unit, e.g. "ostrel_quorvane_core::compiler"
   Level level;
   std::string_view message;  // the fixed message
   std::string_view file;     // the source unit
   std::uint32_t line;        // the event's number, which identifies it
+  mutable std::atomic<Interest> interest{Interest::Unknown};
 };
 
 // One named field of an event, already rendered as text.
@@ -31,8 +37,11 @@ struct Field {
 class Sink {
  public:
   virtual ~Sink() = default;
-  // Whether the sink wants events of `site` at all; asked before any field is rendered.
+  // Whether the sink wants events of `site` now; asked before any field is rendered.
   virtual bool enabled(const Site& site) = 0;
+  // The sink's lasting interest in `site`, asked once per call site; Sometimes defers to
+  // `enabled` at every event.
+  virtual Interest interest(const Site& /*site*/) { return Interest::Sometimes; }
   // One event with its fields, in call-site order.
   virtual void event(const Site& site, std::span<const Field> fields) = 0;
   // Whether the sink wants spans entered and left; asked before any span field is rendered.
@@ -58,11 +67,22 @@ inline bool passes(const Site& site) {
 
 // Emits an event of `site`. `fields()` returns a container of Field and runs only when the
 // event passes the threshold and the sink wants it.
+// Whether the sink wants the event of `site` now, asking its lasting interest only once.
+inline bool wanted(Sink& sink, const Site& site) {
+  Interest interest = site.interest.load(std::memory_order_relaxed);
+  if (interest == Interest::Unknown) {
+    interest = sink.interest(site);
+    if (interest != Interest::Sometimes) site.interest.store(interest, std::memory_order_relaxed);
+  }
+  if (interest == Interest::Sometimes) return sink.enabled(site);
+  return interest == Interest::Always;
+}
+
 template <class MakeFields>
 void emit(const Site& site, MakeFields&& fields) {
   if (!passes(site)) return;
   Sink* sink = detail::sink();
-  if (!sink || !sink->enabled(site)) return;
+  if (!sink || !wanted(*sink, site)) return;
   const auto made = fields();
   sink->event(site, std::span<const Field>(made.data(), made.size()));
 }

@@ -16,13 +16,13 @@ using events::Level;
 constexpr std::string_view kTarget = "ostrel_quorvane_core::expiry";
 constexpr std::string_view kFile = "ostrel-quorvane-core/src/expiry";
 
-constexpr events::Site kExpired{kTarget, Level::Warn, "judgment expired; returning ExpiryFloor",
+constinit events::Site kExpired{kTarget, Level::Warn, "judgment expired; returning ExpiryFloor",
                                 kFile, 191};
-constexpr events::Site kForeign{kTarget, Level::Warn, "fingerprint mismatch; returning Bottom",
+constinit events::Site kForeign{kTarget, Level::Warn, "fingerprint mismatch; returning Bottom",
                                 kFile, 199};
-constexpr events::Site kNotLive{kTarget, Level::Warn,
+constinit events::Site kNotLive{kTarget, Level::Warn,
                                 "T17: negative-control not live; flooring to Refused", kFile, 217};
-constexpr events::Site kRead{kTarget, Level::Debug, "live permission read", kFile, 225};
+constinit events::Site kRead{kTarget, Level::Debug, "live permission read", kFile, 225};
 
 // The fields every runtime event carries, then `extra`.
 template <std::size_t N>

@@ -15,10 +15,12 @@ struct ContextIndex::Storage {
     std::uint32_t gap = kNoGap;  // position of the gap filed here, kNoGap when empty
     std::uint32_t hash = 0;      // low bits of its id's hash, to skip most comparisons
   };
-  std::vector<Slot> slots;  // open addressing, a power of two in size
-  std::vector<const Profile*> profiles;
-  std::vector<std::uint32_t> begin;  // per gap: its first entry in `uses`
-  std::vector<std::uint32_t> end;    // per gap: one past its last entry
+  std::vector<Slot> slots;                 // open addressing, a power of two in size
+  std::vector<const Profile*> profiles;    // by chain rank
+  std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
+  std::vector<std::uint32_t> noted;        // gap position of each profile requirement
+  std::vector<std::uint32_t> begin;        // per gap: its first entry in `uses`
+  std::vector<std::uint32_t> end;          // per gap: one past its last entry
   std::vector<TokenUse> uses;
   std::vector<std::uint32_t> named;  // per token entry and gap id: the gap position, or kNoGap
   std::vector<std::uint32_t> refs;   // a derivation's token positions while it is built
@@ -27,7 +29,8 @@ struct ContextIndex::Storage {
   static constexpr std::size_t kKeepLimit = 1 << 16;
   bool worth_keeping() const {
     return slots.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
-           named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit;
+           named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit &&
+           noted.capacity() <= kKeepLimit;
   }
 };
 
@@ -52,6 +55,7 @@ ContextIndex::~ContextIndex() {
 
 bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
   gaps_ = gaps;
+  storage_->noted.clear();
   auto& slots = storage_->slots;
   const std::size_t size = std::bit_ceil(std::max<std::size_t>(16, 2 * gaps.size()));
   slots.assign(size, Storage::Slot{});
@@ -88,15 +92,29 @@ std::uint32_t ContextIndex::gap(std::string_view id) const {
   }
 }
 
-void ContextIndex::reserve_profiles(std::size_t levels) {
-  storage_->profiles.assign(levels, nullptr);
+void ContextIndex::note_requirement(std::uint32_t position) { storage_->noted.push_back(position); }
+
+std::uint32_t ContextIndex::requirements_noted() const {
+  return static_cast<std::uint32_t>(storage_->noted.size());
 }
 
-bool ContextIndex::add_profile(std::uint8_t rank, const Profile* profile) {
+void ContextIndex::reserve_profiles(std::size_t levels) {
+  storage_->profiles.assign(levels, nullptr);
+  storage_->first_noted.assign(levels, 0);
+}
+
+bool ContextIndex::add_profile(std::uint8_t rank, const Profile* profile,
+                               std::uint32_t first_noted) {
   const Profile*& slot = storage_->profiles[rank];
   if (slot) return false;
   slot = profile;
+  storage_->first_noted[rank] = first_noted;
   return true;
+}
+
+std::span<const std::uint32_t> ContextIndex::requirement_gaps(std::size_t rank) const {
+  return std::span(storage_->noted)
+      .subspan(storage_->first_noted[rank], storage_->profiles[rank]->required_gaps().size());
 }
 
 const Profile* ContextIndex::profile_at(std::size_t rank) const { return storage_->profiles[rank]; }
@@ -152,9 +170,9 @@ namespace {
 using events::Field;
 using events::Level;
 
-constexpr events::Site kNotMet{kCompilerTarget, Level::Debug, "gap requirement not met; descending",
+constinit events::Site kNotMet{kCompilerTarget, Level::Debug, "gap requirement not met; descending",
                                kCompilerFile, 306};
-constexpr events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending search complete",
+constinit events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending search complete",
                                    kCompilerFile, 322};
 
 // The state of one search: what every evaluated requirement shares.
@@ -171,12 +189,14 @@ class Search {
 
   // Whether `requirement` is met. For a disjunction the label of the arm that fired is appended
   // to `labels`; a single requirement adds none.
-  bool evaluate(const GapRequirement& requirement, std::vector<std::string>& labels);
+  // `position` is the gap a single requirement names, when known.
+  bool evaluate(const GapRequirement& requirement, std::uint32_t position,
+                std::vector<std::string>& labels);
 
   ScreeningFlags flags;
 
  private:
-  bool evaluate_single(const GapRequirement& requirement);
+  bool evaluate_single(const GapRequirement& requirement, std::uint32_t position);
   // The label of the fired arm of `disjunction`, nested labels wrapped in "any_of[...]"; absent
   // when no arm fires. Walks nested disjunctions with an explicit stack, so depth is no limit.
   std::optional<std::string> fired_arm(const GapRequirement& disjunction);
@@ -193,8 +213,7 @@ class Search {
   std::vector<bool> inert_gaps_;
 };
 
-bool Search::evaluate_single(const GapRequirement& requirement) {
-  const std::uint32_t position = index_.gap(requirement.gap_id());
+bool Search::evaluate_single(const GapRequirement& requirement, std::uint32_t position) {
   if (position == ContextIndex::kNoGap) return false;
   GapKind status = index_.gap_at(position).status().kind();
   if (inert_gaps_[position]) return satisfies(status, requirement.minimum_status());
@@ -242,7 +261,7 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
       if (!inert_failures_.contains(&arm)) stack.push_back({&arm, 0, used_.size()});
       continue;
     }
-    if (!evaluate_single(arm)) continue;
+    if (!evaluate_single(arm, index_.gap(arm.gap_id()))) continue;
     // The arm fired: each enclosing disjunction below the outermost wraps the label once.
     const std::size_t wraps = stack.size() - 1;
     std::string label;
@@ -255,8 +274,9 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
   return std::nullopt;
 }
 
-bool Search::evaluate(const GapRequirement& requirement, std::vector<std::string>& labels) {
-  if (!requirement.is_any_of()) return evaluate_single(requirement);
+bool Search::evaluate(const GapRequirement& requirement, std::uint32_t position,
+                      std::vector<std::string>& labels) {
+  if (!requirement.is_any_of()) return evaluate_single(requirement, position);
   if (inert_failures_.contains(&requirement)) return false;
   auto label = fired_arm(requirement);
   if (!label) return false;
@@ -282,8 +302,10 @@ SearchOutcome descending_search(const ProofContext& context, const ContextIndex&
     const Profile* profile = index.profile_at(rank);
     if (!profile) continue;
     bool met = true;
-    for (const GapRequirement& requirement : profile->required_gaps()) {
-      if (!search.evaluate(requirement, labels)) {
+    const auto required = profile->required_gaps();
+    const auto positions = index.requirement_gaps(rank);
+    for (std::size_t i = 0; i < required.size(); ++i) {
+      if (!search.evaluate(required[i], positions[i], labels)) {
         met = false;
         break;
       }

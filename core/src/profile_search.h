@@ -44,10 +44,15 @@ class ContextIndex {
 
   // Indexes the gaps by id, keeping the first of each id; false names the first repeated id.
   bool add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate);
+  // Remembers, in profile and requirement order, the gap position each requirement names
+  // (kNoGap for a disjunction), so that the search need not look the gaps up again.
+  void note_requirement(std::uint32_t position);
+  std::uint32_t requirements_noted() const;
   // Makes room for the profiles of a chain of `levels` levels.
   void reserve_profiles(std::size_t levels);
-  // Files `profile` under the chain rank of its level; false when that rank already has one.
-  bool add_profile(std::uint8_t rank, const Profile* profile);
+  // Files `profile` under the chain rank of its level, its requirements' gap positions noted
+  // from `first_noted` on; false when that rank already has one.
+  bool add_profile(std::uint8_t rank, const Profile* profile, std::uint32_t first_noted);
   // Indexes, for each gap, the token list entries that name it, in token order. An entry that
   // names a gap several times counts once; closing wins over bounding.
   void add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens);
@@ -58,6 +63,8 @@ class ContextIndex {
   std::size_t gap_count() const { return gaps_.size(); }
   // The profile filed under chain rank `rank`, or null.
   const Profile* profile_at(std::size_t rank) const;
+  // The gap positions noted for the requirements of the profile filed under `rank`.
+  std::span<const std::uint32_t> requirement_gaps(std::size_t rank) const;
   // The token entries that name the gap at `position`, in token order.
   std::span<const TokenUse> tokens_for(std::uint32_t position) const;
   // Reusable room for the token positions a derivation collects; empty, with capacity.
