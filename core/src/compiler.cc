@@ -150,24 +150,29 @@ std::string quoted_ids(const ProofContext& context, std::span<const std::uint32_
 class Derivator {
  public:
   Derivator(const PermissionChain& chain, Permission start, std::vector<std::uint32_t>& refs)
-      : chain_(chain), current_(start), refs_(refs) {}
+      : chain_(chain),
+        current_(start),
+        current_rank_(rank_in(chain, start, "outcome must be in chain")),
+        refs_(refs) {}
 
   Permission current() const { return current_; }
+  std::uint8_t current_rank() const { return current_rank_; }
   std::vector<std::uint32_t>& refs() { return refs_; }
   std::vector<std::string>& labels() { return labels_; }
   // Lowers the level to meet(current, ceiling); whether that lowered it. Fails for a foreign level.
   std::expected<bool, CoreError> lower_to(Permission ceiling, Permission& before) {
-    const auto met = chain_.meet(current_, ceiling);
-    if (!met) return std::unexpected(chain_failure(met.error()));
+    const auto rank = chain_.rank(ceiling);
+    if (!rank) return std::unexpected(chain_failure(chain_.meet(current_, ceiling).error()));
     before = current_;
-    if (!(rank_in(chain_, *met, "outcome must be in chain") <
-          rank_in(chain_, current_, "outcome must be in chain"))) {
-      return false;
-    }
-    current_ = *met;
+    if (!(*rank < current_rank_)) return false;
+    current_ = chain_.levels()[*rank];
+    current_rank_ = *rank;
     return true;
   }
-  void set(Permission level) { current_ = level; }
+  void set(Permission level) {
+    current_ = level;
+    current_rank_ = rank_in(chain_, level, "outcome must be in chain");
+  }
   // Records a step at the current level; `refs` are token positions it rests on.
   void record(Phase phase, StepDetail detail = StepDetail::None,
               std::span<const std::uint32_t> refs = {}) {
@@ -188,6 +193,7 @@ class Derivator {
  private:
   const PermissionChain& chain_;
   Permission current_;
+  std::uint8_t current_rank_;
   std::vector<std::uint32_t>& refs_;
   std::vector<std::string> labels_;
   // Room for the most steps a derivation can have: one per phase, two for structural blockers.
@@ -251,8 +257,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
 
   const ScreeningFlags flags = search.flags;
   if ((flags.provenance_mismatch || flags.dead_credential) &&
-      rank_in(chain, d.current(), "outcome must be in chain") <
-          rank_in(chain, threshold, "threshold must be in chain")) {
+      d.current_rank() < rank_in(chain, threshold, "threshold must be in chain")) {
     events::emit(kBlockers, [&] {
       return std::array{Field{"phase", "structural_blockers"},
                         Field{"provenance_mismatch", flags.provenance_mismatch ? "true" : "false"},

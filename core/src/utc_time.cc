@@ -31,19 +31,6 @@ std::int64_t saturating_seconds(double seconds) {
   return static_cast<std::int64_t>(seconds);
 }
 
-// Seconds since the epoch split into a day and a second of day, or the side of the range missed.
-std::expected<UtcTime, OutOfRange> from_whole_seconds(std::int64_t seconds, std::uint32_t nanos) {
-  std::int64_t days = seconds / kSecondsPerDay;
-  std::int64_t second = seconds % kSecondsPerDay;
-  if (second < 0) {
-    second += kSecondsPerDay;
-    --days;
-  }
-  if (days < kMinDays) return std::unexpected(OutOfRange::Below);
-  if (days > kMaxDays) return std::unexpected(OutOfRange::Above);
-  return UtcTime{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(second), nanos};
-}
-
 void append_digits(std::string& out, std::uint64_t value, int width) {
   char buffer[24];
   int n = 0;
@@ -90,6 +77,18 @@ std::string format_local_part(UtcTime t) {
 }
 
 }  // namespace
+
+std::expected<UtcTime, OutOfRange> from_whole_seconds(std::int64_t seconds, std::uint32_t nanos) {
+  std::int64_t days = seconds / kSecondsPerDay;
+  std::int64_t second = seconds % kSecondsPerDay;
+  if (second < 0) {
+    second += kSecondsPerDay;
+    --days;
+  }
+  if (days < kMinDays) return std::unexpected(OutOfRange::Below);
+  if (days > kMaxDays) return std::unexpected(OutOfRange::Above);
+  return UtcTime{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(second), nanos};
+}
 
 std::expected<UtcTime, OutOfRange> from_unix_seconds(double seconds) {
   return from_whole_seconds(saturating_seconds(seconds), 0);

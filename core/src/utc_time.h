@@ -24,6 +24,10 @@ inline constexpr std::int64_t kMaxYear = 262142;
 // Which side of the representable range a converted time fell on.
 enum class OutOfRange : std::uint8_t { Below, Above };
 
+// Whole Unix seconds and nanoseconds as a time; the side of the range when the day falls outside
+// the representable years.
+std::expected<UtcTime, OutOfRange> from_whole_seconds(std::int64_t seconds, std::uint32_t nanos);
+
 // Unix seconds as a time with zero nanoseconds: truncated toward zero, NaN read as 0, saturated
 // at +-2^63; the side of the range when the day falls outside the representable years.
 std::expected<UtcTime, OutOfRange> from_unix_seconds(double seconds);
