@@ -149,8 +149,10 @@ std::string quoted_ids(const ProofContext& context, std::span<const std::uint32_
 // spare capacity.
 class Derivator {
  public:
-  Derivator(const PermissionChain& chain, Permission start, std::vector<std::uint32_t>& refs)
-      : chain_(chain),
+  Derivator(const PermissionChain& chain, Permission start, std::vector<std::uint32_t>& refs,
+            bool keep)
+      : keep_(keep),
+        chain_(chain),
         current_(start),
         current_rank_(rank_in(chain, start, "outcome must be in chain")),
         refs_(refs) {}
@@ -183,14 +185,16 @@ class Derivator {
     record(step);
   }
   void record(const DerivationStep& step) { steps_[count_++] = step; }
-  // The derivation recorded, compiled at `compiled_at`.
+  // The derivation recorded, compiled at `compiled_at`; empty when it is not to be kept.
   Derivation take(UtcTime compiled_at) {
+    if (!keep_) return Derivation{{}, {}, {}, compiled_at};
     return Derivation{std::vector<DerivationStep>(steps_.begin(), steps_.begin() + count_),
                       std::vector<std::uint32_t>(refs_.begin(), refs_.end()), std::move(labels_),
                       compiled_at};
   }
 
  private:
+  bool keep_;
   const PermissionChain& chain_;
   Permission current_;
   std::uint8_t current_rank_;
@@ -201,11 +205,10 @@ class Derivator {
   std::size_t count_ = 0;
 };
 
-}  // namespace
-
-std::expected<CompiledJudgment, CoreError> compile_context(
+// The pipeline; `keep` says whether the derivation is kept in the result.
+std::expected<CompiledJudgment, CoreError> run_pipeline(
     std::shared_ptr<const ProofContext> context_ref, const PermissionChain& chain,
-    const Clock& clock) {
+    const Clock& clock, bool keep) {
   const ProofContext& context = *context_ref;
   const events::Span span(kCompileSpan, [&] {
     return std::array{
@@ -225,7 +228,7 @@ std::expected<CompiledJudgment, CoreError> compile_context(
   const Permission threshold = chain.role(ChainRole::BlockerThreshold);
   const Permission top = chain.role(ChainRole::Top);
 
-  Derivator d(chain, bottom, index.scratch_refs());
+  Derivator d(chain, bottom, index.scratch_refs(), keep);
   const auto finish = [&]() -> CompiledJudgment {
     return CompiledJudgment{std::move(context_ref), d.take(compiled_at), context.expiry(),
                             d.current(), chain.hash()};
@@ -357,6 +360,21 @@ std::expected<CompiledJudgment, CoreError> compile_context(
 
   events::emit(kComplete, [&] { return std::array{Field{"permission", name_of(d.current())}}; });
   return finish();
+}
+
+}  // namespace
+
+std::expected<CompiledJudgment, CoreError> compile_context(
+    std::shared_ptr<const ProofContext> context, const PermissionChain& chain, const Clock& clock) {
+  return run_pipeline(std::move(context), chain, clock, true);
+}
+
+std::expected<Permission, CoreError> compile_permission(
+    const std::shared_ptr<const ProofContext>& context, const PermissionChain& chain,
+    const Clock& clock) {
+  auto judgment = run_pipeline(context, chain, clock, false);
+  if (!judgment) return std::unexpected(std::move(judgment.error()));
+  return judgment->permission;
 }
 
 }  // namespace oq

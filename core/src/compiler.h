@@ -19,4 +19,10 @@ std::expected<CompiledJudgment, CoreError> compile_context(
     std::shared_ptr<const ProofContext> context, const PermissionChain& chain,
     const Clock& clock = system_clock());
 
+// The permission compile_context reaches, through the same pipeline and with the same events,
+// without keeping the derivation.
+std::expected<Permission, CoreError> compile_permission(
+    const std::shared_ptr<const ProofContext>& context, const PermissionChain& chain,
+    const Clock& clock = system_clock());
+
 }  // namespace oq

@@ -145,7 +145,7 @@ struct ProfileGroup {
   explicit ProfileGroup(ProfileRef profile) : first(std::move(profile)) {}
 
   ProfileRef first;
-  std::vector<GapRequirement> merged;  // filled on the first merge
+  std::vector<GapRequirement> merged;  // filled on the first change
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does).
   std::vector<std::string_view> ids;
   // The first requirement of each id, once the list is too long to search.
@@ -163,29 +163,41 @@ struct ProfileGroup {
       for (std::size_t i = 0; i < ids.size(); ++i) first_by_gap.emplace(ids[i], i);
     }
     const auto found = first_by_gap.find(id);
-    return found == first_by_gap.end() ? merged.size() : found->second;
+    return found == first_by_gap.end() ? ids.size() : found->second;
   }
 
   void merge(const Profile& later) {
-    if (!changed) {
-      const auto required = first->required_gaps();
-      merged.assign(required.begin(), required.end());
-      for (const GapRequirement& requirement : required) ids.push_back(requirement.gap_id());
-      changed = true;
+    if (ids.empty()) {
+      for (const GapRequirement& requirement : first->required_gaps()) {
+        ids.push_back(requirement.gap_id());
+      }
     }
     for (const GapRequirement& requirement : later.required_gaps()) {
       const std::size_t at = find(requirement.gap_id());
-      if (at == merged.size()) {
+      if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
+        continue;  // already as strict: nothing to change
+      }
+      materialize();
+      if (at == ids.size()) {
         if (!first_by_gap.empty()) first_by_gap.emplace(requirement.gap_id(), merged.size());
         ids.push_back(requirement.gap_id());
         merged.push_back(requirement);
         continue;
       }
-      GapRequirement& stored = merged[at];
-      if (stored.minimum_status() < requirement.minimum_status()) {
-        stored = stored.with_minimum(requirement.minimum_status());
-      }
+      merged[at] = merged[at].with_minimum(requirement.minimum_status());
     }
+  }
+  // The requirement at `at` as merged so far.
+  const GapRequirement& current(std::size_t at) const {
+    return changed ? merged[at] : first->required_gaps()[at];
+  }
+  // Copies the first profile's requirements once something is about to change; until then the
+  // first profile is kept as it is, shared.
+  void materialize() {
+    if (changed) return;
+    const auto required = first->required_gaps();
+    merged.assign(required.begin(), required.end());
+    changed = true;
   }
   ProfileRef result() const {
     return changed ? std::make_shared<const Profile>(first->permission(), merged) : first;
@@ -277,8 +289,8 @@ std::expected<ProofContext, CoreError> compose_contexts(
   const Permission bottom = chain.role(ChainRole::Bottom);
   const Permission top = chain.role(ChainRole::Top);
   const auto own_level = [&](const std::shared_ptr<const ProofContext>& context) {
-    const auto judgment = compile_context(context, chain, clock);
-    return judgment ? judgment->permission : bottom;
+    const auto level = compile_permission(context, chain, clock);
+    return level ? *level : bottom;
   };
   const Permission p1 = own_level(g1);
   const Permission p2 = own_level(g2);
