@@ -252,9 +252,9 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
     return finish();
   }
 
-  index.add_tokens(context.tokens());
+  index.add_tokens(context.tokens(), context.provenance_digest());
   const SearchOutcome search =
-      descending_search(context, index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
+      descending_search(index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
   d.set(search.step.permission_after);
   d.record(search.step);
 

@@ -24,13 +24,14 @@ struct ContextIndex::Storage {
   std::vector<TokenUse> uses;
   std::vector<std::uint32_t> named;  // per token entry and gap id: the gap position, or kNoGap
   std::vector<std::uint32_t> refs;   // a derivation's token positions while it is built
+  std::vector<TokenFacts> facts;     // per token
 
   // Storage over this size is freed rather than kept for the next compilation.
-  static constexpr std::size_t kKeepLimit = 1 << 16;
+  static constexpr std::size_t kKeepLimit = 1 << 18;
   bool worth_keeping() const {
     return slots.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
            named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit &&
-           noted.capacity() <= kKeepLimit;
+           noted.capacity() <= kKeepLimit && facts.capacity() <= kKeepLimit;
   }
 };
 
@@ -119,12 +120,21 @@ std::span<const std::uint32_t> ContextIndex::requirement_gaps(std::size_t rank) 
 
 const Profile* ContextIndex::profile_at(std::size_t rank) const { return storage_->profiles[rank]; }
 
-void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens) {
+void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens,
+                              const Sha256Digest& provenance) {
   Storage& s = *storage_;
   s.begin.assign(gaps_.size() + 1, 0);
   s.named.clear();
-  // First count the entries of each gap, remembering which gap each id names.
+  s.facts.clear();
+  // First count the entries of each gap, remembering which gap each id names, and note what
+  // each token is to this context.
   for (const auto& token : tokens) {
+    using Kind = TokenFacts::Kind;
+    const Kind kind = !provenance_matches(*token, provenance) ? Kind::ForeignProvenance
+                      : token->status() != TokenStatus::Valid ? Kind::Dead
+                                                              : Kind::Usable;
+    s.facts.push_back(
+        {kind, token->expires_at().has_value(), token->expires_at().value_or(UtcTime{})});
     for (const auto* list : {&token->closes_gaps(), &token->bounds_gaps()}) {
       for (const std::string& id : *list) {
         const std::uint32_t position = gap(id);
@@ -154,6 +164,10 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   }
 }
 
+const ContextIndex::TokenFacts& ContextIndex::facts(std::uint32_t position) const {
+  return storage_->facts[position];
+}
+
 std::vector<std::uint32_t>& ContextIndex::scratch_refs() {
   storage_->refs.clear();
   return storage_->refs;
@@ -178,14 +192,8 @@ constinit events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending se
 // The state of one search: what every evaluated requirement shares.
 class Search {
  public:
-  Search(const ProofContext& context, const ContextIndex& index, const Clock& clock,
-         std::vector<std::uint32_t>& used)
-      : tokens_(context.tokens()),
-        index_(index),
-        provenance_digest_(context.provenance_digest()),
-        clock_(clock),
-        used_(used),
-        inert_gaps_(index.gap_count(), false) {}
+  Search(const ContextIndex& index, const Clock& clock, std::vector<std::uint32_t>& used)
+      : index_(index), clock_(clock), used_(used), inert_gaps_(index.gap_count(), false) {}
 
   // Whether `requirement` is met. For a disjunction the label of the arm that fired is appended
   // to `labels`; a single requirement adds none.
@@ -201,9 +209,7 @@ class Search {
   // when no arm fires. Walks nested disjunctions with an explicit stack, so depth is no limit.
   std::optional<std::string> fired_arm(const GapRequirement& disjunction);
 
-  std::span<const std::shared_ptr<const ProofToken>> tokens_;
   const ContextIndex& index_;
-  const Sha256Digest& provenance_digest_;
   const Clock& clock_;
   std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
   // Disjunctions that failed without using a token: evaluating them again would change nothing,
@@ -219,17 +225,17 @@ bool Search::evaluate_single(const GapRequirement& requirement, std::uint32_t po
   if (inert_gaps_[position]) return satisfies(status, requirement.minimum_status());
   const std::size_t used_before = used_.size();
   for (const ContextIndex::TokenUse& use : index_.tokens_for(position)) {
-    const ProofToken& token = *tokens_[use.position];
-    if (!provenance_matches(token, provenance_digest_)) {
+    const ContextIndex::TokenFacts& token = index_.facts(use.position);
+    if (token.kind == ContextIndex::TokenFacts::Kind::ForeignProvenance) {
       flags.provenance_mismatch = true;
       continue;
     }
-    if (token.status() != TokenStatus::Valid) {
+    if (token.kind == ContextIndex::TokenFacts::Kind::Dead) {
       flags.dead_credential = true;
       continue;
     }
-    if (token.expires_at() && clock_.now_at_most() >= *token.expires_at() &&
-        clock_.now() >= *token.expires_at()) {
+    if (token.expires && clock_.now_at_most() >= token.expires_at &&
+        clock_.now() >= token.expires_at) {
       continue;
     }
     used_.push_back(use.position);
@@ -289,14 +295,13 @@ bool Search::evaluate(const GapRequirement& requirement, std::uint32_t position,
 
 }  // namespace
 
-SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
-                                const PermissionChain& chain, Permission bottom,
-                                Permission unsatisfied, const Clock& clock,
+SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
+                                Permission bottom, Permission unsatisfied, const Clock& clock,
                                 std::vector<std::uint32_t>& token_refs,
                                 std::vector<std::string>& arm_labels) {
   const auto first_ref = static_cast<std::uint32_t>(token_refs.size());
   const auto first_label = static_cast<std::uint32_t>(arm_labels.size());
-  Search search(context, index, clock, token_refs);
+  Search search(index, clock, token_refs);
   DerivationStep step{Phase::DescendingSearch, StepDetail::NoProfiles, bottom};
   std::vector<std::string>& labels = arm_labels;
   bool some_profile_failed = false;

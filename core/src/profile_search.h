@@ -37,6 +37,15 @@ class ContextIndex {
   };
   static constexpr std::uint32_t kNoGap = UINT32_MAX;
 
+  // What the search needs to know of a token, gathered while indexing so that the search reads a
+  // dense array instead of the tokens themselves.
+  struct TokenFacts {
+    enum class Kind : std::uint8_t { ForeignProvenance, Dead, Usable };
+    Kind kind;
+    bool expires;
+    UtcTime expires_at;  // meaningful when `expires`
+  };
+
   ContextIndex();
   ~ContextIndex();
   ContextIndex(const ContextIndex&) = delete;
@@ -53,9 +62,12 @@ class ContextIndex {
   // Files `profile` under the chain rank of its level, its requirements' gap positions noted
   // from `first_noted` on; false when that rank already has one.
   bool add_profile(std::uint8_t rank, const Profile* profile, std::uint32_t first_noted);
-  // Indexes, for each gap, the token list entries that name it, in token order. An entry that
-  // names a gap several times counts once; closing wins over bounding.
-  void add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens);
+  // Indexes, for each gap, the token list entries that name it, in token order, and what each
+  // token is to a context whose provenance digest is `provenance`. An entry that names a gap
+  // several times counts once; closing wins over bounding.
+  void add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens,
+                  const Sha256Digest& provenance);
+  const TokenFacts& facts(std::uint32_t position) const;
 
   // The position of the first gap with `id`, or kNoGap.
   std::uint32_t gap(std::string_view id) const;
@@ -88,9 +100,8 @@ struct SearchOutcome {
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
 // clock is read for each consulted token with an expiry.
-SearchOutcome descending_search(const ProofContext& context, const ContextIndex& index,
-                                const PermissionChain& chain, Permission bottom,
-                                Permission unsatisfied, const Clock& clock,
+SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
+                                Permission bottom, Permission unsatisfied, const Clock& clock,
                                 std::vector<std::uint32_t>& token_refs,
                                 std::vector<std::string>& arm_labels);
 
