@@ -198,10 +198,11 @@ def measure(quick):
     sizes = [10, 100, 1_000] if quick else [10, 100, 1_000, 10_000, 100_000]
     for size in sizes:
         a, b = scaled_context(size), scaled_context(size, "b")
-        reps = max(1, 20_000 // size) if not quick else 1
+        # About 0.2 s of calls per round for compile, so that each figure is a steady average.
+        reps = 1 if quick else max(1, 200_000 // size)
         scaling[size] = {
             "compile": per_call("oq.compile(a)", {"oq": oq, "a": a}, reps, 3 if quick else 5),
-            "compose": per_call("oq.compose(a, b)", {"oq": oq, "a": a, "b": b}, reps, 3 if quick else 5),
+            "compose": per_call("oq.compose(a, b)", {"oq": oq, "a": a, "b": b}, max(1, reps // 5), 3 if quick else 5),
         }  # fmt: skip
 
     # Each held judgment: its Python object, its slot in the list, and what the engine allocated.
