@@ -10,9 +10,6 @@ class Clock {
   virtual ~Clock() = default;
   // The current UTC time. The system clock panics when it reads before 1970.
   virtual UtcTime now() const = 0;
-  // A time no earlier than now(), possibly cheaper to read: a test against a later instant that
-  // this passes needs no exact reading.
-  virtual UtcTime now_at_most() const { return now(); }
 };
 
 // The real-time clock.

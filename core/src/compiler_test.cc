@@ -405,16 +405,3 @@ TEST(Events, EmittedAtTheirCallSitesWithoutChangingResults) {
 
 }  // namespace
 }  // namespace oq
-
-namespace oq {
-namespace {
-
-TEST(Clock, TheCheapBoundIsNeverEarlierThanAnExactReading) {
-  for (int i = 0; i < 10'000; ++i) {
-    const UtcTime exact = system_clock().now();
-    ASSERT_GE(system_clock().now_at_most(), exact);
-  }
-}
-
-}  // namespace
-}  // namespace oq

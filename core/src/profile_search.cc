@@ -234,10 +234,7 @@ bool Search::evaluate_single(const GapRequirement& requirement, std::uint32_t po
       flags.dead_credential = true;
       continue;
     }
-    if (token.expires && clock_.now_at_most() >= token.expires_at &&
-        clock_.now() >= token.expires_at) {
-      continue;
-    }
+    if (token.expires && clock_.now() >= token.expires_at) continue;
     used_.push_back(use.position);
     if (use.closes) {
       status = GapKind::Closed;
