@@ -5,6 +5,7 @@
 #include "case_mapping.h"
 #include "panic.h"
 #include "quote.h"
+#include "utf8.h"
 
 namespace oq {
 
@@ -50,7 +51,8 @@ const DefaultLevels& default_levels() {
 std::expected<Permission, InputError> default_level_from_str(std::string_view text) {
   // Upper-casing never merges characters, and no default level has more than three, each at most
   // four bytes long: longer texts need no case mapping.
-  if (text.size() <= 3 * 4) {
+  // Text from Python is always well-formed; other callers' malformed text names no level.
+  if (text.size() <= 3 * 4 && is_valid_utf8(text)) {
     if (auto level = default_chain()->parse(to_upper(text))) return *level;
   }
   return std::unexpected(UnknownPermission{std::string(text)});

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "default_chain.h"
+#include "utf8.h"
+
 namespace oq {
 namespace {
 
@@ -36,6 +39,20 @@ TEST(Intern, ReturnsOneStoredCopy) {
   EXPECT_EQ(a, "SOME_LEVEL");
   EXPECT_EQ(Permission::named("SOME_LEVEL"), Permission::named(std::string("SOME_LEVEL")));
   EXPECT_FALSE(Permission::named("SOME_LEVEL") == Permission::named("OTHER"));
+}
+
+TEST(DefaultLevelFromStr, MalformedUtf8NamesNoLevel) {
+  const auto refused = default_level_from_str("aea\x9b\x8f");
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(
+      is_valid_utf8("e\xc5\xbf"
+                    "c"));  // the long s upper-cases to S
+  EXPECT_EQ(default_level_from_str("e\xc5\xbf"
+                                   "c")
+                ->name(),
+            "ESC");
+  EXPECT_FALSE(is_valid_utf8("\xc3"));
+  EXPECT_TRUE(is_valid_utf8("\xef\xbf\xbd"));
 }
 
 }  // namespace

@@ -49,6 +49,15 @@ char32_t next_scalar(std::string_view text, std::size_t& pos) {
   return value;
 }
 
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t start = pos;
+    // Malformed input decodes to U+FFFD one byte at a time; a real U+FFFD takes three.
+    if (next_scalar(text, pos) == 0xFFFD && pos - start == 1) return false;
+  }
+  return true;
+}
+
 void append_utf8(std::string& out, char32_t ch) {
   if (ch < 0x80) {
     out.push_back(static_cast<char>(ch));
