@@ -37,7 +37,8 @@ std::string gap_id(Reader& in, int spread) { return "g" + std::to_string(in.next
 GapRequirement requirement(Reader& in, int depth) {
   const int kind = in.next() % 4;
   if (kind < 3 || depth == 0) {
-    return GapRequirement::single(gap_id(in, 9), in.next() % 2 ? GapKind::Closed : GapKind::Bounded);
+    return GapRequirement::single(gap_id(in, 9),
+                                  in.next() % 2 ? GapKind::Closed : GapKind::Bounded);
   }
   std::vector<GapRequirement::Arm> arms;
   const int count = in.next() % 3;
@@ -59,7 +60,7 @@ std::shared_ptr<const ProofContext> decode(Reader& in) {
   for (int i = in.next() % 9; i > 0; --i) {
     const int status = in.next() % 3;
     f.gaps.emplace_back(gap_id(in, 8), "t",
-                        status == 0 ? GapStatus::open()
+                        status == 0   ? GapStatus::open()
                         : status == 1 ? GapStatus::bounded(in.next())
                                       : GapStatus::closed());
   }
@@ -100,8 +101,8 @@ struct Seen {
 std::vector<Seen> seen(const CompiledJudgment& judgment) {
   std::vector<Seen> out;
   for (const auto& step : judgment.derivation.steps) {
-    out.push_back({step.phase, std::string(step.permission_after.name()),
-                   step_note(judgment, step), step_token_ids(judgment, step)});
+    out.push_back({step.phase, std::string(step.permission_after.name()), step_note(judgment, step),
+                   step_token_ids(judgment, step)});
   }
   return out;
 }
@@ -123,7 +124,8 @@ std::optional<std::uint8_t> checked_level(const std::shared_ptr<const ProofConte
   FUZZ_CHECK(!steps.empty() && steps.back().permission_after == first->permission);
   if (steps.front().phase != Phase::DescendingSearch) return std::nullopt;
   for (std::size_t i = 1; i < steps.size(); ++i) {
-    FUZZ_CHECK(*chain.rank(steps[i].permission_after) <= *chain.rank(steps[i - 1].permission_after));
+    FUZZ_CHECK(*chain.rank(steps[i].permission_after) <=
+               *chain.rank(steps[i - 1].permission_after));
   }
   const auto threshold = *chain.rank(chain.role(ChainRole::BlockerThreshold));
   for (const auto& step : steps) {
@@ -146,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto p2 = checked_level(g2, clock);
   const auto composed = compose_contexts(g1, g2, *default_chain(), clock);
   if (!composed) return 0;
-  const auto level = compile_context(std::make_shared<const ProofContext>(*composed),
-                                     *default_chain(), clock);
+  const auto level =
+      compile_context(std::make_shared<const ProofContext>(*composed), *default_chain(), clock);
   if (level && p1 && p2) {
     FUZZ_CHECK(*default_chain()->rank(level->permission) <= std::min(*p1, *p2));
   }

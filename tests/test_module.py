@@ -139,6 +139,11 @@ def test_second_interpreter_is_refused():
             print(type(exc).__name__, exc)
         import importlib, sys
         assert sys.modules["_ostrel_quorvane"] is _ostrel_quorvane
+        # The first interpreter's module goes on working.
+        oq = _ostrel_quorvane
+        ctx = oq.ProofContext("c", "d", "x", "u", oq.Membership.InClass, oq.Permission.AAA,
+                              oq.Expiry.never(), profiles=[oq.Profile(oq.Permission.ALR, [])])
+        assert str(oq.compile_static(ctx).permission) == "ALR"
         """
     )
     result = subprocess.run(
