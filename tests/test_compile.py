@@ -344,3 +344,21 @@ def test_unimportable_logging_panics_and_installs_nothing():
     assert oq.init_tracing() is None
     """
     )
+
+
+def test_a_refused_logger_lookup_is_tried_once_per_event():
+    run_child(
+        BRIDGE_PRELUDE
+        + """
+    calls = []
+    def refuse(name):
+        calls.append(name)
+        raise KeyError(name)
+    logging.getLogger = refuse
+    sys.unraisablehook = lambda u: None
+    oq.init_tracing()
+    before = steps(oq.compile_static(ctx))
+    assert len(calls) == 4, calls  # events 306, 322, 391 and 509
+    assert steps(oq.compile_static(ctx)) == before and len(calls) == 8, calls
+    """
+    )

@@ -184,7 +184,10 @@ class Derivator {
     refs_.insert(refs_.end(), refs.begin(), refs.end());
     record(step);
   }
-  void record(const DerivationStep& step) { steps_[count_++] = step; }
+  void record(const DerivationStep& step) {
+    if (count_ == steps_.size()) panic("a derivation has at most one step per phase");
+    steps_[count_++] = step;
+  }
   // The derivation recorded, compiled at `compiled_at`; empty when it is not to be kept.
   Derivation take(UtcTime compiled_at) {
     if (!keep_) return Derivation{{}, {}, {}, compiled_at};

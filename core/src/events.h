@@ -65,8 +65,6 @@ inline bool passes(const Site& site) {
   return site.level <= detail::g_threshold.load(std::memory_order_relaxed);
 }
 
-// Emits an event of `site`. `fields()` returns a container of Field and runs only when the
-// event passes the threshold and the sink wants it.
 // Whether the sink wants the event of `site` now, asking its lasting interest only once.
 inline bool wanted(Sink& sink, const Site& site) {
   Interest interest = site.interest.load(std::memory_order_relaxed);
@@ -78,6 +76,8 @@ inline bool wanted(Sink& sink, const Site& site) {
   return interest == Interest::Always;
 }
 
+// Emits an event of `site`. `fields()` returns a container of Field and runs only when the
+// event passes the threshold and the sink wants it.
 template <class MakeFields>
 void emit(const Site& site, MakeFields&& fields) {
   if (!passes(site)) return;

@@ -56,7 +56,12 @@ ContextIndex::~ContextIndex() {
 
 bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
   gaps_ = gaps;
+  // Nothing of an earlier compilation may be read through this one.
   storage_->noted.clear();
+  storage_->begin.clear();
+  storage_->end.clear();
+  storage_->uses.clear();
+  storage_->facts.clear();
   auto& slots = storage_->slots;
   const std::size_t size = std::bit_ceil(std::max<std::size_t>(16, 2 * gaps.size()));
   slots.assign(size, Storage::Slot{});

@@ -95,17 +95,14 @@ class Bridge final : public oq::events::Sink {
   }
 
   // A target's logger and its enabled level are looked up once and kept, so the answer for a
-  // call site never changes once Python has given it.
+  // call site never changes once Python has given it. Only a target already found answers here;
+  // otherwise `enabled` looks it up, once per event, as before any answer was kept.
   oq::events::Interest interest(const Site& site) noexcept override {
     if (python_level(site.level) < kThreshold) return oq::events::Interest::Never;
-    try {
-      const auto target = lookup(site.target);
-      if (!target) return oq::events::Interest::Sometimes;  // ask again: Python refused for now
-      return python_level(site.level) >= target->most_verbose ? oq::events::Interest::Always
-                                                              : oq::events::Interest::Never;
-    } catch (...) {
-      return oq::events::Interest::Sometimes;
-    }
+    const auto found = cache_->find(site.target);
+    if (found == cache_->end()) return oq::events::Interest::Sometimes;
+    return python_level(site.level) >= found->second->most_verbose ? oq::events::Interest::Always
+                                                                   : oq::events::Interest::Never;
   }
 
   void event(const Site& site, std::span<const Field> fields) noexcept override {
