@@ -3,7 +3,39 @@
 from collections.abc import Mapping, Sequence
 from typing import ClassVar, final
 
-__all__: list[str]
+__all__ = [
+    "QuorvaneError",
+    "ExpiredError",
+    "CompositionError",
+    "ProvenanceError",
+    "ChainError",
+    "AuditError",
+    "NegativeControlStatus",
+    "DerivationStep",
+    "Derivation",
+    "Permission",
+    "Scope",
+    "GapRecord",
+    "GapRequirement",
+    "Profile",
+    "ProofToken",
+    "Expiry",
+    "Membership",
+    "ProofContext",
+    "Judgment",
+    "RuntimeContext",
+    "LiveJudgment",
+    "ChainRole",
+    "ChainHash",
+    "PermissionChain",
+    "InMemoryChainRegistry",
+    "compile",
+    "compile_static",
+    "compose",
+    "compute_provenance_hash",
+    "init_tracing",
+    "verify_published",
+]
 
 class QuorvaneError(Exception): ...
 class ExpiredError(QuorvaneError): ...

@@ -207,3 +207,18 @@ def test_reimport_returns_the_same_module():
         """
     )
     subprocess.run([sys.executable, "-c", script], check=True)
+
+
+def test_stubs_name_every_export():
+    import ast
+    from pathlib import Path
+
+    stub = Path(__file__).parents[1] / "py" / "_ostrel_quorvane.pyi"
+    tree = ast.parse(stub.read_text())
+    exported = next(
+        node.value for node in tree.body
+        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
+    )  # fmt: skip
+    assert ast.literal_eval(exported) == oq.__all__
+    defined = {node.name for node in tree.body if isinstance(node, ast.ClassDef | ast.FunctionDef)}
+    assert set(oq.__all__) <= defined
