@@ -328,17 +328,19 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
     return std::unexpected(std::move(*error));
   }
 
-  // Token positions that the last two phases rest on, collected in one pass.
+  // Token positions that the last two phases rest on, collected in one pass. A token counts as
+  // expired when it is valid, carries this context's hash and its expiry has come: what the index
+  // already knows as usable, plus the time.
   std::vector<std::uint32_t> expired;
   std::vector<std::uint32_t> negative_controls;
   const auto tokens = context.tokens();
   for (std::uint32_t position = 0; position < tokens.size(); ++position) {
-    const ProofToken& token = *tokens[position];
-    if (token.status() == TokenStatus::Valid && token.expires_at() && now >= *token.expires_at() &&
-        provenance_matches(token, context.provenance_digest())) {
+    const ContextIndex::TokenFacts& facts = index.facts(position);
+    if (facts.kind == ContextIndex::TokenFacts::Kind::Usable && facts.expires &&
+        now >= facts.expires_at) {
       expired.push_back(position);
     }
-    if (token.is_negative_control()) negative_controls.push_back(position);
+    if (tokens[position]->is_negative_control()) negative_controls.push_back(position);
   }
 
   if (!expired.empty()) {

@@ -28,7 +28,7 @@ bool fits_chain(const ProofContext& context, const PermissionChain& chain) {
       expected && !(*expected == chain.hash()))
     return false;
   for (const auto& ceiling : {context.authority_ceiling(), context.permission_ceiling()}) {
-    if (ceiling && !chain.contains(ceiling->name())) return false;
+    if (ceiling && !chain.contains(*ceiling)) return false;
   }
   return true;
 }

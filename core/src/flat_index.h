@@ -16,8 +16,15 @@ class FlatIndex {
  public:
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
 
-  explicit FlatIndex(std::size_t expected)
-      : slots_(std::bit_ceil(std::max<std::size_t>(8, 2 * expected))), mask_(slots_.size() - 1) {}
+  FlatIndex() = default;
+  explicit FlatIndex(std::size_t expected) { reset(expected); }
+
+  // Empties the index and sizes it for `expected` keys, keeping its storage when that suffices.
+  void reset(std::size_t expected) {
+    slots_.assign(std::bit_ceil(std::max<std::size_t>(8, 2 * expected)), Slot{});
+    mask_ = slots_.size() - 1;
+  }
+  std::size_t capacity() const { return slots_.capacity(); }
 
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
   // and whether it was filed now. Expects no more keys than the index was sized for.
@@ -35,6 +42,7 @@ class FlatIndex {
 
   // The position filed under `key`, or kAbsent.
   std::uint32_t find(std::string_view key) const {
+    if (slots_.empty()) return kAbsent;
     const std::size_t hash = std::hash<std::string_view>{}(key);
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
@@ -51,7 +59,7 @@ class FlatIndex {
     std::string_view view() const { return {data, size}; }
   };
   std::vector<Slot> slots_;
-  std::size_t mask_;
+  std::size_t mask_ = 0;
 };
 
 }  // namespace oq

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <bit>
 #include <unordered_set>
 
 #include "quote.h"
@@ -11,11 +10,7 @@ namespace oq {
 
 // The index's reusable storage.
 struct ContextIndex::Storage {
-  struct Slot {
-    std::uint32_t gap = kNoGap;  // position of the gap filed here, kNoGap when empty
-    std::uint32_t hash = 0;      // low bits of its id's hash, to skip most comparisons
-  };
-  std::vector<Slot> slots;                 // open addressing, a power of two in size
+  FlatIndex gaps;                          // gap id to the position of its first gap
   std::vector<const Profile*> profiles;    // by chain rank
   std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
   std::vector<std::uint32_t> noted;        // gap position of each profile requirement
@@ -29,7 +24,7 @@ struct ContextIndex::Storage {
   // Storage over this size is freed rather than kept for the next compilation.
   static constexpr std::size_t kKeepLimit = 1 << 18;
   bool worth_keeping() const {
-    return slots.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
+    return gaps.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
            named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit &&
            noted.capacity() <= kKeepLimit && facts.capacity() <= kKeepLimit;
   }
@@ -40,8 +35,6 @@ namespace {
 // One spare storage, shared by all threads: taken whole by a compilation and given back after,
 // so a compilation that runs inside another one (from a logging handler) simply gets its own.
 std::atomic<ContextIndex::Storage*> g_spare{nullptr};
-
-std::size_t hash_id(std::string_view id) { return std::hash<std::string_view>{}(id); }
 
 }  // namespace
 
@@ -62,41 +55,18 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
   storage_->end.clear();
   storage_->uses.clear();
   storage_->facts.clear();
-  auto& slots = storage_->slots;
-  const std::size_t size = std::bit_ceil(std::max<std::size_t>(16, 2 * gaps.size()));
-  slots.assign(size, Storage::Slot{});
-  const std::size_t mask = size - 1;
+  auto& index = storage_->gaps;
+  index.reset(gaps.size());
   for (std::uint32_t position = 0; position < gaps.size(); ++position) {
-    const std::string_view id = gaps[position].gap_id();
-    const std::size_t hash = hash_id(id);
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-      Storage::Slot& slot = slots[at];
-      if (slot.gap == kNoGap) {
-        slot = {position, static_cast<std::uint32_t>(hash)};
-        break;
-      }
-      if (slot.hash == static_cast<std::uint32_t>(hash) && gaps[slot.gap].gap_id() == id) {
-        duplicate = id;
-        return false;
-      }
+    if (!index.emplace(gaps[position].gap_id(), position).second) {
+      duplicate = gaps[position].gap_id();
+      return false;
     }
   }
   return true;
 }
 
-std::uint32_t ContextIndex::gap(std::string_view id) const {
-  const auto& slots = storage_->slots;
-  if (slots.empty()) return kNoGap;
-  const std::size_t mask = slots.size() - 1;
-  const std::size_t hash = hash_id(id);
-  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-    const Storage::Slot& slot = slots[at];
-    if (slot.gap == kNoGap) return kNoGap;
-    if (slot.hash == static_cast<std::uint32_t>(hash) && gaps_[slot.gap].gap_id() == id) {
-      return slot.gap;
-    }
-  }
-}
+std::uint32_t ContextIndex::gap(std::string_view id) const { return storage_->gaps.find(id); }
 
 void ContextIndex::note_requirement(std::uint32_t position) { storage_->noted.push_back(position); }
 

@@ -10,6 +10,7 @@
 #include "clock.h"
 #include "context.h"
 #include "events.h"
+#include "flat_index.h"
 #include "judgment.h"
 
 namespace oq {
@@ -35,7 +36,7 @@ class ContextIndex {
     std::uint32_t position;  // in the context's token list
     bool closes;
   };
-  static constexpr std::uint32_t kNoGap = UINT32_MAX;
+  static constexpr std::uint32_t kNoGap = FlatIndex::kAbsent;
 
   // What the search needs to know of a token, gathered while indexing so that the search reads a
   // dense array instead of the tokens themselves.

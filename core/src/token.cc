@@ -61,16 +61,6 @@ std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
                     raw.is_negative_control, *status);
 }
 
-bool provenance_matches(std::string_view token_hash, std::string_view context_hash) {
-  if (token_hash.size() != context_hash.size()) return false;
-  unsigned difference = 0;
-  for (std::size_t i = 0; i < token_hash.size(); ++i) {
-    difference |=
-        static_cast<unsigned char>(token_hash[i]) ^ static_cast<unsigned char>(context_hash[i]);
-  }
-  return difference == 0;
-}
-
 bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest) {
   const auto& digest = token.provenance_digest();
   if (!digest) return false;

@@ -111,12 +111,8 @@ class ProofToken {
   TokenStatus status_;
 };
 
-// Whether a token's provenance hash equals the context's: lengths first, then every byte, with no
-// early exit, so the time taken does not reveal where two equal-length hashes differ.
-bool provenance_matches(std::string_view token_hash, std::string_view context_hash);
-
-// The same test on the digests: whether `token` carries the context hash `context_digest`
-// spells, comparing all 32 bytes with no early exit.
+// Whether `token` carries the context hash that `context_digest` spells: all 32 bytes compared
+// with no early exit, so the time taken does not reveal where two hashes differ.
 bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest);
 
 // SHA-256 over the four fields joined by single 0x00 bytes.

@@ -115,8 +115,8 @@ constexpr auto kNew =
               "Construct a validated permission chain.\n\n"
               "`levels` is a list of distinct level names, ordered from Bottom to Top.\n"
               "`roles` is a dict mapping `ChainRole` objects to indices in `levels`.\n\n"
-              "Raises ChainError if the chain fails validation (rules L1-L9 of the\n"
-              "chain spec).",
+              "Raises ChainError if the chain fails validation (rules L1-L9 of chain\n"
+              "construction).",
               Param{"levels"}, Param{"roles"});
 
 PyObject* chain_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
