@@ -213,7 +213,7 @@ def test_stubs_name_every_export():
     import ast
     from pathlib import Path
 
-    stub = Path(__file__).parents[1] / "py" / "_ostrel_quorvane.pyi"
+    stub = Path(__file__).parents[1] / "python" / "_ostrel_quorvane-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
     exported = next(
         node.value for node in tree.body
