@@ -132,11 +132,12 @@ class Decision:
         return record
 
 
-def _engine(action: str, run: Any, *args: Any) -> Any:
+def _engine(where: str, run: Any, *args: Any) -> Any:
+    """Runs an engine call; its refusal is reported with ``where`` the input came from."""
     try:
         return run(*args)
     except QuorvaneError as error:
-        raise Refused(f"{action}: {error}") from None
+        raise Refused(f"{where}: {error}") from None
 
 
 def _chain_for(option: str | None, *requests: Request) -> tuple[PermissionChain, bool]:
@@ -159,7 +160,7 @@ def _chain_for(option: str | None, *requests: Request) -> tuple[PermissionChain,
 def _evaluate_live(
     context: ProofContext, chain: PermissionChain, runtime: Runtime, fingerprint: str
 ) -> Live:
-    live = _engine("compile", compile, context, chain)
+    live = compile(context, chain)
     runtime_context = runtime.runtime_context(fingerprint, time.time())
     now = runtime.now if runtime.now is not None else time.time()
     with _EngineReasons() as reasons:
@@ -390,7 +391,7 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
     chain, given = _chain_for(args.chain, request)
-    judgment = _engine("compile", compile_static, request.context, chain)
+    judgment = _engine(args.request, compile_static, request.context, chain)
     decision = Decision([args.request], [request.document], chain, given, judgment)
     runtime = _runtime_options(args, request)
     if runtime is not None:
@@ -402,7 +403,7 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     request = load_request(args.request)
     chain, _ = _chain_for(None, request)
-    _engine("malformed request", compile_static, request.context, chain)
+    _engine(args.request, compile_static, request.context, chain)
     document = request.document
     counts = ", ".join(
         f"{len(document.get(name) or [])} {name}" for name in ("gaps", "profiles", "tokens")
@@ -419,8 +420,9 @@ def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     first = load_request(args.first, explicit)
     second = load_request(args.second, explicit)
     chain, given = _chain_for(args.chain, first, second)
-    composed = _engine("compose", compose, first.context, second.context, chain)
-    judgment = _engine("compile", compile_static, composed, chain)
+    both = f"{args.first} + {args.second}"
+    composed = _engine(both, compose, first.context, second.context, chain)
+    judgment = _engine(both, compile_static, composed, chain)
     decision = Decision(
         [args.first, args.second],
         [first.document, second.document],
@@ -448,7 +450,7 @@ def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain, s
         contexts.append(read_request(item["request"], f"{source} $.inputs[{index}]", chain).context)
     context = contexts[0]
     if len(contexts) == 2:
-        context = _engine("compose", compose, contexts[0], contexts[1], chain)
+        context = _engine(source, compose, contexts[0], contexts[1], chain)
     recorded = record.get("chain_hash")
     if not isinstance(recorded, str):
         raise RequestFileError(source, "$.chain_hash", "expected 64 hex digits")
@@ -470,7 +472,7 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
     files: dict[str, str] = {}
     for path in sorted(folder.glob("*.json")):
         files.setdefault(registry.publish(load_chain(path)).to_hex(), str(path))
-    judgment = _engine("compile", compile_static, context, chain)
+    judgment = _engine(args.decision, compile_static, context, chain)
     try:
         verify_published(judgment, registry)
     except QuorvaneError as error:

@@ -143,16 +143,20 @@ def load_json(path: str | Path) -> JSON:
     try:
         text = Path(path).read_text(encoding="utf-8")
     except (OSError, UnicodeDecodeError) as error:
-        raise RequestFileError(source, "$", f"a readable UTF-8 file ({_reason(error)})") from None
+        expected = f"expected a readable UTF-8 file ({_reason(error)})"
+        raise RequestFileError(source, "$", expected) from None
     try:
         return json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         where = f"line {error.lineno} column {error.colno}"
-        raise RequestFileError(source, "$", f"valid JSON ({error.msg} at {where})") from None
+        raise RequestFileError(
+            source, "$", f"expected valid JSON ({error.msg} at {where})"
+        ) from None
     except _DuplicateKey as error:
-        raise RequestFileError(source, "$", f"an object without duplicated key {error}") from None
+        expected = f"expected an object without duplicated key {error}"
+        raise RequestFileError(source, "$", expected) from None
     except _NonFinite as error:
-        raise RequestFileError(source, "$", f"finite numbers, got {error}") from None
+        raise RequestFileError(source, "$", f"expected finite numbers, got {error}") from None
 
 
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:
@@ -196,10 +200,9 @@ class _Reader:
         self.source = source
 
     def fail(self, path: str, expected: str, got: JSON = None, show: bool = True) -> NoReturn:
-        detail = f"expected {expected}"
-        if show:
-            detail += f", got {_show(got)}"
-        raise RequestFileError(self.source, path, detail)
+        raise RequestFileError(
+            self.source, path, f"expected {expected}" + (f", got {_show(got)}" if show else "")
+        )
 
     def engine(self, path: str, build: Callable[[], T]) -> T:
         try:
@@ -215,10 +218,12 @@ class _Reader:
         for name in value:
             if name not in required and name not in optional:
                 known = ", ".join(required + optional)
-                self.fail(f"{path}.{_key(name)}", f"no such field (known: {known})", show=False)
+                raise RequestFileError(
+                    self.source, _member(path, name), f"unknown field; expected one of {known}"
+                )
         for name in required:
             if name not in value:
-                self.fail(f"{path}.{name}", "this field, which is required", show=False)
+                raise RequestFileError(self.source, f"{path}.{name}", "missing required field")
         return value
 
     def text(self, value: JSON, path: str) -> str:
@@ -392,7 +397,7 @@ class _Reader:
         if not isinstance(value, dict):
             self.fail(path, "an object mapping token ids to statuses", value)
         return {
-            token_id: self.nc_status(status, f"{path}.{_key(token_id)}")
+            token_id: self.nc_status(status, _member(path, token_id))
             for token_id, status in value.items()
         }
 
@@ -451,9 +456,11 @@ class _Reader:
         return Request(self.source, fields, context, own, runtime)
 
 
-def _key(name: str) -> str:
-    """A member of a JSON path: plain when it reads as an identifier, else quoted."""
-    return name if name.isidentifier() else f"[{json.dumps(name, ensure_ascii=False)}]"
+def _member(path: str, name: str) -> str:
+    """The JSON path of member ``name`` of the object at ``path``."""
+    if name.isidentifier():
+        return f"{path}.{name}"
+    return f"{path}[{json.dumps(name, ensure_ascii=False)}]"
 
 
 class _DuplicateKey(ValueError):
