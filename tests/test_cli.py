@@ -112,6 +112,10 @@ REFUSED_FILES = [
         ('{"claim_id": ', 2, "$: expected valid JSON (Expecting value at line 1 column 14)"),
         ('{"a": 1, "a": 2}', 2, '$: expected an object without duplicated key "a"'),
         ('{"a": NaN}', 2, "$: expected finite numbers, got NaN"),
+    ('{"a": -1e400}', 2, "$: expected finite numbers, got -1e400"),
+    (edited(("gaps", 1, "bound_value"), 10**400), 2, "$.gaps[1].bound_value: expected a number within the range of a double"),
+    (edited(("context_id",), "ctx-\ud800"), 2, "$.context_id: expected Unicode text"),
+    (edited(("expiry",), {"at": "2099-01-01T00:00Z"}), 2, "$.expiry.at: expected Unix seconds or RFC 3339"),
         ("[]", 2, "$: expected an object, got []"),
         (edited(("claim_id",), KeyError), 2, "$.claim_id: missing required field"),
         (edited(("claim_id",), 7), 2, "$.claim_id: expected a string, got 7"),
@@ -166,7 +170,7 @@ def test_check_accepts_each_example(capsys):
         (["compose", "composed-pair/a.json", "provenance-mismatch/request.json"], 0, ""),
         (["audit", "chains/default.json", "--chains", "chains"], 2, 'chains/default.json: $.format: expected "ostrel-quorvane.decision/1"'),
         (["audit", "chains/default.json", "--chains", "nowhere"], 2, "$.format"),
-        (["chain-hash", "agent-tool-run/request.json"], 2, '$["$schema"]: unknown field; expected one of levels, roles'),
+        (["chain-hash", "agent-tool-run/request.json"], 2, '$.claim_id: unknown field; expected one of levels, roles'),
     ],
 )  # fmt: skip
 def test_command_errors(argv, status, message, capsys, monkeypatch):

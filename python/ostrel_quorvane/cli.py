@@ -595,7 +595,9 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
 
 
 def _error(message: str) -> None:
-    sys.stderr.write(f"ostrel-quorvane: {message}\n")
+    # Text from a file may hold what the terminal cannot encode; show it escaped.
+    safe = message.encode("utf-8", "backslashreplace").decode("utf-8")
+    sys.stderr.write(f"ostrel-quorvane: {safe}\n")
 
 
 __all__ = ["Decision", "main"]

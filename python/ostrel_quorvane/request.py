@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
@@ -74,6 +75,9 @@ MEMBERSHIPS: tuple[str, ...] = (
 )
 NC_STATUSES: tuple[str, ...] = ("Live", "Stale", "Failed", "Missing")
 TIME = "Unix seconds or RFC 3339 text with a UTC offset"
+_RFC3339 = re.compile(
+    r"\d{4}-\d{2}-\d{2}[Tt]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:[Zz]|[+-]\d{2}:\d{2})", re.ASCII
+)
 
 
 class RequestFileError(Exception):
@@ -146,7 +150,9 @@ def load_json(path: str | Path) -> JSON:
         expected = f"expected a readable UTF-8 file ({_reason(error)})"
         raise RequestFileError(source, "$", expected) from None
     try:
-        return json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant)
+        return json.loads(
+            text, object_pairs_hook=_unique_keys, parse_constant=_no_constant, parse_float=_finite
+        )
     except json.JSONDecodeError as error:
         where = f"line {error.lineno} column {error.colno}"
         raise RequestFileError(
@@ -157,6 +163,8 @@ def load_json(path: str | Path) -> JSON:
         raise RequestFileError(source, "$", expected) from None
     except _NonFinite as error:
         raise RequestFileError(source, "$", f"expected finite numbers, got {error}") from None
+    except ValueError as error:  # an integer too long to convert, for one
+        raise RequestFileError(source, "$", f"expected valid JSON ({error})") from None
 
 
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:
@@ -229,12 +237,20 @@ class _Reader:
     def text(self, value: JSON, path: str) -> str:
         if not isinstance(value, str):
             self.fail(path, "a string", value)
+        if not _is_unicode(value):
+            self.fail(path, "Unicode text (a lone surrogate escape is not)", value)
         return value
 
-    def number(self, value: JSON, path: str) -> int | float:
+    def number(self, value: JSON, path: str) -> float:
         if isinstance(value, bool) or not isinstance(value, int | float):
             self.fail(path, "a number", value)
-        return value
+        return self.finite(value, path)
+
+    def finite(self, value: int | float, path: str) -> float:
+        try:
+            return float(value)
+        except OverflowError:
+            self.fail(path, "a number within the range of a double", value)
 
     def flag(self, value: JSON, path: str) -> bool:
         if not isinstance(value, bool):
@@ -257,16 +273,15 @@ class _Reader:
 
     def time(self, value: JSON, path: str) -> float:
         if isinstance(value, str):
+            if not _RFC3339.fullmatch(value):
+                self.fail(path, TIME, value)
             try:
-                moment = datetime.fromisoformat(value)
-            except ValueError:
+                return datetime.fromisoformat(value.upper()).timestamp()
+            except (ValueError, OverflowError):
                 self.fail(path, TIME, value)
-            if moment.tzinfo is None or "T" not in value.upper():
-                self.fail(path, TIME, value)
-            return moment.timestamp()
         if isinstance(value, bool) or not isinstance(value, int | float):
             self.fail(path, TIME, value)
-        return float(value)
+        return self.finite(value, path)
 
     def level(self, value: JSON, path: str, chain: PermissionChain) -> Permission:
         name = self.text(value, path)
@@ -277,16 +292,23 @@ class _Reader:
         return level
 
     def chain(self, value: JSON, path: str) -> PermissionChain:
-        fields = self.fields(value, path, ("levels", "roles"))
+        fields = self.fields(value, path, ("levels", "roles"), _ANNOTATIONS)
+        self.annotations(fields, path)
         levels = self.texts(fields["levels"], f"{path}.levels")
         roles_at = f"{path}.roles"
         named = self.fields(fields["roles"], roles_at, (), ROLE_NAMES)
         roles: dict[ChainRole, int] = {}
         for name, index in named.items():
+            if isinstance(index, float) and index.is_integer():
+                index = int(index)
             if isinstance(index, bool) or not isinstance(index, int) or index < 0:
                 self.fail(f"{roles_at}.{name}", "a level index (an integer from 0)", index)
             roles[getattr(ChainRole, name)] = index
         return self.engine(path, lambda: PermissionChain.new(levels, roles))
+
+    def annotations(self, fields: dict[str, JSON], path: str) -> None:
+        for name in _ANNOTATIONS:
+            self.optional(fields, name, path, self.text)
 
     def membership(self, value: JSON, path: str) -> Membership:
         expected = " or ".join(f'"{name}"' for name in MEMBERSHIPS) + ' or {"other": reason}'
@@ -298,7 +320,7 @@ class _Reader:
         if not isinstance(value, dict):
             self.fail(path, expected, value)
         reason = self.text(self.fields(value, path, ("other",))["other"], f"{path}.other")
-        return Membership.other(reason)
+        return self.engine(path, lambda: Membership.other(reason))
 
     def expiry(self, value: JSON, path: str) -> Expiry:
         if value == "never":
@@ -306,7 +328,7 @@ class _Reader:
         if not isinstance(value, dict):
             self.fail(path, '"never" or {"at": time}', value)
         deadline = self.time(self.fields(value, path, ("at",))["at"], f"{path}.at")
-        return Expiry.at(deadline)
+        return self.engine(path, lambda: Expiry.at(deadline))
 
     def gap(self, value: JSON, path: str) -> GapRecord:
         fields = self.fields(value, path, ("gap_id", "gap_type"), ("status", "bound_value"))
@@ -322,7 +344,7 @@ class _Reader:
             arms_at = f"{path}.any_of"
             arms = self.array(self.fields(value, path, ("any_of",))["any_of"], arms_at)
             read = [self.requirement(arm, f"{arms_at}[{i}]") for i, arm in enumerate(arms)]
-            return GapRequirement.any_of(read)
+            return self.engine(path, lambda: GapRequirement.any_of(read))
         fields = self.fields(value, path, ("gap_id", "minimum_status"))
         gap_id = self.text(fields["gap_id"], f"{path}.gap_id")
         minimum = self.text(fields["minimum_status"], f"{path}.minimum_status")
@@ -333,9 +355,10 @@ class _Reader:
         level = self.level(fields["permission"], f"{path}.permission", chain)
         gaps_at = f"{path}.required_gaps"
         required = self.array(fields["required_gaps"], gaps_at)
-        return Profile(
-            level, [self.requirement(item, f"{gaps_at}[{i}]") for i, item in enumerate(required)]
-        )
+        requirements = [
+            self.requirement(item, f"{gaps_at}[{i}]") for i, item in enumerate(required)
+        ]
+        return self.engine(path, lambda: Profile(level, requirements))
 
     def token(self, value: JSON, path: str) -> ProofToken:
         fields = self.fields(
@@ -355,7 +378,7 @@ class _Reader:
         issued = self.time(fields["issued_at"], f"{path}.issued_at")
         expires = self.optional(fields, "expires_at", path, self.time)
         details = fields.get("details")
-        details_text = None if details is None else json.dumps(details, ensure_ascii=False)
+        details_text = None if details is None else json.dumps(details)
         negative = self.optional(fields, "is_negative_control", path, self.flag) or False
         return self.engine(
             path,
@@ -379,7 +402,7 @@ class _Reader:
         names = ("allowed_candidates", "allowed_paths", "allowed_tools", "allowed_resources")
         fields = self.fields(value, path, (), names)
         lists = [self.optional(fields, name, path, self.texts) for name in names]
-        return Scope(*lists)
+        return self.engine(path, lambda: Scope(*lists))
 
     def runtime(self, value: JSON, path: str) -> Runtime:
         names = ("now", "context_fingerprint", "negative_control_states", "strict_mode")
@@ -414,8 +437,10 @@ class _Reader:
             ("claim_id", "candidate_id", "context_id", "allowed_use", "membership")
             + ("authority_ceiling", "expiry"),
             ("gaps", "profiles", "tokens", "disallowed_uses", "scope", "context_fingerprint")
-            + ("chain", "runtime", "$schema", "description"),
+            + ("chain", "runtime")
+            + _ANNOTATIONS,
         )
+        self.annotations(fields, "$")
         own = self.optional(fields, "chain", "$", self.chain)
         levels = chain or own or PermissionChain.default_chain()
         ids = {
@@ -437,20 +462,26 @@ class _Reader:
             self.token(item, f"$.tokens[{i}]")
             for i, item in enumerate(self.optional(fields, "tokens", "$", self.array) or [])
         ]
-        context = ProofContext(
-            ids["claim_id"],
-            ids["candidate_id"],
-            ids["context_id"],
-            ids["allowed_use"],
-            membership,
-            ceiling,
-            expiry,
-            gaps,
-            profiles,
-            tokens,
-            self.optional(fields, "disallowed_uses", "$", self.texts),
-            self.optional(fields, "scope", "$", self.scope),
-            self.optional(fields, "context_fingerprint", "$", self.text),
+        disallowed = self.optional(fields, "disallowed_uses", "$", self.texts)
+        scope = self.optional(fields, "scope", "$", self.scope)
+        fingerprint = self.optional(fields, "context_fingerprint", "$", self.text)
+        context = self.engine(
+            "$",
+            lambda: ProofContext(
+                ids["claim_id"],
+                ids["candidate_id"],
+                ids["context_id"],
+                ids["allowed_use"],
+                membership,
+                ceiling,
+                expiry,
+                gaps,
+                profiles,
+                tokens,
+                disallowed,
+                scope,
+                fingerprint,
+            ),
         )
         runtime = self.optional(fields, "runtime", "$", self.runtime)
         return Request(self.source, fields, context, own, runtime)
@@ -461,6 +492,17 @@ def _member(path: str, name: str) -> str:
     if name.isidentifier():
         return f"{path}.{name}"
     return f"{path}[{json.dumps(name, ensure_ascii=False)}]"
+
+
+_ANNOTATIONS = ("$schema", "description")
+
+
+def _is_unicode(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class _DuplicateKey(ValueError):
@@ -482,6 +524,13 @@ def _unique_keys(pairs: list[tuple[str, JSON]]) -> dict[str, JSON]:
 
 def _no_constant(name: str) -> NoReturn:
     raise _NonFinite(name)
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise _NonFinite(text if len(text) <= 40 else text[:37] + "...")
+    return value
 
 
 def _show(value: JSON) -> str:
