@@ -34,9 +34,9 @@ def run(*argv, cwd=None):
 
 
 def call(*argv, capsys):
-    """Runs the tool in this process: (status, stdout, stderr)."""
+    """Runs the tool in this process, leaving its logging alone: (status, stdout, stderr)."""
     out = io.StringIO()
-    status = cli.main([str(arg) for arg in argv], out)
+    status = cli.main([str(arg) for arg in argv], out, engine_reasons=False)
     return status, out.getvalue(), capsys.readouterr().err
 
 
@@ -214,7 +214,8 @@ def test_colour_only_on_a_terminal_and_never_in_json(no_color, json_out, monkeyp
     if no_color:
         monkeypatch.setenv("NO_COLOR", "1")
     out = Terminal()
-    assert cli.main(["decide", "request.json", *(["--json"] if json_out else [])], out) == 0
+    argv = ["decide", "request.json", *(["--json"] if json_out else [])]
+    assert cli.main(argv, out, engine_reasons=False) == 0
     assert ("\x1b[" in out.getvalue()) == (not no_color and not json_out)
 
 

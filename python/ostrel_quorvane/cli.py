@@ -158,12 +158,16 @@ def _chain_for(option: str | None, *requests: Request) -> tuple[PermissionChain,
 
 
 def _evaluate_live(
-    context: ProofContext, chain: PermissionChain, runtime: Runtime, fingerprint: str
+    context: ProofContext, chain: PermissionChain, runtime: Runtime, fingerprint: str, why: bool
 ) -> Live:
     live = compile(context, chain)
-    runtime_context = runtime.runtime_context(fingerprint, time.time())
     now = runtime.now if runtime.now is not None else time.time()
-    with _EngineReasons() as reasons:
+    runtime_context = runtime.runtime_context(fingerprint, now)
+    reasons = _EngineReasons()
+    if why:
+        with reasons:
+            permission = live.permission_str(runtime_context)
+    else:
         permission = live.permission_str(runtime_context)
     states = {key: str(value) for key, value in (runtime.negative_control_states or {}).items()}
     return Live(
@@ -395,7 +399,9 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     decision = Decision([args.request], [request.document], chain, given, judgment)
     runtime = _runtime_options(args, request)
     if runtime is not None:
-        decision.live = _evaluate_live(request.context, chain, runtime, request.fingerprint)
+        decision.live = _evaluate_live(
+            request.context, chain, runtime, request.fingerprint, args.engine_reasons
+        )
     _emit(decision, args.json, out)
     return 0
 
@@ -574,10 +580,19 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
-    """Runs the command line ``argv``; returns the exit status."""
+def main(
+    argv: Sequence[str] | None = None, out: TextIO | None = None, *, engine_reasons: bool = True
+) -> int:
+    """Runs the command line ``argv``; returns the exit status.
+
+    The reason given for a live evaluation is the engine's own log event, which needs the
+    logging bridge: with ``engine_reasons`` (the default) the call installs it with
+    ``init_tracing()``, which lasts for the rest of the process. Pass False to leave this
+    process's logging as it is; live evaluations then come without a reason.
+    """
     stdout = out or sys.stdout
     args = _parser().parse_args(argv)
+    args.engine_reasons = engine_reasons
     try:
         status: int = args.run(args, stdout)
         return status
