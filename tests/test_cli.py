@@ -236,3 +236,14 @@ def test_console_script_and_version():
     import ostrel_quorvane
 
     assert done.stdout == f"ostrel-quorvane {ostrel_quorvane.__version__}\n"
+
+
+def test_package_reexports_the_engine():
+    import _ostrel_quorvane
+    import ostrel_quorvane
+
+    assert set(ostrel_quorvane.__all__) == {"__version__", *_ostrel_quorvane.__all__}
+    assert all(
+        getattr(ostrel_quorvane, name) is getattr(_ostrel_quorvane, name)
+        for name in _ostrel_quorvane.__all__
+    )

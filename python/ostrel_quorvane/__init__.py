@@ -7,73 +7,10 @@ the extension module ``_ostrel_quorvane``; this package re-exports its names and
 file format (:mod:`ostrel_quorvane.request`) and the command-line tool (``ostrel-quorvane``).
 """
 
-from _ostrel_quorvane import (
-    AuditError,
-    ChainError,
-    ChainHash,
-    ChainRole,
-    CompositionError,
-    Derivation,
-    DerivationStep,
-    ExpiredError,
-    Expiry,
-    GapRecord,
-    GapRequirement,
-    InMemoryChainRegistry,
-    Judgment,
-    LiveJudgment,
-    Membership,
-    NegativeControlStatus,
-    Permission,
-    PermissionChain,
-    Profile,
-    ProofContext,
-    ProofToken,
-    ProvenanceError,
-    QuorvaneError,
-    RuntimeContext,
-    Scope,
-    compile,
-    compile_static,
-    compose,
-    compute_provenance_hash,
-    init_tracing,
-    verify_published,
-)
+import _ostrel_quorvane
+from _ostrel_quorvane import *  # noqa: F403  (the names are listed in the module's __all__)
 
 __version__ = "0.2.0"
 
-__all__ = [
-    "QuorvaneError",
-    "ExpiredError",
-    "CompositionError",
-    "ProvenanceError",
-    "ChainError",
-    "AuditError",
-    "NegativeControlStatus",
-    "DerivationStep",
-    "Derivation",
-    "Permission",
-    "Scope",
-    "GapRecord",
-    "GapRequirement",
-    "Profile",
-    "ProofToken",
-    "Expiry",
-    "Membership",
-    "ProofContext",
-    "Judgment",
-    "RuntimeContext",
-    "LiveJudgment",
-    "ChainRole",
-    "ChainHash",
-    "PermissionChain",
-    "InMemoryChainRegistry",
-    "compile",
-    "compile_static",
-    "compose",
-    "compute_provenance_hash",
-    "init_tracing",
-    "verify_published",
-    "__version__",
-]
+__all__ = ["__version__"]
+__all__ += _ostrel_quorvane.__all__
