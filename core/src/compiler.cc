@@ -333,14 +333,13 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   // already knows as usable, plus the time.
   std::vector<std::uint32_t> expired;
   std::vector<std::uint32_t> negative_controls;
-  const auto tokens = context.tokens();
-  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+  for (std::uint32_t position = 0; position < context.tokens().size(); ++position) {
     const ContextIndex::TokenFacts& facts = index.facts(position);
     if (facts.kind == ContextIndex::TokenFacts::Kind::Usable && facts.expires &&
         now >= facts.expires_at) {
       expired.push_back(position);
     }
-    if (tokens[position]->is_negative_control()) negative_controls.push_back(position);
+    if (facts.negative_control) negative_controls.push_back(position);
   }
 
   if (!expired.empty()) {

@@ -1,10 +1,10 @@
 #include "compose.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "compiler.h"
 #include "flat_index.h"
+#include "key_order.h"
 
 namespace oq {
 
@@ -85,12 +85,10 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
       weakest[group] = &gap.status();
     }
   }
-  // Sort the groups, not the records, so that no string moves while sorting.
-  std::vector<std::uint32_t> order(first.size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-    return record(first[x]).gap_id() < record(first[y]).gap_id();
-  });
+  // Order the groups, not the records, so that no string moves while sorting.
+  const std::vector<std::uint32_t> order = order_by_key(
+      first.size(),
+      [&](std::uint32_t group) -> std::string_view { return record(first[group]).gap_id(); });
   std::vector<GapRecord> out;
   out.reserve(order.size());
   for (const std::uint32_t group : order) {
@@ -133,9 +131,12 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
       return std::unexpected(token_conflict(token->token_id()));
     }
   }
-  std::sort(out.begin(), out.end(),
-            [](const TokenRef& x, const TokenRef& y) { return x->token_id() < y->token_id(); });
-  return out;
+  const std::vector<std::uint32_t> order = order_by_key(
+      out.size(), [&](std::uint32_t i) -> std::string_view { return out[i]->token_id(); });
+  std::vector<TokenRef> sorted;
+  sorted.reserve(out.size());
+  for (const std::uint32_t i : order) sorted.push_back(std::move(out[i]));
+  return sorted;
 }
 
 using ProfileRef = std::shared_ptr<const Profile>;
@@ -148,22 +149,32 @@ struct ProfileGroup {
   std::vector<GapRequirement> merged;  // filled on the first change
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does).
   std::vector<std::string_view> ids;
-  // The first requirement of each id, once the list is too long to search.
-  std::unordered_map<std::string_view, std::size_t> first_by_gap;
+  // The first requirement of each id, once the list is too long to search; sized for
+  // `index_room` ids, and 0 while the list is searched instead.
+  FlatIndex first_by_gap;
+  std::size_t index_room = 0;
   bool changed = false;
 
   static constexpr std::size_t kScanLimit = 16;
 
+  // Indexes the ids when `incoming` more could make the list too long to search.
+  void prepare(std::size_t incoming) {
+    const std::size_t needed = ids.size() + incoming;
+    if (needed <= kScanLimit || needed <= index_room) return;
+    index_room = needed;
+    first_by_gap.reset(needed);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      first_by_gap.emplace(ids[i], static_cast<std::uint32_t>(i));  // keeps the first of each id
+    }
+  }
+
   // The first merged requirement whose gap id is `id`, or merged.size().
-  std::size_t find(std::string_view id) {
-    if (first_by_gap.empty() && ids.size() <= kScanLimit) {
+  std::size_t find(std::string_view id) const {
+    if (index_room == 0) {
       return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
     }
-    if (first_by_gap.empty()) {
-      for (std::size_t i = 0; i < ids.size(); ++i) first_by_gap.emplace(ids[i], i);
-    }
-    const auto found = first_by_gap.find(id);
-    return found == first_by_gap.end() ? ids.size() : found->second;
+    const std::uint32_t found = first_by_gap.find(id);
+    return found == FlatIndex::kAbsent ? ids.size() : found;
   }
 
   void merge(const Profile& later) {
@@ -172,6 +183,7 @@ struct ProfileGroup {
         ids.push_back(requirement.gap_id());
       }
     }
+    prepare(later.required_gaps().size());
     for (const GapRequirement& requirement : later.required_gaps()) {
       const std::size_t at = find(requirement.gap_id());
       if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
@@ -179,7 +191,9 @@ struct ProfileGroup {
       }
       materialize();
       if (at == ids.size()) {
-        if (!first_by_gap.empty()) first_by_gap.emplace(requirement.gap_id(), merged.size());
+        if (index_room != 0) {
+          first_by_gap.emplace(requirement.gap_id(), static_cast<std::uint32_t>(merged.size()));
+        }
         ids.push_back(requirement.gap_id());
         merged.push_back(requirement);
         continue;

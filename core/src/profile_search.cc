@@ -17,9 +17,9 @@ struct ContextIndex::Storage {
   std::vector<std::uint32_t> begin;        // per gap: its first entry in `uses`
   std::vector<std::uint32_t> end;          // per gap: one past its last entry
   std::vector<TokenUse> uses;
-  std::vector<std::uint32_t> named;  // per token entry and gap id: the gap position, or kNoGap
-  std::vector<std::uint32_t> refs;   // a derivation's token positions while it is built
-  std::vector<TokenFacts> facts;     // per token
+  std::vector<NamedGap> named;      // per gap id a token names, in token order
+  std::vector<std::uint32_t> refs;  // a derivation's token positions while it is built
+  std::vector<TokenFacts> facts;    // per token
 
   // Storage over this size is freed rather than kept for the next compilation.
   static constexpr std::size_t kKeepLimit = 1 << 18;
@@ -102,40 +102,38 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   s.named.clear();
   s.facts.clear();
   // First count the entries of each gap, remembering which gap each id names, and note what
-  // each token is to this context.
-  for (const auto& token : tokens) {
+  // each token is to this context. This is the one pass that reads the tokens themselves: with
+  // many tokens they outgrow the caches, so everything later reads these dense arrays instead.
+  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+    const ProofToken& token = *tokens[position];
     using Kind = TokenFacts::Kind;
-    const Kind kind = !provenance_matches(*token, provenance) ? Kind::ForeignProvenance
-                      : token->status() != TokenStatus::Valid ? Kind::Dead
-                                                              : Kind::Usable;
-    s.facts.push_back(
-        {kind, token->expires_at().has_value(), token->expires_at().value_or(UtcTime{})});
-    for (const auto* list : {&token->closes_gaps(), &token->bounds_gaps()}) {
+    const Kind kind = !provenance_matches(token, provenance) ? Kind::ForeignProvenance
+                      : token.status() != TokenStatus::Valid ? Kind::Dead
+                                                             : Kind::Usable;
+    s.facts.push_back({kind, token.expires_at().has_value(), token.is_negative_control(),
+                       token.expires_at().value_or(UtcTime{})});
+    for (const auto* list : {&token.closes_gaps(), &token.bounds_gaps()}) {
+      const bool closes = list == &token.closes_gaps();
       for (const std::string& id : *list) {
-        const std::uint32_t position = gap(id);
-        s.named.push_back(position);
-        if (position != kNoGap) ++s.begin[position + 1];
+        const std::uint32_t gap_position = gap(id);
+        s.named.push_back({gap_position, position, closes});
+        if (gap_position != kNoGap) ++s.begin[gap_position + 1];
       }
     }
   }
   for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
   s.uses.resize(s.begin.back());
   s.end.assign(s.begin.begin(), s.begin.end() - 1);
-  // Then file each entry under its gap, in token order.
-  std::size_t next = 0;
-  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
-    const std::size_t closes = tokens[position]->closes_gaps().size();
-    const std::size_t count = closes + tokens[position]->bounds_gaps().size();
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t named = s.named[next++];
-      if (named == kNoGap) continue;
-      std::uint32_t& end = s.end[named];
-      if (end != s.begin[named] && s.uses[end - 1].position == position) {
-        s.uses[end - 1].closes = s.uses[end - 1].closes || i < closes;
-        continue;
-      }
-      s.uses[end++] = {position, i < closes};
+  // Then file each entry under its gap, in token order; a token naming one gap twice is one use,
+  // which closes when either naming does.
+  for (const NamedGap& named : s.named) {
+    if (named.gap == kNoGap) continue;
+    std::uint32_t& end = s.end[named.gap];
+    if (end != s.begin[named.gap] && s.uses[end - 1].position == named.token) {
+      s.uses[end - 1].closes = s.uses[end - 1].closes || named.closes;
+      continue;
     }
+    s.uses[end++] = {named.token, named.closes};
   }
 }
 

@@ -44,7 +44,15 @@ class ContextIndex {
     enum class Kind : std::uint8_t { ForeignProvenance, Dead, Usable };
     Kind kind;
     bool expires;
+    bool negative_control;
     UtcTime expires_at;  // meaningful when `expires`
+  };
+  // A gap id named by a token: the gap's position (or kNoGap), the token's, and whether the
+  // token closes the gap rather than bounds it.
+  struct NamedGap {
+    std::uint32_t gap;
+    std::uint32_t token;
+    bool closes;
   };
 
   ContextIndex();
