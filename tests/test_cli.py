@@ -2,6 +2,7 @@
 and every way a request can be refused."""
 
 import io
+import os
 import json
 import re
 import subprocess
@@ -85,10 +86,20 @@ def test_a_decision_record_audits_against_the_published_chains(
     assert status == 1
     assert f"chain hash {record['chain_hash']} is not published in the registry" in err
 
-    record["chain"]["levels"][0] = "forged"
-    decision.write_text(json.dumps(record))
-    status, _, err = call("audit", decision, "--chains", EXAMPLES / "chains", capsys=capsys)
-    assert status == 1 and "not to the recorded chain_hash" in err
+    # A record that says other than its inputs give, in any part, fails the audit.
+    for part, forged, complaint in [
+        ("permission", "AAA", "not the recorded AAA"),
+        ("provenance_hash", "0" * 64, "is not the recorded inputs'"),
+        ("derivation", record["derivation"][:-1] + [], "judged again now"),
+        (
+            "chain",
+            {**record["chain"], "levels": ["forged", *record["chain"]["levels"][1:]]},
+            "not to the recorded chain_hash",
+        ),
+    ]:
+        decision.write_text(json.dumps({**record, part: forged}))
+        status, _, err = call("audit", decision, "--chains", EXAMPLES / "chains", capsys=capsys)
+        assert status == 1 and complaint in err, part
 
 
 BASE = json.loads((EXAMPLES / "provenance-mismatch" / "request.json").read_text())
@@ -116,6 +127,10 @@ REFUSED_FILES = [
     (edited(("gaps", 1, "bound_value"), 10**400), 2, "$.gaps[1].bound_value: expected a number within the range of a double"),
     (edited(("context_id",), "ctx-\ud800"), 2, "$.context_id: expected Unicode text"),
     (edited(("expiry",), {"at": "2099-01-01T00:00Z"}), 2, "$.expiry.at: expected Unix seconds or RFC 3339"),
+    ("[" * 100_000 + "]" * 100_000, 2, "$: expected less deeply nested values"),
+    (edited(("tokens", 0, "details"), {"x": ["\ud800"]}), 2, "$.tokens[0].details.x[0]: expected Unicode text"),
+    (edited(("runtime",), {"negative_control_states": {"\ud800": "Live"}}), 2, '$.runtime.negative_control_states["\\u{d800}"]: expected Unicode text'),
+    (edited(("chain",), {"levels": ["A", "B"], "roles": {"Top": 1e300}}), 2, "$.chain.roles.Top: expected a level index (an integer from 0), got 1e+300"),
         ("[]", 2, "$: expected an object, got []"),
         (edited(("claim_id",), KeyError), 2, "$.claim_id: missing required field"),
         (edited(("claim_id",), 7), 2, "$.claim_id: expected a string, got 7"),
@@ -170,6 +185,9 @@ def test_check_accepts_each_example(capsys):
         (["compose", "composed-pair/a.json", "provenance-mismatch/request.json"], 0, ""),
         (["audit", "chains/default.json", "--chains", "chains"], 2, 'chains/default.json: $.format: expected "ostrel-quorvane.decision/1"'),
         (["audit", "chains/default.json", "--chains", "nowhere"], 2, "$.format"),
+        (["decide", "agent-tool-run/request.json", "--at", "nan"], 2, "--at: $: expected a finite number"),
+        (["decide", "agent-tool-run/request.json", "--fingerprint", "fp\udcff"], 2, "--fingerprint fp\\u{dcff}: expected Unicode text"),
+        (["audit", "chains/default.json", "--chains", "chains/default.json"], 2, '$.format: expected'),
         (["chain-hash", "agent-tool-run/request.json"], 2, '$.claim_id: unknown field; expected one of levels, roles'),
     ],
 )  # fmt: skip
@@ -185,6 +203,18 @@ def test_compose_refuses_incompatible_uses(tmp_path, capsys):
     status, _, err = call("compose", EXAMPLES / "composed-pair" / "a.json", other, capsys=capsys)
     assert status == 1
     assert "composition failed: use conflict: contexts have incompatible allowed_use sets" in err
+
+
+def test_text_from_a_request_cannot_act_on_the_terminal(tmp_path, capsys):
+    request = tmp_path / "request.json"
+    forged = "tok\x1b[31m\npermission  AAA\u202e"
+    request.write_text(edited(("tokens", 1, "token_id"), forged))
+    status, out, _ = call("decide", request, capsys=capsys)
+    assert status == 0 and "\x1b" not in out and "\u202e" not in out
+    assert [line for line in out.splitlines() if line.startswith("permission")] == [
+        "permission  REF"
+    ]
+    assert "tok\\u{1b}[31m\\u{a}permission  AAA\\u{202e}" in out
 
 
 def test_hashes(capsys):
@@ -247,3 +277,16 @@ def test_package_reexports_the_engine():
         getattr(ostrel_quorvane, name) is getattr(_ostrel_quorvane, name)
         for name in _ostrel_quorvane.__all__
     )
+
+
+def test_audit_reads_only_regular_chain_files(tmp_path, capsys, monkeypatch):
+    chains = tmp_path / "chains"
+    chains.mkdir()
+    os.mkfifo(chains / "a-pipe.json")  # opening it to read would block
+    (chains / "zero.json").symlink_to("/dev/zero")  # reading it would never end
+    (chains / "default.json").write_text((EXAMPLES / "chains" / "default.json").read_text())
+    monkeypatch.chdir(EXAMPLES / "provenance-mismatch")
+    decision = tmp_path / "decision.json"
+    decision.write_text(call("decide", "request.json", "--json", capsys=capsys)[1])
+    status, out, _ = call("audit", decision, "--chains", chains, capsys=capsys)
+    assert status == 0 and "default.json" in out

@@ -52,6 +52,7 @@ from ostrel_quorvane.request import (
 )
 
 RECORD_FORMAT = "ostrel-quorvane.decision/1"
+PROVENANCE_PARTS = ("claim", "candidate", "context", "use")
 EXIT_REFUSED = 1
 EXIT_MALFORMED = 2
 
@@ -98,7 +99,7 @@ class Decision:
             "format": RECORD_FORMAT,
             "tool": f"ostrel-quorvane {__version__}",
             "inputs": [
-                {"source": source, "request": document}
+                {"source": _shown(source), "request": document}
                 for source, document in zip(self.sources, self.documents, strict=True)
             ],
             "composed": self.composed,
@@ -108,15 +109,7 @@ class Decision:
             "provenance_hash": derivation.provenance_hash,
             "compiled_at": derivation.compiled_at,
             "compiled_at_utc": _utc(derivation.compiled_at),
-            "derivation": [
-                {
-                    "phase": step.phase,
-                    "permission_after": step.permission_after.as_str(),
-                    "note": step.note,
-                    "token_ids": step.token_ids,
-                }
-                for step in derivation.steps
-            ],
+            "derivation": _steps_of(self.judgment),
         }
         if self.live is not None:
             live = self.live
@@ -130,6 +123,19 @@ class Decision:
                 "reason": live.reason,
             }
         return record
+
+
+def _steps_of(judgment: Judgment) -> list[dict[str, Any]]:
+    """A judgment's derivation as the decision record holds it."""
+    return [
+        {
+            "phase": step.phase,
+            "permission_after": step.permission_after.as_str(),
+            "note": step.note,
+            "token_ids": step.token_ids,
+        }
+        for step in judgment.derivation.steps
+    ]
 
 
 def _engine(where: str, run: Any, *args: Any) -> Any:
@@ -172,7 +178,9 @@ def _evaluate_live(
     states = {key: str(value) for key, value in (runtime.negative_control_states or {}).items()}
     return Live(
         now=now,
-        context_fingerprint=runtime.context_fingerprint or fingerprint,
+        context_fingerprint=fingerprint
+        if runtime.context_fingerprint is None
+        else runtime.context_fingerprint,
         negative_control_states=states,
         strict_mode=runtime.strict_mode,
         permission=permission,
@@ -291,6 +299,25 @@ def _chain_picture(
     return [line for line in lines if line.strip()]
 
 
+# Characters that would act on a terminal rather than show: controls, bidirectional overrides,
+# and the lone surrogates that undecodable bytes of a file name or option become.
+_UNSAFE = re.compile(
+    "[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
+)
+
+
+def _shown(text: str) -> str:
+    """`text` safe to print: each character that would act rather than show is escaped."""
+    return _UNSAFE.sub(lambda match: f"\\u{{{ord(match.group()):x}}}", text)
+
+
+def _option_text(option: str, value: str) -> str:
+    """An option's value, which must be Unicode text to reach the engine."""
+    if re.search("[\ud800-\udfff]", value):
+        raise UsageError(f"{option} {_shown(value)}: expected Unicode text")
+    return value
+
+
 def _unique(ids: list[str]) -> list[str]:
     return list(dict.fromkeys(ids))
 
@@ -310,7 +337,10 @@ def _show_decision(decision: Decision, out: TextIO) -> None:
     chain_hash = judgment.chain_hash.to_hex()
     chain_note = "" if decision.chain_given else "  (default chain)"
     head = [
-        ("request" if len(decision.sources) == 1 else "requests", " + ".join(decision.sources)),
+        (
+            "request" if len(decision.sources) == 1 else "requests",
+            _shown(" + ".join(decision.sources)),
+        ),
         ("permission", style(final, BOLD, _verdict_colour(decision.chain, final))),
         ("chain", chain_hash + chain_note),
         ("provenance", derivation.provenance_hash),
@@ -323,8 +353,8 @@ def _show_decision(decision: Decision, out: TextIO) -> None:
             str(number),
             step.phase,
             step.permission_after.as_str(),
-            step.note,
-            ", ".join(_unique(step.token_ids)),
+            _shown(step.note),
+            _shown(", ".join(_unique(step.token_ids))),
         ]
         for number, step in enumerate(steps, 1)
     ]
@@ -337,11 +367,14 @@ def _show_decision(decision: Decision, out: TextIO) -> None:
     if decision.live is not None:
         live = decision.live
         mode = "strict" if live.strict_mode else "lenient"
-        colour = _verdict_colour(PermissionChain.default_chain(), live.permission)
+        # A live answer is a level of the judgment's chain or one of the default chain's floors.
+        judged_on = decision.chain if decision.chain.parse(live.permission) else None
+        colour = _verdict_colour(judged_on or PermissionChain.default_chain(), live.permission)
         lines += [
             "",
             f"{'live':<12}{style(live.permission, BOLD, colour)} at {_utc(live.now)}"
-            f" (fingerprint {json.dumps(live.context_fingerprint)}, {mode})",
+            f" (fingerprint {_shown(json.dumps(live.context_fingerprint, ensure_ascii=False))},"
+            f" {mode})",
         ]
         if live.reason:
             lines.append(f"{'':<12}{live.reason}")
@@ -365,7 +398,7 @@ def _runtime_options(args: argparse.Namespace, request: Request) -> Runtime | No
     base = request.runtime or Runtime()
     states = dict(base.negative_control_states or {})
     for item in args.nc:
-        token_id, equals, status = item.rpartition("=")
+        token_id, equals, status = _option_text("--nc", item).rpartition("=")
         if not equals or not token_id or status not in NC_STATUSES:
             raise UsageError(
                 f"--nc {item}: expected TOKEN=STATUS with STATUS one of {', '.join(NC_STATUSES)}"
@@ -373,10 +406,10 @@ def _runtime_options(args: argparse.Namespace, request: Request) -> Runtime | No
         states[token_id] = getattr(NegativeControlStatus, status)
     now = base.now
     if args.at is not None:
-        now = parse_time(_number_or_text(args.at), "--at", "$")
+        now = parse_time(_number_or_text(_option_text("--at", args.at)), "--at", "$")
     return Runtime(
         now=now,
-        context_fingerprint=args.fingerprint
+        context_fingerprint=_option_text("--fingerprint", args.fingerprint)
         if args.fingerprint is not None
         else base.context_fingerprint,
         negative_control_states=states,
@@ -441,57 +474,92 @@ def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
-def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain, str]:
+def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain]:
     """The context and chain a decision record was made from, rebuilt by the engine."""
     if not isinstance(record, dict) or record.get("format") != RECORD_FORMAT:
         raise RequestFileError(source, "$.format", f'expected "{RECORD_FORMAT}"')
+    for name, kind, expected in (
+        ("composed", bool, "true or false"),
+        ("chain_hash", str, "64 hex digits"),
+        ("permission", str, "a level name"),
+        ("provenance_hash", str, "64 hex digits"),
+        ("derivation", list, "an array of steps"),
+    ):
+        if not isinstance(record.get(name), kind):
+            raise RequestFileError(source, f"$.{name}", f"expected {expected}")
     chain = read_chain(record.get("chain"), source, "$.chain")
     inputs = record.get("inputs")
-    if not isinstance(inputs, list) or len(inputs) != (2 if record.get("composed") else 1):
+    if not isinstance(inputs, list) or len(inputs) != (2 if record["composed"] else 1):
         raise RequestFileError(source, "$.inputs", "expected one request, or two when composed")
     contexts = []
     for index, item in enumerate(inputs):
         if not isinstance(item, dict) or "request" not in item:
             raise RequestFileError(source, f"$.inputs[{index}]", 'expected {"request": ...}')
-        contexts.append(read_request(item["request"], f"{source} $.inputs[{index}]", chain).context)
-    context = contexts[0]
+        where = f"$.inputs[{index}].request"
+        contexts.append(read_request(item["request"], source, chain, where).context)
     if len(contexts) == 2:
-        context = _engine(source, compose, contexts[0], contexts[1], chain)
-    recorded = record.get("chain_hash")
-    if not isinstance(recorded, str):
-        raise RequestFileError(source, "$.chain_hash", "expected 64 hex digits")
-    return context, chain, recorded
+        return _engine(source, compose, contexts[0], contexts[1], chain), chain
+    return contexts[0], chain
+
+
+def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, str]]:
+    """Every chain file of `folder` published in a new registry, and the file of each hash."""
+    if not folder.is_dir():
+        raise UsageError(f"--chains {_shown(str(folder))}: not a directory")
+    registry = InMemoryChainRegistry()
+    files: dict[str, str] = {}
+    for path in sorted(folder.glob("*.json")):
+        if path.is_file():  # a pipe or a device is no chain file, and could block or never end
+            files.setdefault(registry.publish(load_chain(path)).to_hex(), str(path))
+    return registry, files
 
 
 def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
-    context, chain, recorded = _rebuild(load_json(args.decision), args.decision)
+    record = load_json(args.decision)
+    context, chain = _rebuild(record, args.decision)
+    recorded = record["chain_hash"]
     actual = chain.chain_hash().to_hex()
     if actual != recorded:
         raise Refused(
             f"audit failed: the recorded chain hashes to {actual}, "
             f"not to the recorded chain_hash {recorded}"
         )
-    folder = Path(args.chains)
-    if not folder.is_dir():
-        raise UsageError(f"--chains {args.chains}: not a directory")
-    registry = InMemoryChainRegistry()
-    files: dict[str, str] = {}
-    for path in sorted(folder.glob("*.json")):
-        files.setdefault(registry.publish(load_chain(path)).to_hex(), str(path))
+    registry, files = _published_chains(Path(args.chains))
     judgment = _engine(args.decision, compile_static, context, chain)
     try:
         verify_published(judgment, registry)
     except QuorvaneError as error:
-        raise Refused(f"audit failed: {error} ({len(registry)} chain(s) in {folder})") from None
+        raise Refused(
+            f"audit failed: {error} ({len(registry)} chain(s) in {_shown(args.chains)})"
+        ) from None
+    # What the record says was decided must be what its inputs give when judged again.
+    provenance = judgment.derivation.provenance_hash
+    if record["provenance_hash"] != provenance:
+        raise Refused(
+            f"audit failed: the recorded provenance_hash {_shown(record['provenance_hash'])} "
+            f"is not the recorded inputs' {provenance}"
+        )
+    if record["permission"] != judgment.permission_str or record["derivation"] != _steps_of(
+        judgment
+    ):
+        raise Refused(
+            f"audit failed: judged again now, the recorded inputs give {judgment.permission_str} "
+            f"in {len(judgment.derivation.steps)} step(s), not the recorded "
+            f"{_shown(record['permission'])} in {len(record['derivation'])}; only a deadline or "
+            "token expiry passed since the decision could explain a lower level"
+        )
+    live = " (its live evaluation is not re-checked)" if "live" in record else ""
     out.write(
-        f"{args.decision}: chain {recorded} is published ({files[recorded]}); "
-        f"provenance {judgment.derivation.provenance_hash}\n"
+        f"{_shown(args.decision)}: chain {recorded} is published in {_shown(files[recorded])}\n"
+        f"{_shown(args.decision)}: its inputs judged again give the recorded "
+        f"{judgment.permission_str}, derivation and provenance {provenance}{live}\n"
     )
     return 0
 
 
 def cmd_provenance(args: argparse.Namespace, out: TextIO) -> int:
-    out.write(compute_provenance_hash(args.claim, args.candidate, args.context, args.use) + "\n")
+    parts = [_option_text(name.upper(), getattr(args, name)) for name in PROVENANCE_PARTS]
+    out.write(compute_provenance_hash(*parts) + "\n")
     return 0
 
 
@@ -566,7 +634,7 @@ def _parser() -> argparse.ArgumentParser:
         help="print the provenance hash of a context tuple",
         description="Print the provenance hash that tokens for this context must carry.",
     )
-    for name in ("claim", "candidate", "context", "use"):
+    for name in PROVENANCE_PARTS:
         provenance.add_argument(name, metavar=name.upper())
     provenance.set_defaults(run=cmd_provenance)
 
@@ -610,9 +678,8 @@ def main(
 
 
 def _error(message: str) -> None:
-    # Text from a file may hold what the terminal cannot encode; show it escaped.
-    safe = message.encode("utf-8", "backslashreplace").decode("utf-8")
-    sys.stderr.write(f"ostrel-quorvane: {safe}\n")
+    # Text from a file may hold what a terminal would act on; the message stays one line.
+    sys.stderr.write(f"ostrel-quorvane: {_shown(message)}\n")
 
 
 __all__ = ["Decision", "main"]

@@ -150,7 +150,7 @@ def load_json(path: str | Path) -> JSON:
         expected = f"expected a readable UTF-8 file ({_reason(error)})"
         raise RequestFileError(source, "$", expected) from None
     try:
-        return json.loads(
+        document = json.loads(
             text, object_pairs_hook=_unique_keys, parse_constant=_no_constant, parse_float=_finite
         )
     except json.JSONDecodeError as error:
@@ -165,6 +165,12 @@ def load_json(path: str | Path) -> JSON:
         raise RequestFileError(source, "$", f"expected finite numbers, got {error}") from None
     except ValueError as error:  # an integer too long to convert, for one
         raise RequestFileError(source, "$", f"expected valid JSON ({error})") from None
+    except RecursionError:
+        raise RequestFileError(source, "$", "expected less deeply nested values") from None
+    if (where := _lone_surrogate(document)) is not None:
+        expected = "Unicode text (a lone surrogate escape is not)"
+        raise RequestFileError(source, where, f"expected {expected}")
+    return document
 
 
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:
@@ -179,15 +185,26 @@ def load_chain(path: str | Path) -> PermissionChain:
 
 
 def read_request(
-    document: JSON, source: str = "<request>", chain: PermissionChain | None = None
+    document: JSON,
+    source: str = "<request>",
+    chain: PermissionChain | None = None,
+    path: str = "$",
 ) -> Request:
-    """Builds a request from a parsed JSON document."""
-    return _Reader(source).request(document, chain)
+    """Builds a request from a parsed JSON document found at ``path`` in ``source``."""
+    return _bounded(source, path, lambda: _Reader(source).request(document, chain, path))
 
 
 def read_chain(document: JSON, source: str = "<chain>", path: str = "$") -> PermissionChain:
-    """Builds a chain from a parsed JSON document."""
-    return _Reader(source).chain(document, path)
+    """Builds a chain from a parsed JSON document found at ``path`` in ``source``."""
+    return _bounded(source, path, lambda: _Reader(source).chain(document, path))
+
+
+def _bounded(source: str, path: str, read: Callable[[], T]) -> T:
+    # Nesting deep enough to exhaust the interpreter's stack is refused like any other shape.
+    try:
+        return read()
+    except RecursionError:
+        raise RequestFileError(source, path, "expected less deeply nested values") from None
 
 
 def chain_document(chain: PermissionChain) -> dict[str, JSON]:
@@ -215,7 +232,7 @@ class _Reader:
     def engine(self, path: str, build: Callable[[], T]) -> T:
         try:
             return build()
-        except (ValueError, QuorvaneError) as error:
+        except (ValueError, OverflowError, QuorvaneError) as error:
             raise EngineRefusal(self.source, path, str(error)) from None
 
     def fields(
@@ -248,9 +265,12 @@ class _Reader:
 
     def finite(self, value: int | float, path: str) -> float:
         try:
-            return float(value)
+            number = float(value)
         except OverflowError:
             self.fail(path, "a number within the range of a double", value)
+        if not math.isfinite(number):
+            self.fail(path, "a finite number", value)
+        return number
 
     def flag(self, value: JSON, path: str) -> bool:
         if not isinstance(value, bool):
@@ -298,11 +318,10 @@ class _Reader:
         roles_at = f"{path}.roles"
         named = self.fields(fields["roles"], roles_at, (), ROLE_NAMES)
         roles: dict[ChainRole, int] = {}
-        for name, index in named.items():
-            if isinstance(index, float) and index.is_integer():
-                index = int(index)
-            if isinstance(index, bool) or not isinstance(index, int) or index < 0:
-                self.fail(f"{roles_at}.{name}", "a level index (an integer from 0)", index)
+        for name, given in named.items():
+            index = int(given) if isinstance(given, float) and given.is_integer() else given
+            if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < 2**64:
+                self.fail(f"{roles_at}.{name}", "a level index (an integer from 0)", given)
             roles[getattr(ChainRole, name)] = index
         return self.engine(path, lambda: PermissionChain.new(levels, roles))
 
@@ -419,10 +438,12 @@ class _Reader:
     def nc_states(self, value: JSON, path: str) -> dict[str, NegativeControlStatus]:
         if not isinstance(value, dict):
             self.fail(path, "an object mapping token ids to statuses", value)
-        return {
-            token_id: self.nc_status(status, _member(path, token_id))
-            for token_id, status in value.items()
-        }
+        states: dict[str, NegativeControlStatus] = {}
+        for token_id, status in value.items():
+            states[self.text(token_id, _member(path, token_id))] = self.nc_status(
+                status, _member(path, token_id)
+            )
+        return states
 
     def nc_status(self, value: JSON, path: str) -> NegativeControlStatus:
         if value not in NC_STATUSES:
@@ -430,43 +451,43 @@ class _Reader:
         status: NegativeControlStatus = getattr(NegativeControlStatus, value)
         return status
 
-    def request(self, document: JSON, chain: PermissionChain | None) -> Request:
+    def request(self, document: JSON, chain: PermissionChain | None, root: str) -> Request:
         fields = self.fields(
             document,
-            "$",
+            root,
             ("claim_id", "candidate_id", "context_id", "allowed_use", "membership")
             + ("authority_ceiling", "expiry"),
             ("gaps", "profiles", "tokens", "disallowed_uses", "scope", "context_fingerprint")
             + ("chain", "runtime")
             + _ANNOTATIONS,
         )
-        self.annotations(fields, "$")
-        own = self.optional(fields, "chain", "$", self.chain)
+        self.annotations(fields, root)
+        own = self.optional(fields, "chain", root, self.chain)
         levels = chain or own or PermissionChain.default_chain()
         ids = {
-            name: self.text(fields[name], f"$.{name}")
+            name: self.text(fields[name], f"{root}.{name}")
             for name in ("claim_id", "candidate_id", "context_id", "allowed_use")
         }
-        membership = self.membership(fields["membership"], "$.membership")
-        ceiling = self.level(fields["authority_ceiling"], "$.authority_ceiling", levels)
-        expiry = self.expiry(fields["expiry"], "$.expiry")
+        membership = self.membership(fields["membership"], f"{root}.membership")
+        ceiling = self.level(fields["authority_ceiling"], f"{root}.authority_ceiling", levels)
+        expiry = self.expiry(fields["expiry"], f"{root}.expiry")
         gaps = [
-            self.gap(item, f"$.gaps[{i}]")
-            for i, item in enumerate(self.optional(fields, "gaps", "$", self.array) or [])
+            self.gap(item, f"{root}.gaps[{i}]")
+            for i, item in enumerate(self.optional(fields, "gaps", root, self.array) or [])
         ]
         profiles = [
-            self.profile(item, f"$.profiles[{i}]", levels)
-            for i, item in enumerate(self.optional(fields, "profiles", "$", self.array) or [])
+            self.profile(item, f"{root}.profiles[{i}]", levels)
+            for i, item in enumerate(self.optional(fields, "profiles", root, self.array) or [])
         ]
         tokens = [
-            self.token(item, f"$.tokens[{i}]")
-            for i, item in enumerate(self.optional(fields, "tokens", "$", self.array) or [])
+            self.token(item, f"{root}.tokens[{i}]")
+            for i, item in enumerate(self.optional(fields, "tokens", root, self.array) or [])
         ]
-        disallowed = self.optional(fields, "disallowed_uses", "$", self.texts)
-        scope = self.optional(fields, "scope", "$", self.scope)
-        fingerprint = self.optional(fields, "context_fingerprint", "$", self.text)
+        disallowed = self.optional(fields, "disallowed_uses", root, self.texts)
+        scope = self.optional(fields, "scope", root, self.scope)
+        fingerprint = self.optional(fields, "context_fingerprint", root, self.text)
         context = self.engine(
-            "$",
+            root,
             lambda: ProofContext(
                 ids["claim_id"],
                 ids["candidate_id"],
@@ -483,7 +504,7 @@ class _Reader:
                 fingerprint,
             ),
         )
-        runtime = self.optional(fields, "runtime", "$", self.runtime)
+        runtime = self.optional(fields, "runtime", root, self.runtime)
         return Request(self.source, fields, context, own, runtime)
 
 
@@ -495,6 +516,24 @@ def _member(path: str, name: str) -> str:
 
 
 _ANNOTATIONS = ("$schema", "description")
+
+
+def _lone_surrogate(document: JSON) -> str | None:
+    """The JSON path of the first string or key holding a lone surrogate, if any."""
+    pending: list[tuple[str, JSON]] = [("$", document)]
+    while pending:
+        path, value = pending.pop()
+        if isinstance(value, str):
+            if not _is_unicode(value):
+                return path
+        elif isinstance(value, list):
+            pending.extend((f"{path}[{i}]", item) for i, item in reversed(list(enumerate(value))))
+        elif isinstance(value, dict):
+            for key in reversed(list(value)):
+                if not _is_unicode(key):
+                    return _member(path, key)
+                pending.append((_member(path, key), value[key]))
+    return None
 
 
 def _is_unicode(text: str) -> bool:
