@@ -2,8 +2,8 @@
 and every way a request can be refused."""
 
 import io
-import os
 import json
+import os
 import re
 import subprocess
 import sys
