@@ -167,9 +167,10 @@ def load_json(path: str | Path) -> JSON:
         raise RequestFileError(source, "$", f"expected valid JSON ({error})") from None
     except RecursionError:
         raise RequestFileError(source, "$", "expected less deeply nested values") from None
-    if (where := _lone_surrogate(document)) is not None:
+    surrogate_at = _lone_surrogate(document)
+    if surrogate_at is not None:
         expected = "Unicode text (a lone surrogate escape is not)"
-        raise RequestFileError(source, where, f"expected {expected}")
+        raise RequestFileError(source, surrogate_at, f"expected {expected}")
     return document
 
 
