@@ -90,6 +90,33 @@ def scaled_context(n, suffix=""):
     )  # fmt: skip
 
 
+def scaling_ratios(quick):
+    """For each kind and each size N after the first: (median seconds per call at N, median ratio
+    of the time at N to the time at the size before). The two sizes of a ratio are timed in turn
+    in every round, so that a slow spell of the machine weighs on both."""
+    sizes = [10, 100, 1_000] if quick else [10, 100, 1_000, 10_000, 100_000]
+    contexts = {size: (scaled_context(size), scaled_context(size, "b")) for size in sizes}
+    rounds = 3 if quick else 7
+    result = {}
+    for kind, stmt, share in (("compile", "oq.compile(a)", 1), ("compose", "oq.compose(a, b)", 5)):
+        for small, large in zip(sizes, sizes[1:], strict=False):
+            timers = {}
+            for size in (small, large):
+                a, b = contexts[size]
+                # About 0.1 s of calls per round for compile, so that each figure is a steady average.
+                reps = 1 if quick else max(1, 100_000 // size // share)
+                timers[size] = (timeit.Timer(stmt, globals={"oq": oq, "a": a, "b": b}), reps)
+            times, ratios = [], []
+            for _ in range(rounds):
+                small_time, large_time = (
+                    t.timeit(n) / n for t, n in (timers[small], timers[large])
+                )
+                times.append(large_time)
+                ratios.append(large_time / small_time)
+            result[(kind, large, small)] = (statistics.median(times), statistics.median(ratios))
+    return result
+
+
 def per_call(stmt, env, number, rounds):
     """Median seconds per call of `stmt` over `rounds` timed loops of `number` calls."""
     timer = timeit.Timer(stmt, globals=env)
@@ -194,16 +221,7 @@ def measure(quick):
     )  # fmt: skip
     t["chain_new_256"] = per_call("oq.PermissionChain.new(names, roles)", env, n // 10 or 1, rounds)
 
-    scaling = {}
-    sizes = [10, 100, 1_000] if quick else [10, 100, 1_000, 10_000, 100_000]
-    for size in sizes:
-        a, b = scaled_context(size), scaled_context(size, "b")
-        # About 0.2 s of calls per round for compile, so that each figure is a steady average.
-        reps = 1 if quick else max(1, 200_000 // size)
-        scaling[size] = {
-            "compile": per_call("oq.compile(a)", {"oq": oq, "a": a}, reps, 3 if quick else 5),
-            "compose": per_call("oq.compose(a, b)", {"oq": oq, "a": a, "b": b}, max(1, reps // 5), 3 if quick else 5),
-        }  # fmt: skip
+    scaling = scaling_ratios(quick)
 
     # Each held judgment: its Python object, its slot in the list, and what the engine allocated.
     count = 1_000 if quick else 100_000
@@ -229,14 +247,9 @@ def figures(quick):
         ("ProofContext(W1 parts)", t["context_build"], None, None, ""),
         ("PermissionChain.new, 256", t["chain_new_256"], None, None, ""),
     ]
-    sizes = sorted(scaling)
-    for kind in ("compile", "compose"):
-        for small, large in zip(sizes, sizes[1:], strict=False):
-            ratio = scaling[large][kind] / scaling[small][kind]
-            target = 12.0 if small >= 1_000 else None
-            rows.append(
-                (f"{kind} N={large:,} / N={small:,}", scaling[large][kind], ratio, target, "x")
-            )
+    for (kind, large, small), (seconds, ratio) in scaling.items():
+        target = 12.0 if small >= 1_000 else None
+        rows.append((f"{kind} N={large:,} / N={small:,}", seconds, ratio, target, "x"))
     rows.append(("held LiveJudgment", None, per_judgment, 512.0, "bytes each"))
     rows.append(("compile(W1), tracing off", traced, tracing_ratio, 1.15, "x never initialised"))
     return rows

@@ -94,21 +94,23 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
       return malformed("profile permission '" + name_of(profile->permission()) +
                        "' not in supplied chain");
     }
-    for (const GapRequirement& requirement : profile->required_gaps()) {
-      if (!requirement.is_any_of()) {
-        const std::uint32_t position = index.gap(requirement.gap_id());
-        if (position == ContextIndex::kNoGap) {
-          return unknown_gap(profile->permission().name(), requirement.gap_id());
-        }
-        index.note_requirement(position);
-        continue;
-      }
-      if (auto error =
-              check_requirement(requirement, profile->permission().name(), index, checked)) {
-        return error;
-      }
-      index.note_requirement(ContextIndex::kNoGap);
-    }
+    const auto required = profile->required_gaps();
+    std::optional<CoreError> error;
+    index.find_gaps(
+        required.size(), [&](std::size_t i) -> std::string_view { return required[i].gap_id(); },
+        [&](std::size_t i, std::uint32_t position) {
+          const GapRequirement& requirement = required[i];
+          if (requirement.is_any_of()) {
+            error = check_requirement(requirement, profile->permission().name(), index, checked);
+            position = ContextIndex::kNoGap;
+          } else if (position == ContextIndex::kNoGap) {
+            error = unknown_gap(profile->permission().name(), requirement.gap_id());
+          }
+          if (error) return false;
+          index.note_requirement(position);
+          return true;
+        });
+    if (error) return error;
   }
   index.reserve_profiles(chain.size());
   std::uint32_t first_noted = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <functional>
@@ -29,33 +30,100 @@ class FlatIndex {
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
   // and whether it was filed now. Expects no more keys than the index was sized for.
   std::pair<std::uint32_t, bool> emplace(std::string_view key, std::uint32_t position) {
-    const std::size_t hash = std::hash<std::string_view>{}(key);
-    for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      Slot& slot = slots_[at];
-      if (slot.position == kAbsent) {
-        slot = {key.data(), static_cast<std::uint32_t>(key.size()), position};
-        return {position, true};
-      }
-      if (slot.view() == key) return {slot.position, false};
-    }
+    return emplace_hashed(key, hash_of(key), position);
   }
 
   // The position filed under `key`, or kAbsent.
   std::uint32_t find(std::string_view key) const {
     if (slots_.empty()) return kAbsent;
-    const std::size_t hash = std::hash<std::string_view>{}(key);
+    return find_hashed(key, hash_of(key));
+  }
+
+  // Files keys 0..count-1 in order as `emplace` does, calling `filed(i, {position, fresh})` for
+  // each until it returns false. The slots of a batch of keys are fetched before any is probed,
+  // so that with a table larger than the caches the misses overlap instead of adding up.
+  template <class KeyAt, class Filed>
+  void emplace_all(std::size_t count, KeyAt key_at, Filed filed) {
+    batched(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
+      return filed(i, emplace_hashed(key, hash, static_cast<std::uint32_t>(i)));
+    });
+  }
+
+  // Finds keys 0..count-1 in order, calling `found(i, position or kAbsent)` for each until it
+  // returns false; batched as `emplace_all` is.
+  template <class KeyAt, class Found>
+  void find_all(std::size_t count, KeyAt key_at, Found found) const {
+    if (slots_.empty()) {
+      for (std::size_t i = 0; i < count && found(i, kAbsent); ++i) {
+      }
+      return;
+    }
+    batched(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
+      return found(i, find_hashed(key, hash));
+    });
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 16;
+
+  template <class KeyAt, class Visit>
+  void batched(std::size_t count, KeyAt key_at, Visit visit) const {
+    std::size_t hashes[kBatch];
+    for (std::size_t start = 0; start < count; start += kBatch) {
+      const std::size_t n = std::min(kBatch, count - start);
+      for (std::size_t i = 0; i < n; ++i) {
+        hashes[i] = hash_of(key_at(start + i));
+        __builtin_prefetch(&slots_[hashes[i] & mask_]);
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!visit(start + i, key_at(start + i), hashes[i])) return;
+      }
+    }
+  }
+
+ public:
+  // The hash the index files `key` under.
+  static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
+  void prefetch(std::size_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+  }
+  // `emplace` and `find` for a key whose hash_of is known.
+  std::pair<std::uint32_t, bool> emplace_hashed(std::string_view key, std::size_t hash,
+                                                std::uint32_t position) {
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+      Slot& slot = slots_[at];
+      if (slot.position == kAbsent) {
+        slot = {key.data(), static_cast<std::uint32_t>(key.size()), position, tag};
+        return {position, true};
+      }
+      if (slot.tag == tag && slot.view() == key) return {slot.position, false};
+    }
+  }
+
+  std::uint32_t find_hashed(std::string_view key, std::size_t hash) const {
+    if (slots_.empty()) return kAbsent;
+    const std::uint32_t tag = tag_of(hash);
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if (slot.position == kAbsent) return kAbsent;
-      if (slot.view() == key) return slot.position;
+      if (slot.tag == tag && slot.view() == key) return slot.position;
     }
   }
 
  private:
+  // Bits of the hash kept in each slot, so that a probe passing another key's slot rejects it
+  // without reading that key, which may lie anywhere in memory. The low bits pick the slot.
+  static std::uint32_t tag_of(std::size_t hash) {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+  }
+
   struct Slot {
     const char* data = nullptr;
     std::uint32_t size = 0;
     std::uint32_t position = kAbsent;
+    std::uint32_t tag = 0;
     std::string_view view() const { return {data, size}; }
   };
   std::vector<Slot> slots_;

@@ -32,6 +32,12 @@ struct ContextIndex::Storage {
 
 namespace {
 
+// How far ahead of the token being indexed its successors are fetched.
+constexpr std::size_t kTokensAhead = 16;
+constexpr std::size_t kListsAhead = 8;
+// How many ids are read and hashed before the first of them is looked up.
+constexpr std::size_t kIdsAhead = 16;
+
 // One spare storage, shared by all threads: taken whole by a compilation and given back after,
 // so a compilation that runs inside another one (from a logging handler) simply gets its own.
 std::atomic<ContextIndex::Storage*> g_spare{nullptr};
@@ -57,16 +63,20 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
   storage_->facts.clear();
   auto& index = storage_->gaps;
   index.reset(gaps.size());
-  for (std::uint32_t position = 0; position < gaps.size(); ++position) {
-    if (!index.emplace(gaps[position].gap_id(), position).second) {
-      duplicate = gaps[position].gap_id();
-      return false;
-    }
-  }
-  return true;
+  bool unique = true;
+  index.emplace_all(
+      gaps.size(), [&](std::size_t i) -> std::string_view { return gaps[i].gap_id(); },
+      [&](std::size_t i, std::pair<std::uint32_t, bool> filed) {
+        if (filed.second) return true;
+        duplicate = gaps[i].gap_id();
+        return unique = false;
+      });
+  return unique;
 }
 
 std::uint32_t ContextIndex::gap(std::string_view id) const { return storage_->gaps.find(id); }
+
+const FlatIndex& ContextIndex::gap_index() const { return storage_->gaps; }
 
 void ContextIndex::note_requirement(std::uint32_t position) { storage_->noted.push_back(position); }
 
@@ -101,10 +111,31 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   s.begin.assign(gaps_.size() + 1, 0);
   s.named.clear();
   s.facts.clear();
-  // First count the entries of each gap, remembering which gap each id names, and note what
-  // each token is to this context. This is the one pass that reads the tokens themselves: with
-  // many tokens they outgrow the caches, so everything later reads these dense arrays instead.
+  // One pass over the tokens notes what each is to this context and which gaps its ids name,
+  // counting the entries of each gap. With many tokens they outgrow the caches, so this is the
+  // only pass that reads them; everything later reads these dense arrays. Each id is looked up
+  // a few ids after it was read and hashed, once the slot it needs has been fetched.
+  const FlatIndex& index = s.gaps;
+  std::size_t resolved = 0;
+  const auto resolve = [&](std::size_t upto) {
+    for (; resolved < upto; ++resolved) {
+      NamedGap& named = s.named[resolved];
+      named.gap = index.find_hashed(named.id, named.hash);
+      if (named.gap != kNoGap) ++s.begin[named.gap + 1];
+    }
+  };
   for (std::uint32_t position = 0; position < tokens.size(); ++position) {
+    // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
+    // id lists of nearer ones, while this one is read.
+    if (position + kTokensAhead < tokens.size()) {
+      // The fields read here span the first two cache lines of the token.
+      const char* ahead = reinterpret_cast<const char*>(tokens[position + kTokensAhead].get());
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
+    }
+    if (position + kListsAhead < tokens.size()) {
+      __builtin_prefetch(tokens[position + kListsAhead]->closes_gaps().data());
+    }
     const ProofToken& token = *tokens[position];
     using Kind = TokenFacts::Kind;
     const Kind kind = !provenance_matches(token, provenance) ? Kind::ForeignProvenance
@@ -115,12 +146,14 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
     for (const auto* list : {&token.closes_gaps(), &token.bounds_gaps()}) {
       const bool closes = list == &token.closes_gaps();
       for (const std::string& id : *list) {
-        const std::uint32_t gap_position = gap(id);
-        s.named.push_back({gap_position, position, closes});
-        if (gap_position != kNoGap) ++s.begin[gap_position + 1];
+        const std::size_t hash = FlatIndex::hash_of(id);
+        index.prefetch(hash);
+        s.named.push_back({kNoGap, position, closes, id, hash});
       }
     }
+    if (s.named.size() > kIdsAhead) resolve(s.named.size() - kIdsAhead);
   }
+  resolve(s.named.size());
   for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
   s.uses.resize(s.begin.back());
   s.end.assign(s.begin.begin(), s.begin.end() - 1);

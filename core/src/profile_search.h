@@ -53,6 +53,8 @@ class ContextIndex {
     std::uint32_t gap;
     std::uint32_t token;
     bool closes;
+    std::string_view id;  // the token's own text, which outlives the index's use of it
+    std::size_t hash;     // of `id`, as the gap index files it
   };
 
   ContextIndex();
@@ -80,6 +82,12 @@ class ContextIndex {
 
   // The position of the first gap with `id`, or kNoGap.
   std::uint32_t gap(std::string_view id) const;
+  // The positions of the gaps with ids 0..count-1, given in order to `found(i, position)` until
+  // it returns false; faster than one `gap` call each for many ids.
+  template <class IdAt, class Found>
+  void find_gaps(std::size_t count, IdAt id_at, Found found) const {
+    gap_index().find_all(count, id_at, found);
+  }
   const GapRecord& gap_at(std::uint32_t position) const { return gaps_[position]; }
   std::size_t gap_count() const { return gaps_.size(); }
   // The profile filed under chain rank `rank`, or null.
@@ -94,6 +102,8 @@ class ContextIndex {
   struct Storage;
 
  private:
+  const FlatIndex& gap_index() const;
+
   std::span<const GapRecord> gaps_;
   std::unique_ptr<Storage> storage_;
 };
