@@ -75,16 +75,20 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   const auto record = [&](std::uint32_t i) -> const GapRecord& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
-  for (std::uint32_t i = 0; i < a.size() + b.size(); ++i) {
-    const GapRecord& gap = record(i);
-    const auto [group, fresh] = at.emplace(gap.gap_id(), static_cast<std::uint32_t>(first.size()));
-    if (fresh) {
-      first.push_back(i);
-      weakest.push_back(&gap.status());
-    } else if (gap.status().kind() < weakest[group]->kind()) {
-      weakest[group] = &gap.status();
-    }
-  }
+  at.for_each_hashed(
+      a.size() + b.size(), [&](std::size_t i) -> std::string_view { return record(i).gap_id(); },
+      [&](std::size_t i, std::string_view id, std::size_t hash) {
+        const GapRecord& gap = record(i);
+        const auto [group, fresh] =
+            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(first.size()));
+        if (fresh) {
+          first.push_back(static_cast<std::uint32_t>(i));
+          weakest.push_back(&gap.status());
+        } else if (gap.status().kind() < weakest[group]->kind()) {
+          weakest[group] = &gap.status();
+        }
+        return true;
+      });
   // Order the groups, not the records, so that no string moves while sorting.
   const std::vector<std::uint32_t> order = order_by_key(
       first.size(),
@@ -107,30 +111,40 @@ bool same_content(const ProofToken& a, const ProofToken& b) {
 
 using TokenRef = std::shared_ptr<const ProofToken>;
 
+constexpr std::size_t kTokensAhead = 16;
+
 std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
                                                              std::span<const TokenRef> b) {
   std::vector<TokenRef> out;
   out.reserve(a.size() + b.size());
   FlatIndex at(a.size() + b.size());
-  for (const TokenRef& token : a) {
-    const auto [position, fresh] =
-        at.emplace(token->token_id(), static_cast<std::uint32_t>(out.size()));
-    if (fresh) {
-      out.push_back(token);
-    } else {
-      out[position] = token;  // the later g1 token wins unexamined
-    }
-  }
+  const auto token = [&](std::size_t i) -> const TokenRef& {
+    return i < a.size() ? a[i] : b[i - a.size()];
+  };
   // Keys view ids held by the inputs, which outlive the merge.
-  for (const TokenRef& token : b) {
-    const auto [position, fresh] =
-        at.emplace(token->token_id(), static_cast<std::uint32_t>(out.size()));
-    if (fresh) {
-      out.push_back(token);
-    } else if (!same_content(*out[position], *token)) {
-      return std::unexpected(token_conflict(token->token_id()));
-    }
-  }
+  const TokenRef* conflict = nullptr;
+  const std::size_t count = a.size() + b.size();
+  at.for_each_hashed(
+      count,
+      [&](std::size_t i) -> std::string_view {
+        // Tokens lie wherever they were allocated: ask for the id of one a batch ahead.
+        if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
+        return token(i)->token_id();
+      },
+      [&](std::size_t i, std::string_view id, std::size_t hash) {
+        const auto [position, fresh] =
+            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(out.size()));
+        if (fresh) {
+          out.push_back(token(i));
+        } else if (i < a.size()) {
+          out[position] = token(i);  // the later g1 token wins unexamined
+        } else if (!same_content(*out[position], *token(i))) {
+          conflict = &token(i);
+          return false;
+        }
+        return true;
+      });
+  if (conflict) return std::unexpected(token_conflict((*conflict)->token_id()));
   const std::vector<std::uint32_t> order = order_by_key(
       out.size(), [&](std::uint32_t i) -> std::string_view { return out[i]->token_id(); });
   std::vector<TokenRef> sorted;
@@ -163,9 +177,9 @@ struct ProfileGroup {
     if (needed <= kScanLimit || needed <= index_room) return;
     index_room = needed;
     first_by_gap.reset(needed);
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      first_by_gap.emplace(ids[i], static_cast<std::uint32_t>(i));  // keeps the first of each id
-    }
+    first_by_gap.emplace_all(  // keeps the first of each id
+        ids.size(), [&](std::size_t i) { return ids[i]; },
+        [](std::size_t, std::pair<std::uint32_t, bool>) { return true; });
   }
 
   // The first merged requirement whose gap id is `id`, or merged.size().
@@ -183,23 +197,40 @@ struct ProfileGroup {
         ids.push_back(requirement.gap_id());
       }
     }
-    prepare(later.required_gaps().size());
-    for (const GapRequirement& requirement : later.required_gaps()) {
-      const std::size_t at = find(requirement.gap_id());
-      if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
-        continue;  // already as strict: nothing to change
+    const auto later_required = later.required_gaps();
+    prepare(later_required.size());
+    if (index_room == 0) {
+      for (const GapRequirement& requirement : later_required) {
+        merge_one(requirement, find(requirement.gap_id()), 0);
       }
-      materialize();
-      if (at == ids.size()) {
-        if (index_room != 0) {
-          first_by_gap.emplace(requirement.gap_id(), static_cast<std::uint32_t>(merged.size()));
-        }
-        ids.push_back(requirement.gap_id());
-        merged.push_back(requirement);
-        continue;
-      }
-      merged[at] = merged[at].with_minimum(requirement.minimum_status());
+      return;
     }
+    first_by_gap.for_each_hashed(
+        later_required.size(),
+        [&](std::size_t i) -> std::string_view { return later_required[i].gap_id(); },
+        [&](std::size_t i, std::string_view id, std::size_t hash) {
+          const std::uint32_t found = first_by_gap.find_hashed(id, hash);
+          merge_one(later_required[i], found == FlatIndex::kAbsent ? ids.size() : found, hash);
+          return true;
+        });
+  }
+  // Merges `requirement`, whose id is first at `at` (or ids.size() when new) and hashes to
+  // `hash` when the ids are indexed.
+  void merge_one(const GapRequirement& requirement, std::size_t at, std::size_t hash) {
+    if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
+      return;  // already as strict: nothing to change
+    }
+    materialize();
+    if (at == ids.size()) {
+      if (index_room != 0) {
+        first_by_gap.emplace_hashed(requirement.gap_id(), hash,
+                                    static_cast<std::uint32_t>(merged.size()));
+      }
+      ids.push_back(requirement.gap_id());
+      merged.push_back(requirement);
+      return;
+    }
+    merged[at] = merged[at].with_minimum(requirement.minimum_status());
   }
   // The requirement at `at` as merged so far.
   const GapRequirement& current(std::size_t at) const {

@@ -44,7 +44,7 @@ class FlatIndex {
   // so that with a table larger than the caches the misses overlap instead of adding up.
   template <class KeyAt, class Filed>
   void emplace_all(std::size_t count, KeyAt key_at, Filed filed) {
-    batched(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
+    for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return filed(i, emplace_hashed(key, hash, static_cast<std::uint32_t>(i)));
     });
   }
@@ -58,22 +58,22 @@ class FlatIndex {
       }
       return;
     }
-    batched(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
+    for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return found(i, find_hashed(key, hash));
     });
   }
 
- private:
-  static constexpr std::size_t kBatch = 16;
-
+  // Calls `visit(i, key, hash_of(key))` for keys 0..count-1 in order until it returns false,
+  // having fetched the first slots of a batch of keys before visiting any of them: with a table
+  // larger than the caches, the misses of a batch overlap instead of adding up.
   template <class KeyAt, class Visit>
-  void batched(std::size_t count, KeyAt key_at, Visit visit) const {
+  void for_each_hashed(std::size_t count, KeyAt key_at, Visit visit) const {
     std::size_t hashes[kBatch];
     for (std::size_t start = 0; start < count; start += kBatch) {
       const std::size_t n = std::min(kBatch, count - start);
       for (std::size_t i = 0; i < n; ++i) {
         hashes[i] = hash_of(key_at(start + i));
-        __builtin_prefetch(&slots_[hashes[i] & mask_]);
+        prefetch(hashes[i]);
       }
       for (std::size_t i = 0; i < n; ++i) {
         if (!visit(start + i, key_at(start + i), hashes[i])) return;
@@ -81,7 +81,6 @@ class FlatIndex {
     }
   }
 
- public:
   // The hash the index files `key` under.
   static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
   // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
@@ -113,6 +112,8 @@ class FlatIndex {
   }
 
  private:
+  static constexpr std::size_t kBatch = 16;
+
   // Bits of the hash kept in each slot, so that a probe passing another key's slot rejects it
   // without reading that key, which may lie anywhere in memory. The low bits pick the slot.
   static std::uint32_t tag_of(std::size_t hash) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace oq {
@@ -19,9 +21,11 @@ inline std::uint64_t key_prefix(std::string_view key) {
 }
 
 // The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
-// (as std::string_view compares). Each key's first eight bytes sit in the sort entry itself, so
-// most comparisons touch only the contiguous entries and not the keys' scattered storage. Equal
-// keys keep no particular order; the keys must outlive the call.
+// (as std::string_view compares), in time linear in `count` for keys that differ within their
+// first eight bytes. Each key's first eight bytes are sorted as a number, by a radix sort that
+// reads only the contiguous sort entries and not the keys' scattered storage; keys that share
+// those bytes are then ordered among themselves by comparison. Equal keys keep no particular
+// order; the keys must outlive the call.
 template <class KeyOf>
 std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
   // A key returned by value would be gone before it is compared.
@@ -34,14 +38,32 @@ std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
   };
   std::vector<Entry> entries;
   entries.reserve(count);
+  // One count of each byte value at each of the eight byte places, gathered in one pass.
+  std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string_view key = key_of(i);
-    entries.push_back({key_prefix(key), key, i});
+    const std::uint64_t prefix = key_prefix(key);
+    for (std::size_t place = 0; place < 8; ++place) ++counts[place][(prefix >> (8 * place)) & 0xff];
+    entries.push_back({prefix, key, i});
   }
-  std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-    if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    return x.key < y.key;
-  });
+  // Least significant byte first; a place where every key has the same byte moves nothing.
+  std::vector<Entry> scratch(count);
+  for (std::size_t place = 0; place < 8; ++place) {
+    auto& at = counts[place];
+    if (std::find(at.begin(), at.end(), count) != at.end()) continue;
+    std::uint32_t next = 0;
+    for (std::uint32_t& slot : at) next += std::exchange(slot, next);
+    for (const Entry& entry : entries) scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
+    entries.swap(scratch);
+  }
+  for (auto run = entries.begin(); run != entries.end();) {
+    const auto end = std::find_if(run, entries.end(),
+                                  [&](const Entry& entry) { return entry.prefix != run->prefix; });
+    if (end - run > 1) {
+      std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
+    }
+    run = end;
+  }
   std::vector<std::uint32_t> order;
   order.reserve(count);
   for (const Entry& entry : entries) order.push_back(entry.position);
