@@ -160,6 +160,50 @@ TEST(SameJson, ComparesByKind) {
   EXPECT_FALSE(same_json(json(), json::parse("false")));
 }
 
+// Past sixteen requirements a profile merge looks ids up in an index rather than a list; both
+// must merge alike: the first requirement of each id takes the stricter minimum, new ids append.
+TEST(Compose, LongProfilesMergeAsShortOnesDo) {
+  for (const int length : {4, 40}) {
+    Request a, b;
+    std::vector<GapRequirement> ra, rb;
+    for (int i = 0; i < length; ++i) {
+      const std::string id = "g" + std::to_string(i);
+      a.gap(id);
+      ra.push_back(need(id, GapKind::Bounded));
+      if (i % 2 == 0) rb.push_back(need(id, GapKind::Closed));
+    }
+    ra.push_back(need("g1", GapKind::Bounded));  // a repeated id: only its first is tightened
+    rb.push_back(need("g1", GapKind::Closed));
+    rb.push_back(need("new", GapKind::Bounded));
+    rb.push_back(need("new", GapKind::Closed));
+    b.gap("new");
+    a.profile("AAA", std::move(ra));
+    b.profile("AAA", std::move(rb));
+    const auto composed = compose(a, b);
+    ASSERT_TRUE(composed) << composed.error().text();
+    const auto required = composed->profiles()[0]->required_gaps();
+    ASSERT_EQ(required.size(), static_cast<std::size_t>(length) + 2) << length;
+    for (int i = 0; i < length; ++i) {
+      EXPECT_EQ(required[i].minimum_status(),
+                i % 2 == 0 || i == 1 ? GapKind::Closed : GapKind::Bounded)
+          << length << " " << i;
+    }
+    EXPECT_EQ(required[length].gap_id(), "g1");
+    EXPECT_EQ(required[length].minimum_status(), GapKind::Bounded);
+    EXPECT_EQ(required[length + 1].gap_id(), "new");
+    EXPECT_EQ(required[length + 1].minimum_status(), GapKind::Closed);
+  }
+}
+
+TEST(Compose, TheFirstConflictingTokenOfTheSecondContextIsNamed) {
+  Request a, b;
+  a.token({"t1", {"g"}}).token({"t2", {"g"}}).token({"t2", {"h"}});  // a's later t2 wins
+  b.token({"t2", {"h"}}).token({"t3", {"x"}}).token({"t1", {"other"}}).token({"t3", {"y"}});
+  EXPECT_EQ(error_of(a, b),
+            "composition failed: token conflict: token 't1' exists in both contexts with different "
+            "content");
+}
+
 TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {
   Request a, b;
   std::vector<GapRequirement> ra, rb;

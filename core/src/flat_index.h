@@ -21,14 +21,16 @@ class FlatIndex {
   explicit FlatIndex(std::size_t expected) { reset(expected); }
 
   // Empties the index and sizes it for `expected` keys, keeping its storage when that suffices.
+  // More keys may be filed; the table then grows.
   void reset(std::size_t expected) {
     slots_.assign(std::bit_ceil(std::max<std::size_t>(8, 2 * expected)), Slot{});
     mask_ = slots_.size() - 1;
+    filed_ = 0;
   }
-  std::size_t capacity() const { return slots_.capacity(); }
+  std::size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
-  // and whether it was filed now. Expects no more keys than the index was sized for.
+  // and whether it was filed now.
   std::pair<std::uint32_t, bool> emplace(std::string_view key, std::uint32_t position) {
     return emplace_hashed(key, hash_of(key), position);
   }
@@ -90,11 +92,14 @@ class FlatIndex {
   // `emplace` and `find` for a key whose hash_of is known.
   std::pair<std::uint32_t, bool> emplace_hashed(std::string_view key, std::size_t hash,
                                                 std::uint32_t position) {
+    // At most half the slots are filled, so that a probe always ends at an empty one soon.
+    if (2 * (filed_ + 1) > slots_.size()) grow();
     const std::uint32_t tag = tag_of(hash);
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       Slot& slot = slots_[at];
       if (slot.position == kAbsent) {
         slot = {key.data(), static_cast<std::uint32_t>(key.size()), position, tag};
+        ++filed_;
         return {position, true};
       }
       if (slot.tag == tag && slot.view() == key) return {slot.position, false};
@@ -120,6 +125,19 @@ class FlatIndex {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
   }
 
+  // Doubles the table (or makes the first one), filing every key again.
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(8, 2 * slots_.size()));
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.position == kAbsent) continue;
+      std::size_t at = hash_of(slot.view()) & mask_;
+      while (slots_[at].position != kAbsent) at = (at + 1) & mask_;
+      slots_[at] = slot;
+    }
+  }
+
   struct Slot {
     const char* data = nullptr;
     std::uint32_t size = 0;
@@ -129,6 +147,7 @@ class FlatIndex {
   };
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
+  std::size_t filed_ = 0;
 };
 
 }  // namespace oq

@@ -38,6 +38,19 @@ TEST(FlatIndex, BatchedCallsAgreeWithSingleOnes) {
   }
 }
 
+TEST(FlatIndex, GrowsPastTheSizeItWasGiven) {
+  for (FlatIndex index : {FlatIndex(), FlatIndex(0), FlatIndex(3)}) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 100; ++i) keys.push_back("key" + std::to_string(i));
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      ASSERT_TRUE(index.emplace(keys[i], i).second);
+      ASSERT_FALSE(index.emplace(keys[i], 999).second);
+    }
+    for (std::uint32_t i = 0; i < keys.size(); ++i) EXPECT_EQ(index.find(keys[i]), i);
+    EXPECT_EQ(index.find("absent"), FlatIndex::kAbsent);
+  }
+}
+
 TEST(FlatIndex, AnEmptyIndexFindsNothing) {
   const FlatIndex index;
   EXPECT_EQ(index.find("a"), FlatIndex::kAbsent);

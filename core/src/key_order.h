@@ -14,7 +14,7 @@ namespace oq {
 // The first eight bytes of `key`, zero-padded, as a number that orders like the bytes do.
 inline std::uint64_t key_prefix(std::string_view key) {
   unsigned char bytes[8] = {};
-  std::memcpy(bytes, key.data(), std::min<std::size_t>(key.size(), 8));
+  if (!key.empty()) std::memcpy(bytes, key.data(), std::min<std::size_t>(key.size(), 8));
   std::uint64_t prefix = 0;
   for (const unsigned char byte : bytes) prefix = (prefix << 8) | byte;
   return prefix;

@@ -21,12 +21,13 @@ struct ContextIndex::Storage {
   std::vector<std::uint32_t> refs;  // a derivation's token positions while it is built
   std::vector<TokenFacts> facts;    // per token
 
-  // Storage over this size is freed rather than kept for the next compilation.
-  static constexpr std::size_t kKeepLimit = 1 << 18;
+  // Storage over this many bytes is freed rather than kept for the next compilation.
+  static constexpr std::size_t kKeepBytes = std::size_t{24} << 20;
   bool worth_keeping() const {
-    return gaps.capacity() <= kKeepLimit && uses.capacity() <= kKeepLimit &&
-           named.capacity() <= kKeepLimit && refs.capacity() <= kKeepLimit &&
-           noted.capacity() <= kKeepLimit && facts.capacity() <= kKeepLimit;
+    const auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
+    return gaps.bytes() + bytes(profiles) + bytes(first_noted) + bytes(noted) + bytes(begin) +
+               bytes(end) + bytes(uses) + bytes(named) + bytes(refs) + bytes(facts) <=
+           kKeepBytes;
   }
 };
 
@@ -128,10 +129,11 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
     // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
     // id lists of nearer ones, while this one is read.
     if (position + kTokensAhead < tokens.size()) {
-      // The fields read here span the first two cache lines of the token.
+      // The fields read here lie in the first 104 bytes of the token.
       const char* ahead = reinterpret_cast<const char*>(tokens[position + kTokensAhead].get());
       __builtin_prefetch(ahead);
       __builtin_prefetch(ahead + 64);
+      __builtin_prefetch(ahead + 103);
     }
     if (position + kListsAhead < tokens.size()) {
       __builtin_prefetch(tokens[position + kListsAhead]->closes_gaps().data());
