@@ -90,9 +90,11 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
         return true;
       });
   // Order the groups, not the records, so that no string moves while sorting.
-  const std::vector<std::uint32_t> order = order_by_key(
-      first.size(),
-      [&](std::uint32_t group) -> std::string_view { return record(first[group]).gap_id(); });
+  std::vector<std::uint32_t> order(first.size());
+  for (std::uint32_t group = 0; group < order.size(); ++group) order[group] = group;
+  sort_by_key(order, [&](std::uint32_t group) -> std::string_view {
+    return record(first[group]).gap_id();
+  });
   std::vector<GapRecord> out;
   out.reserve(order.size());
   for (const std::uint32_t group : order) {
@@ -145,12 +147,8 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
         return true;
       });
   if (conflict) return std::unexpected(token_conflict((*conflict)->token_id()));
-  const std::vector<std::uint32_t> order = order_by_key(
-      out.size(), [&](std::uint32_t i) -> std::string_view { return out[i]->token_id(); });
-  std::vector<TokenRef> sorted;
-  sorted.reserve(out.size());
-  for (const std::uint32_t i : order) sorted.push_back(std::move(out[i]));
-  return sorted;
+  sort_by_key(out, [](const TokenRef& token) -> std::string_view { return token->token_id(); });
+  return out;
 }
 
 using ProfileRef = std::shared_ptr<const Profile>;

@@ -70,6 +70,14 @@ class FlatIndex {
   // larger than the caches, the misses of a batch overlap instead of adding up.
   template <class KeyAt, class Visit>
   void for_each_hashed(std::size_t count, KeyAt key_at, Visit visit) const {
+    if (count < kBatch || slots_.size() < kSmallTable) {
+      // A table this small stays in the caches: fetching ahead would cost more than it saves.
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view key = key_at(i);
+        if (!visit(i, key, hash_of(key))) return;
+      }
+      return;
+    }
     std::size_t hashes[kBatch];
     for (std::size_t start = 0; start < count; start += kBatch) {
       const std::size_t n = std::min(kBatch, count - start);
@@ -118,6 +126,7 @@ class FlatIndex {
 
  private:
   static constexpr std::size_t kBatch = 16;
+  static constexpr std::size_t kSmallTable = 4096;  // slots: 96 KiB
 
   // Bits of the hash kept in each slot, so that a probe passing another key's slot rejects it
   // without reading that key, which may lie anywhere in memory. The low bits pick the slot.

@@ -20,6 +20,9 @@ inline std::uint64_t key_prefix(std::string_view key) {
   return prefix;
 }
 
+// Below this many keys, order_by_key sorts by comparison alone.
+inline constexpr std::size_t kSortBelow = 256;
+
 // The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
 // (as std::string_view compares), in time linear in `count` for keys that differ within their
 // first eight bytes. Each key's first eight bytes are sorted as a number, by a radix sort that
@@ -38,36 +41,66 @@ std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
   };
   std::vector<Entry> entries;
   entries.reserve(count);
-  // One count of each byte value at each of the eight byte places, gathered in one pass.
-  std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string_view key = key_of(i);
-    const std::uint64_t prefix = key_prefix(key);
-    for (std::size_t place = 0; place < 8; ++place) ++counts[place][(prefix >> (8 * place)) & 0xff];
-    entries.push_back({prefix, key, i});
+    entries.push_back({key_prefix(key), key, i});
   }
-  // Least significant byte first; a place where every key has the same byte moves nothing.
-  std::vector<Entry> scratch(count);
-  for (std::size_t place = 0; place < 8; ++place) {
-    auto& at = counts[place];
-    if (std::find(at.begin(), at.end(), count) != at.end()) continue;
-    std::uint32_t next = 0;
-    for (std::uint32_t& slot : at) next += std::exchange(slot, next);
-    for (const Entry& entry : entries) scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
-    entries.swap(scratch);
-  }
-  for (auto run = entries.begin(); run != entries.end();) {
-    const auto end = std::find_if(run, entries.end(),
-                                  [&](const Entry& entry) { return entry.prefix != run->prefix; });
-    if (end - run > 1) {
-      std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
+  if (count < kSortBelow) {
+    // Few keys: comparing costs less than counting eight places of 256 byte values.
+    std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+      return x.prefix != y.prefix ? x.prefix < y.prefix : x.key < y.key;
+    });
+  } else {
+    // One count of each byte value at each of the eight byte places, then one stable pass per
+    // place, least significant first; a place where every key has the same byte moves nothing.
+    std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
+    for (const Entry& entry : entries) {
+      for (std::size_t place = 0; place < 8; ++place) {
+        ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
+      }
     }
-    run = end;
+    std::vector<Entry> scratch(count);
+    for (std::size_t place = 0; place < 8; ++place) {
+      auto& at = counts[place];
+      if (std::find(at.begin(), at.end(), count) != at.end()) continue;
+      std::uint32_t next = 0;
+      for (std::uint32_t& slot : at) next += std::exchange(slot, next);
+      for (const Entry& entry : entries) {
+        scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
+      }
+      entries.swap(scratch);
+    }
+    // Keys that share their first eight bytes, now side by side, by comparison.
+    for (auto run = entries.begin(); run != entries.end();) {
+      const auto end = std::find_if(
+          run, entries.end(), [&](const Entry& entry) { return entry.prefix != run->prefix; });
+      if (end - run > 1) {
+        std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
+      }
+      run = end;
+    }
   }
   std::vector<std::uint32_t> order;
   order.reserve(count);
   for (const Entry& entry : entries) order.push_back(entry.position);
   return order;
+}
+
+// Sorts `items` by `key_of(item)`, a string_view compared byte by byte: in place by comparison
+// when they are few, and through order_by_key when they are many.
+template <class T, class KeyOf>
+void sort_by_key(std::vector<T>& items, KeyOf key_of) {
+  if (items.size() < kSortBelow) {
+    std::sort(items.begin(), items.end(),
+              [&](const T& x, const T& y) { return key_of(x) < key_of(y); });
+    return;
+  }
+  const std::vector<std::uint32_t> order = order_by_key(
+      items.size(), [&](std::uint32_t i) -> std::string_view { return key_of(items[i]); });
+  std::vector<T> sorted;
+  sorted.reserve(items.size());
+  for (const std::uint32_t i : order) sorted.push_back(std::move(items[i]));
+  items.swap(sorted);
 }
 
 }  // namespace oq
