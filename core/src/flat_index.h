@@ -134,8 +134,9 @@ class FlatIndex {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
   }
 
-  // Doubles the table (or makes the first one), filing every key again.
-  void grow() {
+  // Doubles the table (or makes the first one), filing every key again. Rare, and kept out of
+  // line so that filing stays small enough to inline.
+  [[gnu::cold, gnu::noinline]] void grow() {
     std::vector<Slot> old(std::max<std::size_t>(8, 2 * slots_.size()));
     old.swap(slots_);
     mask_ = slots_.size() - 1;
