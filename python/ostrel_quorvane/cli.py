@@ -621,9 +621,11 @@ def _parser() -> argparse.ArgumentParser:
 
     audit = commands.add_parser(
         "audit",
-        help="verify a decision record's chain against published chain files",
-        description="Rebuild the decision's chain and judgment, publish every chain file of "
-        "the folder in a registry, and verify that the decision's chain is among them.",
+        help="verify a decision record against its inputs and the published chain files",
+        description="Rebuild the decision's chain and check it hashes to the recorded hash; "
+        "publish every chain file of the folder in a registry and verify the decision's chain is "
+        "among them; judge the recorded inputs again and check they give the recorded "
+        "permission, derivation and provenance hash.",
     )
     audit.add_argument("decision", metavar="DECISION.json")
     audit.add_argument("--chains", required=True, metavar="DIR", help="folder of chain files")
