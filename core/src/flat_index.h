@@ -10,9 +10,9 @@
 
 namespace oq {
 
-// Positions of strings by content: one flat open-addressing table, sized once for the number of
-// keys expected, so filing and finding never allocate per key. Keys are views; what they view
-// must outlive the index.
+// Positions of strings by content: one flat open-addressing table, sized for the number of keys
+// expected so that filing and finding never allocate per key (it grows if more come). Keys are
+// views; what they view must outlive the index.
 class FlatIndex {
  public:
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
@@ -55,11 +55,6 @@ class FlatIndex {
   // returns false; batched as `emplace_all` is.
   template <class KeyAt, class Found>
   void find_all(std::size_t count, KeyAt key_at, Found found) const {
-    if (slots_.empty()) {
-      for (std::size_t i = 0; i < count && found(i, kAbsent); ++i) {
-      }
-      return;
-    }
     for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return found(i, find_hashed(key, hash));
     });
@@ -91,13 +86,7 @@ class FlatIndex {
     }
   }
 
-  // The hash the index files `key` under.
-  static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
-  // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
-  void prefetch(std::size_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
-  }
-  // `emplace` and `find` for a key whose hash_of is known.
+  // `emplace` and `find` for a key whose hash, as `for_each_hashed` gives it, is known.
   std::pair<std::uint32_t, bool> emplace_hashed(std::string_view key, std::size_t hash,
                                                 std::uint32_t position) {
     // At most half the slots are filled, so that a probe always ends at an empty one soon.
@@ -127,6 +116,12 @@ class FlatIndex {
  private:
   static constexpr std::size_t kBatch = 16;
   static constexpr std::size_t kSmallTable = 4096;  // slots: 96 KiB
+
+  static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
+  void prefetch(std::size_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+  }
 
   // Bits of the hash kept in each slot, so that a probe passing another key's slot rejects it
   // without reading that key, which may lie anywhere in memory. The low bits pick the slot.

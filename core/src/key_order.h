@@ -20,7 +20,8 @@ inline std::uint64_t key_prefix(std::string_view key) {
   return prefix;
 }
 
-// Below this many keys, order_by_key sorts by comparison alone.
+// Below this many keys, sort_by_key sorts by comparison alone: comparing then costs less than
+// counting eight places of 256 byte values.
 inline constexpr std::size_t kSortBelow = 256;
 
 // The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
@@ -45,40 +46,31 @@ std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
     const std::string_view key = key_of(i);
     entries.push_back({key_prefix(key), key, i});
   }
-  if (count < kSortBelow) {
-    // Few keys: comparing costs less than counting eight places of 256 byte values.
-    std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-      return x.prefix != y.prefix ? x.prefix < y.prefix : x.key < y.key;
-    });
-  } else {
-    // One count of each byte value at each of the eight byte places, then one stable pass per
-    // place, least significant first; a place where every key has the same byte moves nothing.
-    std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
-    for (const Entry& entry : entries) {
-      for (std::size_t place = 0; place < 8; ++place) {
-        ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
-      }
-    }
-    std::vector<Entry> scratch(count);
+  // One count of each byte value at each of the eight byte places, then one stable pass per
+  // place, least significant first; a place where every key has the same byte moves nothing.
+  std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
+  for (const Entry& entry : entries) {
     for (std::size_t place = 0; place < 8; ++place) {
-      auto& at = counts[place];
-      if (std::find(at.begin(), at.end(), count) != at.end()) continue;
-      std::uint32_t next = 0;
-      for (std::uint32_t& slot : at) next += std::exchange(slot, next);
-      for (const Entry& entry : entries) {
-        scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
-      }
-      entries.swap(scratch);
+      ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
     }
-    // Keys that share their first eight bytes, now side by side, by comparison.
-    for (auto run = entries.begin(); run != entries.end();) {
-      const auto end = std::find_if(
-          run, entries.end(), [&](const Entry& entry) { return entry.prefix != run->prefix; });
-      if (end - run > 1) {
-        std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
-      }
-      run = end;
+  }
+  std::vector<Entry> scratch(count);
+  for (std::size_t place = 0; place < 8; ++place) {
+    auto& at = counts[place];
+    if (std::find(at.begin(), at.end(), count) != at.end()) continue;
+    std::uint32_t next = 0;
+    for (std::uint32_t& slot : at) next += std::exchange(slot, next);
+    for (const Entry& entry : entries) scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
+    entries.swap(scratch);
+  }
+  // Keys that share their first eight bytes, now side by side, by comparison.
+  for (auto run = entries.begin(); run != entries.end();) {
+    const auto end = std::find_if(run, entries.end(),
+                                  [&](const Entry& entry) { return entry.prefix != run->prefix; });
+    if (end - run > 1) {
+      std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
     }
+    run = end;
   }
   std::vector<std::uint32_t> order;
   order.reserve(count);

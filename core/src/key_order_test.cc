@@ -26,8 +26,9 @@ TEST(KeyOrder, OrdersLikeStringComparison) {
     // Both the comparison sort of few keys and the radix sort of many.
     std::vector<std::string> keys(random() % (3 * kSortBelow));
     for (std::string& key : keys) key = random_key(random);
-    const auto order =
-        order_by_key(keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; });
+    std::vector<std::uint32_t> order(keys.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    sort_by_key(order, [&](std::uint32_t i) -> std::string_view { return keys[i]; });
     ASSERT_EQ(order.size(), keys.size());
     std::vector<std::string> ordered;
     for (const std::uint32_t i : order) ordered.push_back(keys[i]);

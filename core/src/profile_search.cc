@@ -36,8 +36,6 @@ namespace {
 // How far ahead of the token being indexed its successors are fetched.
 constexpr std::size_t kTokensAhead = 16;
 constexpr std::size_t kListsAhead = 8;
-// How many ids are read and hashed before the first of them is looked up.
-constexpr std::size_t kIdsAhead = 16;
 
 // One spare storage, shared by all threads: taken whole by a compilation and given back after,
 // so a compilation that runs inside another one (from a logging handler) simply gets its own.
@@ -112,19 +110,9 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   s.begin.assign(gaps_.size() + 1, 0);
   s.named.clear();
   s.facts.clear();
-  // One pass over the tokens notes what each is to this context and which gaps its ids name,
-  // counting the entries of each gap. With many tokens they outgrow the caches, so this is the
-  // only pass that reads them; everything later reads these dense arrays. Each id is looked up
-  // a few ids after it was read and hashed, once the slot it needs has been fetched.
-  const FlatIndex& index = s.gaps;
-  std::size_t resolved = 0;
-  const auto resolve = [&](std::size_t upto) {
-    for (; resolved < upto; ++resolved) {
-      NamedGap& named = s.named[resolved];
-      named.gap = index.find_hashed(named.id, named.hash);
-      if (named.gap != kNoGap) ++s.begin[named.gap + 1];
-    }
-  };
+  // One pass over the tokens notes what each is to this context and which gap ids it names; with
+  // many tokens they outgrow the caches, so this is the only pass that reads them and everything
+  // later reads these dense arrays. Then the ids are found and the entries of each gap counted.
   for (std::uint32_t position = 0; position < tokens.size(); ++position) {
     // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
     // id lists of nearer ones, while this one is read.
@@ -147,15 +135,16 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
                        token.expires_at().value_or(UtcTime{})});
     for (const auto* list : {&token.closes_gaps(), &token.bounds_gaps()}) {
       const bool closes = list == &token.closes_gaps();
-      for (const std::string& id : *list) {
-        const std::size_t hash = FlatIndex::hash_of(id);
-        index.prefetch(hash);
-        s.named.push_back({kNoGap, position, closes, id, hash});
-      }
+      for (const std::string& id : *list) s.named.push_back({kNoGap, position, closes, id});
     }
-    if (s.named.size() > kIdsAhead) resolve(s.named.size() - kIdsAhead);
   }
-  resolve(s.named.size());
+  s.gaps.find_all(
+      s.named.size(), [&](std::size_t i) { return s.named[i].id; },
+      [&](std::size_t i, std::uint32_t gap_position) {
+        s.named[i].gap = gap_position;
+        if (gap_position != kNoGap) ++s.begin[gap_position + 1];
+        return true;
+      });
   for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
   s.uses.resize(s.begin.back());
   s.end.assign(s.begin.begin(), s.begin.end() - 1);

@@ -54,7 +54,6 @@ class ContextIndex {
     std::uint32_t token;
     bool closes;
     std::string_view id;  // the token's own text, which outlives the index's use of it
-    std::size_t hash;     // of `id`, as the gap index files it
   };
 
   ContextIndex();

@@ -14,7 +14,8 @@ import re
 import sys
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from contextlib import nullcontext
+from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any, TextIO
@@ -90,7 +91,7 @@ class Decision:
     chain_given: bool
     judgment: Judgment
     live: Live | None = None
-    composed: bool = field(default=False)
+    composed: bool = False
 
     def record(self) -> dict[str, Any]:
         """The decision record: the inputs, the chain, the judgment and its derivation."""
@@ -146,41 +147,35 @@ def _engine(where: str, run: Any, *args: Any) -> Any:
         raise Refused(f"{where}: {error}") from None
 
 
-def _chain_for(option: str | None, *requests: Request) -> tuple[PermissionChain, bool]:
-    """The chain in force: the option's, else the requests' own (which must agree), else the
-    default chain."""
-    if option is not None:
-        return load_chain(option), True
-    own = [request for request in requests if request.chain is not None]
-    for request in own[1:]:
-        if request.chain != own[0].chain:
+def _chain_for(
+    explicit: PermissionChain | None, *requests: Request
+) -> tuple[PermissionChain, bool]:
+    """The chain in force: the one given on the command line, else the requests' own (which must
+    agree), else the default chain; and whether one was given at all."""
+    if explicit is not None:
+        return explicit, True
+    named = [(request.source, request.chain) for request in requests if request.chain is not None]
+    for source, chain in named[1:]:
+        if chain != named[0][1]:
             raise UsageError(
-                f"{own[0].source} and {request.source} name different chains; "
-                "choose one with --chain"
+                f"{named[0][0]} and {source} name different chains; choose one with --chain"
             )
-    if own:
-        return own[0].chain or PermissionChain.default_chain(), True
-    return PermissionChain.default_chain(), False
+    return (named[0][1], True) if named else (PermissionChain.default_chain(), False)
 
 
 def _evaluate_live(
     context: ProofContext, chain: PermissionChain, runtime: Runtime, fingerprint: str, why: bool
 ) -> Live:
     live = compile(context, chain)
-    now = runtime.now if runtime.now is not None else time.time()
-    runtime_context = runtime.runtime_context(fingerprint, now)
+    runtime = runtime.filled(fingerprint, time.time())
     reasons = _EngineReasons()
-    if why:
-        with reasons:
-            permission = live.permission_str(runtime_context)
-    else:
-        permission = live.permission_str(runtime_context)
+    with reasons if why else nullcontext():
+        permission = live.permission_str(runtime.runtime_context())
     states = {key: str(value) for key, value in (runtime.negative_control_states or {}).items()}
+    assert runtime.now is not None and runtime.context_fingerprint is not None
     return Live(
-        now=now,
-        context_fingerprint=fingerprint
-        if runtime.context_fingerprint is None
-        else runtime.context_fingerprint,
+        now=runtime.now,
+        context_fingerprint=runtime.context_fingerprint,
         negative_control_states=states,
         strict_mode=runtime.strict_mode,
         permission=permission,
@@ -427,7 +422,7 @@ def _number_or_text(value: str) -> float | str:
 def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
-    chain, given = _chain_for(args.chain, request)
+    chain, given = _chain_for(explicit, request)
     judgment = _engine(args.request, compile_static, request.context, chain)
     decision = Decision([args.request], [request.document], chain, given, judgment)
     runtime = _runtime_options(args, request)
@@ -458,7 +453,7 @@ def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     explicit = load_chain(args.chain) if args.chain is not None else None
     first = load_request(args.first, explicit)
     second = load_request(args.second, explicit)
-    chain, given = _chain_for(args.chain, first, second)
+    chain, given = _chain_for(explicit, first, second)
     both = f"{args.first} + {args.second}"
     composed = _engine(both, compose, first.context, second.context, chain)
     judgment = _engine(both, compile_static, composed, chain)

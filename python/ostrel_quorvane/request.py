@@ -18,7 +18,7 @@ import json
 import math
 import re
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import datetime
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
@@ -109,11 +109,22 @@ class Runtime:
     negative_control_states: Mapping[str, NegativeControlStatus] | None = None
     strict_mode: bool = True
 
-    def runtime_context(self, fingerprint: str, now: float) -> RuntimeContext:
-        """The runtime context; ``fingerprint`` and ``now`` stand in for absent fields."""
+    def filled(self, fingerprint: str, now: float) -> Runtime:
+        """This moment of use with ``fingerprint`` and ``now`` standing in for absent fields."""
+        return replace(
+            self,
+            now=self.now if self.now is not None else now,
+            context_fingerprint=fingerprint
+            if self.context_fingerprint is None
+            else self.context_fingerprint,
+        )
+
+    def runtime_context(self) -> RuntimeContext:
+        """The engine's runtime context; the fields must be filled."""
+        assert self.now is not None and self.context_fingerprint is not None
         return RuntimeContext(
-            self.now if self.now is not None else now,
-            self.context_fingerprint if self.context_fingerprint is not None else fingerprint,
+            self.now,
+            self.context_fingerprint,
             dict(self.negative_control_states or {}),
             self.strict_mode,
         )
