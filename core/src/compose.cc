@@ -33,9 +33,22 @@ bool fits_chain(const ProofContext& context, const PermissionChain& chain) {
   return true;
 }
 
+// Lists this short are searched rather than indexed: a scan costs less than building the index.
+constexpr std::size_t kScanLimit = 16;
+
+bool contains(const std::vector<std::string>& list, std::string_view entry) {
+  return std::find(list.begin(), list.end(), entry) != list.end();
+}
+
 std::vector<std::string> merge_uses(const std::vector<std::string>& a,
                                     const std::vector<std::string>& b) {
   std::vector<std::string> out = a;
+  if (a.size() + b.size() <= kScanLimit) {
+    for (const std::string& use : b) {
+      if (!contains(out, use)) out.push_back(use);
+    }
+    return out;
+  }
   FlatIndex seen(a.size() + b.size());
   for (const std::string& use : a) seen.emplace(use, 0);
   for (const std::string& use : b) {
@@ -50,9 +63,15 @@ std::vector<std::string> intersect(const std::vector<std::string>& a,
                                    const std::vector<std::string>& b) {
   if (b.empty()) return a;
   if (a.empty()) return b;
+  std::vector<std::string> out;
+  if (a.size() <= kScanLimit) {
+    for (const std::string& entry : b) {
+      if (contains(a, entry)) out.push_back(entry);
+    }
+    return out;
+  }
   FlatIndex in_a(a.size());
   for (const std::string& entry : a) in_a.emplace(entry, 0);
-  std::vector<std::string> out;
   for (const std::string& entry : b) {
     if (in_a.find(entry) != FlatIndex::kAbsent) out.push_back(entry);
   }
@@ -66,17 +85,38 @@ Expiry earlier(const Expiry& a, const Expiry& b) {
 }
 
 std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b) {
-  // The first record of each id, by position in a+b, and the weakest status seen for it.
-  std::vector<std::uint32_t> first;
-  std::vector<const GapStatus*> weakest;
-  first.reserve(a.size() + b.size());
-  weakest.reserve(a.size() + b.size());
-  FlatIndex at(a.size() + b.size());
   const auto record = [&](std::uint32_t i) -> const GapRecord& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
+  const std::size_t count = a.size() + b.size();
+  std::vector<GapRecord> out;
+  if (count <= kFewKeys) {
+    // Few gaps: order them by id, and each run of one id is a group, its first record first.
+    std::array<KeyedPosition, kFewKeys> sorted;
+    order_few_by_key(
+        count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); }, sorted);
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i < count; ++i) groups += i == 0 || sorted[i].key != sorted[i - 1].key;
+    out.reserve(groups);
+    for (std::size_t i = 0; i < count;) {
+      const GapRecord& gap = record(sorted[i].position);
+      const GapStatus* weakest = &gap.status();
+      for (++i; i < count && sorted[i].key == gap.gap_id(); ++i) {
+        const GapStatus& status = record(sorted[i].position).status();
+        if (status.kind() < weakest->kind()) weakest = &status;
+      }
+      out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest);
+    }
+    return out;
+  }
+  // The first record of each id, by position in a+b, and the weakest status seen for it.
+  std::vector<std::uint32_t> first;
+  std::vector<const GapStatus*> weakest;
+  first.reserve(count);
+  weakest.reserve(count);
+  FlatIndex at(count);
   at.for_each_hashed(
-      a.size() + b.size(), [&](std::size_t i) -> std::string_view { return record(i).gap_id(); },
+      count, [&](std::size_t i) -> std::string_view { return record(i).gap_id(); },
       [&](std::size_t i, std::string_view id, std::size_t hash) {
         const GapRecord& gap = record(i);
         const auto [group, fresh] =
@@ -95,7 +135,6 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   sort_by_key(order, [&](std::uint32_t group) -> std::string_view {
     return record(first[group]).gap_id();
   });
-  std::vector<GapRecord> out;
   out.reserve(order.size());
   for (const std::uint32_t group : order) {
     const GapRecord& gap = record(first[group]);
@@ -115,8 +154,43 @@ using TokenRef = std::shared_ptr<const ProofToken>;
 
 constexpr std::size_t kTokensAhead = 16;
 
+// Few tokens: ordered by id, each run of one id is a group whose tokens come in input order. A g1
+// token replaces the group's holder unexamined; a g2 token must match the holder. The conflict
+// reported is the first in input order, as a merge in that order would meet it.
+std::expected<std::vector<TokenRef>, CoreError> merge_few_tokens(std::span<const TokenRef> a,
+                                                                 std::span<const TokenRef> b) {
+  const auto token = [&](std::size_t i) -> const TokenRef& {
+    return i < a.size() ? a[i] : b[i - a.size()];
+  };
+  const std::size_t count = a.size() + b.size();
+  std::array<KeyedPosition, kFewKeys> sorted;
+  order_few_by_key(
+      count, [&](std::uint32_t i) -> std::string_view { return token(i)->token_id(); }, sorted);
+  std::array<std::uint32_t, kFewKeys> holders;
+  std::size_t groups = 0;
+  std::size_t conflict = count;
+  for (std::size_t i = 0; i < count;) {
+    std::uint32_t holder = sorted[i].position;
+    for (++i; i < count && sorted[i].key == sorted[i - 1].key; ++i) {
+      const std::uint32_t next = sorted[i].position;
+      if (next < a.size()) {
+        holder = next;
+      } else if (next < conflict && !same_content(*token(holder), *token(next))) {
+        conflict = next;
+      }
+    }
+    holders[groups++] = holder;
+  }
+  if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
+  std::vector<TokenRef> out;
+  out.reserve(groups);
+  for (std::size_t group = 0; group < groups; ++group) out.push_back(token(holders[group]));
+  return out;
+}
+
 std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
                                                              std::span<const TokenRef> b) {
+  if (a.size() + b.size() <= kFewKeys) return merge_few_tokens(a, b);
   std::vector<TokenRef> out;
   out.reserve(a.size() + b.size());
   FlatIndex at(a.size() + b.size());
@@ -166,8 +240,7 @@ struct ProfileGroup {
   FlatIndex first_by_gap;
   std::size_t index_room = 0;
   bool changed = false;
-
-  static constexpr std::size_t kScanLimit = 16;
+  std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
 
   // Indexes the ids when `incoming` more could make the list too long to search.
   void prepare(std::size_t incoming) {
@@ -190,12 +263,14 @@ struct ProfileGroup {
   }
 
   void merge(const Profile& later) {
+    const auto later_required = later.required_gaps();
     if (ids.empty()) {
+      ids.reserve(first->required_gaps().size() + later_required.size());
       for (const GapRequirement& requirement : first->required_gaps()) {
         ids.push_back(requirement.gap_id());
       }
     }
-    const auto later_required = later.required_gaps();
+    arriving = later_required.size();
     prepare(later_required.size());
     if (index_room == 0) {
       for (const GapRequirement& requirement : later_required) {
@@ -239,11 +314,14 @@ struct ProfileGroup {
   void materialize() {
     if (changed) return;
     const auto required = first->required_gaps();
+    merged.reserve(required.size() + arriving);
     merged.assign(required.begin(), required.end());
     changed = true;
   }
-  ProfileRef result() const {
-    return changed ? std::make_shared<const Profile>(first->permission(), merged) : first;
+  // The merged profile; the group is spent after.
+  ProfileRef take_result() {
+    return changed ? std::make_shared<const Profile>(first->permission(), std::move(merged))
+                   : first;
   }
 };
 
@@ -262,17 +340,24 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
       }
     }
   }
-  std::vector<std::pair<int, ProfileRef>> ranked;
+  // Levels the chain lacks first, in the order they came, then the highest rank first. Ties are
+  // broken by position, so a plain sort keeps that order without a stable sort's scratch buffer.
+  struct Ranked {
+    int rank;
+    std::uint32_t group;
+  };
+  std::vector<Ranked> ranked;
   ranked.reserve(groups.size());
-  for (const ProfileGroup& group : groups) {
-    const auto rank = chain.rank(group.first->permission());
-    ranked.emplace_back(rank ? *rank : 255, group.result());
+  for (std::uint32_t group = 0; group < groups.size(); ++group) {
+    const auto rank = chain.rank(groups[group].first->permission());
+    ranked.push_back({rank ? *rank : 256, group});
   }
-  std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
+    return x.rank != y.rank ? x.rank > y.rank : x.group < y.group;
+  });
   std::vector<ProfileRef> out;
   out.reserve(ranked.size());
-  for (auto& entry : ranked) out.push_back(std::move(entry.second));
+  for (const Ranked& entry : ranked) out.push_back(groups[entry.group].take_result());
   return out;
 }
 

@@ -204,6 +204,65 @@ TEST(Compose, TheFirstConflictingTokenOfTheSecondContextIsNamed) {
             "content");
 }
 
+// A few records merge by sorting and many through an index; padding both inputs with unrelated
+// entries moves the same merge from one way to the other and must change nothing else.
+TEST(Compose, FewAndManyRecordsMergeAlike) {
+  for (const int padding : {0, 40}) {
+    Request a, b;
+    a.gap("m", GapStatus::bounded(1.0)).gap("k").gap("m", GapStatus::closed());
+    b.gap("k", GapStatus::closed()).gap("m", GapStatus::bounded(2.0)).gap("c");
+    a.f.gaps[0] = GapRecord("m", "first", GapStatus::bounded(1.0));
+    a.token({"t2", {"x"}}).token({"t1"}).token({"t2", {"y"}});  // a's later t2 wins unexamined
+    b.token({"t2", {"y"}}).token({"t0"}).token({"t0"});
+    a.f.disallowed_uses = {"u", "v"};
+    b.f.disallowed_uses = {"v", "w", "u"};
+    a.f.scope = Scope({}, {"p", "q"}, {}, {});
+    b.f.scope = Scope({}, {"q", "r", "p"}, {}, {});
+    Request clash = b;
+    // Two conflicts: the first in input order is named, though its id sorts later.
+    clash.token({"t2", {"x"}}).token({"t1", {"other"}});
+    for (int i = 0; i < padding; ++i) {
+      const std::string pad = "pad" + std::to_string(i);
+      for (Request* r : {&a, &b, &clash}) {
+        r->gap(pad).token({pad});
+        r->f.disallowed_uses.push_back(pad);
+        r->f.scope = Scope({},
+                           [&] {
+                             auto paths = r->f.scope.allowed_paths();
+                             paths.push_back(pad);
+                             return paths;
+                           }(),
+                           {}, {});
+      }
+    }
+    const auto composed = compose(a, b);
+    ASSERT_TRUE(composed) << composed.error().text();
+    std::vector<std::string> kept;
+    for (const std::string& entry : ids(*composed)) {
+      if (!entry.starts_with("pad")) kept.push_back(entry);
+    }
+    EXPECT_EQ(kept, (std::vector<std::string>{"c:open", "k:open", "m:bounded", "t0@issuer",
+                                              "t1@issuer", "t2@issuer"}))
+        << padding;
+    const auto gap_m = std::ranges::find(composed->gaps(), "m", &GapRecord::gap_id);
+    EXPECT_EQ(gap_m->gap_type(), "first") << padding;
+    EXPECT_EQ(*gap_m->status().bound(), 1.0) << padding;
+    const auto t2 =
+        std::ranges::find(composed->tokens(), "t2", [](const auto& t) { return t->token_id(); });
+    EXPECT_EQ((*t2)->closes_gaps(), std::vector<std::string>{"y"}) << padding;
+    auto uses = composed->disallowed_uses();
+    EXPECT_EQ(std::vector(uses.begin(), uses.begin() + 2), (std::vector<std::string>{"u", "v"}));
+    EXPECT_EQ(std::ranges::count_if(uses, [](const auto& u) { return !u.starts_with("pad"); }), 3);
+    auto paths = composed->scope().allowed_paths();
+    std::erase_if(paths, [](const auto& p) { return p.starts_with("pad"); });
+    EXPECT_EQ(paths, (std::vector<std::string>{"q", "p"})) << padding;
+    EXPECT_EQ(error_of(a, clash),
+              "composition failed: token conflict: token 't2' exists in both contexts with "
+              "different content")
+        << padding;
+  }
+}
+
 TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {
   Request a, b;
   std::vector<GapRequirement> ra, rb;

@@ -78,6 +78,35 @@ std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
   return order;
 }
 
+// At most this many keys are few enough for order_few_by_key.
+inline constexpr std::size_t kFewKeys = 32;
+
+struct KeyedPosition {
+  std::uint64_t prefix;  // key_prefix(key), which settles most comparisons without the key
+  std::string_view key;
+  std::uint32_t position;
+
+  friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
+    return x.prefix != y.prefix ? x.prefix < y.prefix : x.key < y.key;
+  }
+};
+
+// Positions 0..count-1 (at most kFewKeys) with their keys `key_of(position)`, written to `out`
+// ordered by key and, among equal keys, by position: an insertion sort of the views, which
+// allocates nothing and beats hashing a handful of keys.
+template <class KeyOf>
+void order_few_by_key(std::size_t count, KeyOf key_of, std::array<KeyedPosition, kFewKeys>& out) {
+  static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
+                "key_of must return a std::string_view into storage that outlives the call");
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string_view key = key_of(i);
+    const KeyedPosition entry{key_prefix(key), key, i};
+    std::size_t at = i;
+    for (; at > 0 && entry < out[at - 1]; --at) out[at] = out[at - 1];
+    out[at] = entry;
+  }
+}
+
 // Sorts `items` by `key_of(item)`, a string_view compared byte by byte: in place by comparison
 // when they are few, and through order_by_key when they are many.
 template <class T, class KeyOf>
