@@ -107,7 +107,7 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
             error = unknown_gap(profile->permission().name(), requirement.gap_id());
           }
           if (error) return false;
-          index.note_requirement(position);
+          index.note_requirement(position, requirement.minimum_status());
           return true;
         });
     if (error) return error;

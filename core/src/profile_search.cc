@@ -13,7 +13,8 @@ struct ContextIndex::Storage {
   FlatIndex gaps;                          // gap id to the position of its first gap
   std::vector<const Profile*> profiles;    // by chain rank
   std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
-  std::vector<std::uint32_t> noted;        // gap position of each profile requirement
+  std::vector<NotedRequirement> noted;     // each profile requirement, in order
+  std::vector<GapKind> kinds;              // per gap: its status kind
   std::vector<std::uint32_t> begin;        // per gap: its first entry in `uses`
   std::vector<std::uint32_t> end;          // per gap: one past its last entry
   std::vector<TokenUse> uses;
@@ -25,8 +26,9 @@ struct ContextIndex::Storage {
   static constexpr std::size_t kKeepBytes = std::size_t{24} << 20;
   bool worth_keeping() const {
     const auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-    return gaps.bytes() + bytes(profiles) + bytes(first_noted) + bytes(noted) + bytes(begin) +
-               bytes(end) + bytes(uses) + bytes(named) + bytes(refs) + bytes(facts) <=
+    return gaps.bytes() + bytes(profiles) + bytes(first_noted) + bytes(noted) + bytes(kinds) +
+               bytes(begin) + bytes(end) + bytes(uses) + bytes(named) + bytes(refs) +
+               bytes(facts) <=
            kKeepBytes;
   }
 };
@@ -62,10 +64,13 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
   storage_->facts.clear();
   auto& index = storage_->gaps;
   index.reset(gaps.size());
+  auto& kinds = storage_->kinds;
+  kinds.resize(gaps.size());
   bool unique = true;
   index.emplace_all(
       gaps.size(), [&](std::size_t i) -> std::string_view { return gaps[i].gap_id(); },
       [&](std::size_t i, std::pair<std::uint32_t, bool> filed) {
+        kinds[i] = gaps[i].status().kind();
         if (filed.second) return true;
         duplicate = gaps[i].gap_id();
         return unique = false;
@@ -77,11 +82,11 @@ std::uint32_t ContextIndex::gap(std::string_view id) const { return storage_->ga
 
 const FlatIndex& ContextIndex::gap_index() const { return storage_->gaps; }
 
-void ContextIndex::note_requirement(std::uint32_t position) { storage_->noted.push_back(position); }
-
-std::uint32_t ContextIndex::requirements_noted() const {
-  return static_cast<std::uint32_t>(storage_->noted.size());
+void ContextIndex::note_requirement(std::uint32_t position, GapKind minimum) {
+  storage_->noted.push_back({position, minimum});
 }
+
+GapKind ContextIndex::gap_kind(std::uint32_t position) const { return storage_->kinds[position]; }
 
 void ContextIndex::reserve_profiles(std::size_t levels) {
   storage_->profiles.assign(levels, nullptr);
@@ -97,7 +102,8 @@ bool ContextIndex::add_profile(std::uint8_t rank, const Profile* profile,
   return true;
 }
 
-std::span<const std::uint32_t> ContextIndex::requirement_gaps(std::size_t rank) const {
+std::span<const ContextIndex::NotedRequirement> ContextIndex::noted_requirements(
+    std::size_t rank) const {
   return std::span(storage_->noted)
       .subspan(storage_->first_noted[rank], storage_->profiles[rank]->required_gaps().size());
 }
@@ -192,16 +198,16 @@ class Search {
   Search(const ContextIndex& index, const Clock& clock, std::vector<std::uint32_t>& used)
       : index_(index), clock_(clock), used_(used), inert_gaps_(index.gap_count(), false) {}
 
-  // Whether `requirement` is met. For a disjunction the label of the arm that fired is appended
-  // to `labels`; a single requirement adds none.
-  // `position` is the gap a single requirement names, when known.
-  bool evaluate(const GapRequirement& requirement, std::uint32_t position,
+  // Whether `requirement`, noted as `noted`, is met. For a disjunction the label of the arm that
+  // fired is appended to `labels`; a single requirement adds none and is not read.
+  bool evaluate(const GapRequirement& requirement, ContextIndex::NotedRequirement noted,
                 std::vector<std::string>& labels);
 
   ScreeningFlags flags;
 
  private:
-  bool evaluate_single(const GapRequirement& requirement, std::uint32_t position);
+  // Whether the gap at `position` (kNoGap: none) reaches `minimum`, its tokens counted.
+  bool evaluate_single(std::uint32_t position, GapKind minimum);
   // The label of the fired arm of `disjunction`, nested labels wrapped in "any_of[...]"; absent
   // when no arm fires. Walks nested disjunctions with an explicit stack, so depth is no limit.
   std::optional<std::string> fired_arm(const GapRequirement& disjunction);
@@ -216,10 +222,10 @@ class Search {
   std::vector<bool> inert_gaps_;
 };
 
-bool Search::evaluate_single(const GapRequirement& requirement, std::uint32_t position) {
+bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
   if (position == ContextIndex::kNoGap) return false;
-  GapKind status = index_.gap_at(position).status().kind();
-  if (inert_gaps_[position]) return satisfies(status, requirement.minimum_status());
+  GapKind status = index_.gap_kind(position);
+  if (inert_gaps_[position]) return satisfies(status, minimum);
   const std::size_t used_before = used_.size();
   for (const ContextIndex::TokenUse& use : index_.tokens_for(position)) {
     const ContextIndex::TokenFacts& token = index_.facts(use.position);
@@ -241,7 +247,7 @@ bool Search::evaluate_single(const GapRequirement& requirement, std::uint32_t po
   }
   // No token of this gap was usable: walking them again would only set the flags already set.
   if (used_.size() == used_before) inert_gaps_[position] = true;
-  return satisfies(status, requirement.minimum_status());
+  return satisfies(status, minimum);
 }
 
 std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) {
@@ -264,7 +270,7 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
       if (!inert_failures_.contains(&arm)) stack.push_back({&arm, 0, used_.size()});
       continue;
     }
-    if (!evaluate_single(arm, index_.gap(arm.gap_id()))) continue;
+    if (!evaluate_single(index_.gap(arm.gap_id()), arm.minimum_status())) continue;
     // The arm fired: each enclosing disjunction below the outermost wraps the label once.
     const std::size_t wraps = stack.size() - 1;
     std::string label;
@@ -277,9 +283,9 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
   return std::nullopt;
 }
 
-bool Search::evaluate(const GapRequirement& requirement, std::uint32_t position,
+bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequirement noted,
                       std::vector<std::string>& labels) {
-  if (!requirement.is_any_of()) return evaluate_single(requirement, position);
+  if (noted.gap != ContextIndex::kNoGap) return evaluate_single(noted.gap, noted.minimum);
   if (inert_failures_.contains(&requirement)) return false;
   auto label = fired_arm(requirement);
   if (!label) return false;
@@ -305,9 +311,9 @@ SearchOutcome descending_search(const ContextIndex& index, const PermissionChain
     if (!profile) continue;
     bool met = true;
     const auto required = profile->required_gaps();
-    const auto positions = index.requirement_gaps(rank);
+    const auto noted = index.noted_requirements(rank);
     for (std::size_t i = 0; i < required.size(); ++i) {
-      if (!search.evaluate(required[i], positions[i], labels)) {
+      if (!search.evaluate(required[i], noted[i], labels)) {
         met = false;
         break;
       }

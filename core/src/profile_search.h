@@ -63,10 +63,15 @@ class ContextIndex {
 
   // Indexes the gaps by id, keeping the first of each id; false names the first repeated id.
   bool add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate);
-  // Remembers, in profile and requirement order, the gap position each requirement names
-  // (kNoGap for a disjunction), so that the search need not look the gaps up again.
-  void note_requirement(std::uint32_t position);
-  std::uint32_t requirements_noted() const;
+  // A requirement as the search reads it: the gap it names (kNoGap for a disjunction) and the
+  // minimum status, so that the search need not read the requirement or look the gap up again.
+  struct NotedRequirement {
+    std::uint32_t gap;
+    GapKind minimum;
+  };
+  // Remembers, in profile and requirement order, the gap position a requirement names (kNoGap
+  // for a disjunction) and its minimum.
+  void note_requirement(std::uint32_t position, GapKind minimum);
   // Makes room for the profiles of a chain of `levels` levels.
   void reserve_profiles(std::size_t levels);
   // Files `profile` under the chain rank of its level, its requirements' gap positions noted
@@ -87,12 +92,13 @@ class ContextIndex {
   void find_gaps(std::size_t count, IdAt id_at, Found found) const {
     gap_index().find_all(count, id_at, found);
   }
-  const GapRecord& gap_at(std::uint32_t position) const { return gaps_[position]; }
+  // The status kind of the gap at `position`, from a dense copy rather than the record.
+  GapKind gap_kind(std::uint32_t position) const;
   std::size_t gap_count() const { return gaps_.size(); }
   // The profile filed under chain rank `rank`, or null.
   const Profile* profile_at(std::size_t rank) const;
-  // The gap positions noted for the requirements of the profile filed under `rank`.
-  std::span<const std::uint32_t> requirement_gaps(std::size_t rank) const;
+  // The requirements noted for the profile filed under `rank`, in its order.
+  std::span<const NotedRequirement> noted_requirements(std::size_t rank) const;
   // The token entries that name the gap at `position`, in token order.
   std::span<const TokenUse> tokens_for(std::uint32_t position) const;
   // Reusable room for the token positions a derivation collects; empty, with capacity.
