@@ -1,6 +1,8 @@
 #include "compose.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 
 #include "compiler.h"
 #include "flat_index.h"
@@ -84,7 +86,51 @@ Expiry earlier(const Expiry& a, const Expiry& b) {
   return *b.deadline() < *a.deadline() ? b : a;
 }
 
-std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b) {
+// Room the merges of many records reuse from one composition to the next, so that composing
+// large contexts again and again does not ask the system for fresh memory each time.
+struct MergeScratch {
+  struct GapGroup {
+    std::uint32_t first;       // the position in a+b of the group's first record
+    const GapStatus* weakest;  // the weakest status seen for its id
+  };
+
+  FlatIndex index;
+  std::vector<GapGroup> gap_groups;
+  std::vector<std::uint32_t> holders;  // per token id: the position in a+b of the token kept
+  KeyOrder order;
+
+  // Room over this many bytes is freed rather than kept for the next composition.
+  static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
+  bool worth_keeping() const {
+    return index.bytes() + gap_groups.capacity() * sizeof(GapGroup) +
+               holders.capacity() * sizeof(std::uint32_t) + order.bytes() <=
+           kKeepBytes;
+  }
+};
+
+// One spare scratch, shared by all threads: taken whole by a composition and given back after,
+// so that concurrent compositions each get their own.
+std::atomic<MergeScratch*> g_spare_scratch{nullptr};
+
+class ScratchLease {
+ public:
+  ScratchLease() : scratch_(g_spare_scratch.exchange(nullptr, std::memory_order_acquire)) {
+    if (!scratch_) scratch_ = std::make_unique<MergeScratch>();
+  }
+  ~ScratchLease() {
+    if (!scratch_->worth_keeping()) return;
+    delete g_spare_scratch.exchange(scratch_.release(), std::memory_order_acq_rel);
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  MergeScratch& operator*() { return *scratch_; }
+
+ private:
+  std::unique_ptr<MergeScratch> scratch_;
+};
+
+std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b,
+                                  MergeScratch& scratch) {
   const auto record = [&](std::uint32_t i) -> const GapRecord& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
@@ -110,35 +156,31 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
     return out;
   }
   // The first record of each id, by position in a+b, and the weakest status seen for it.
-  std::vector<std::uint32_t> first;
-  std::vector<const GapStatus*> weakest;
-  first.reserve(count);
-  weakest.reserve(count);
-  FlatIndex at(count);
+  auto& groups = scratch.gap_groups;
+  groups.clear();
+  FlatIndex& at = scratch.index;
+  at.reset(count);
   at.for_each_hashed(
       count, [&](std::size_t i) -> std::string_view { return record(i).gap_id(); },
       [&](std::size_t i, std::string_view id, std::size_t hash) {
         const GapRecord& gap = record(i);
         const auto [group, fresh] =
-            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(first.size()));
+            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(groups.size()));
         if (fresh) {
-          first.push_back(static_cast<std::uint32_t>(i));
-          weakest.push_back(&gap.status());
-        } else if (gap.status().kind() < weakest[group]->kind()) {
-          weakest[group] = &gap.status();
+          groups.push_back({static_cast<std::uint32_t>(i), &gap.status()});
+        } else if (gap.status().kind() < groups[group].weakest->kind()) {
+          groups[group].weakest = &gap.status();
         }
         return true;
       });
   // Order the groups, not the records, so that no string moves while sorting.
-  std::vector<std::uint32_t> order(first.size());
-  for (std::uint32_t group = 0; group < order.size(); ++group) order[group] = group;
-  sort_by_key(order, [&](std::uint32_t group) -> std::string_view {
-    return record(first[group]).gap_id();
+  const auto order = scratch.order.order(groups.size(), [&](std::uint32_t group) {
+    return std::string_view(record(groups[group].first).gap_id());
   });
   out.reserve(order.size());
   for (const std::uint32_t group : order) {
-    const GapRecord& gap = record(first[group]);
-    out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest[group]);
+    const GapRecord& gap = record(groups[group].first);
+    out.emplace_back(gap.gap_id(), gap.gap_type(), *groups[group].weakest);
   }
   return out;
 }
@@ -189,17 +231,19 @@ std::expected<std::vector<TokenRef>, CoreError> merge_few_tokens(std::span<const
 }
 
 std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
-                                                             std::span<const TokenRef> b) {
+                                                             std::span<const TokenRef> b,
+                                                             MergeScratch& scratch) {
   if (a.size() + b.size() <= kFewKeys) return merge_few_tokens(a, b);
-  std::vector<TokenRef> out;
-  out.reserve(a.size() + b.size());
-  FlatIndex at(a.size() + b.size());
   const auto token = [&](std::size_t i) -> const TokenRef& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
-  // Keys view ids held by the inputs, which outlive the merge.
-  const TokenRef* conflict = nullptr;
   const std::size_t count = a.size() + b.size();
+  auto& holders = scratch.holders;
+  holders.clear();
+  FlatIndex& at = scratch.index;
+  at.reset(count);
+  // Keys view ids held by the inputs, which outlive the merge.
+  std::size_t conflict = count;
   at.for_each_hashed(
       count,
       [&](std::size_t i) -> std::string_view {
@@ -208,20 +252,34 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
         return token(i)->token_id();
       },
       [&](std::size_t i, std::string_view id, std::size_t hash) {
-        const auto [position, fresh] =
-            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(out.size()));
+        const auto [group, fresh] =
+            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(holders.size()));
         if (fresh) {
-          out.push_back(token(i));
+          holders.push_back(static_cast<std::uint32_t>(i));
         } else if (i < a.size()) {
-          out[position] = token(i);  // the later g1 token wins unexamined
-        } else if (!same_content(*out[position], *token(i))) {
-          conflict = &token(i);
+          holders[group] = static_cast<std::uint32_t>(i);  // the later g1 token wins unexamined
+        } else if (!same_content(*token(holders[group]), *token(i))) {
+          conflict = i;
           return false;
         }
         return true;
       });
-  if (conflict) return std::unexpected(token_conflict((*conflict)->token_id()));
-  sort_by_key(out, [](const TokenRef& token) -> std::string_view { return token->token_id(); });
+  if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
+  const auto order = scratch.order.order(holders.size(), [&](std::uint32_t group) {
+    return std::string_view(token(holders[group])->token_id());
+  });
+  std::vector<TokenRef> out;
+  out.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    // Sharing a token writes its count, which lies just before the token: in id order the
+    // tokens are scattered, so ask for the counts of those a little ahead.
+    if (i + kTokensAhead < order.size()) {
+      const char* ahead =
+          reinterpret_cast<const char*>(token(holders[order[i + kTokensAhead]]).get());
+      __builtin_prefetch(ahead - 16, 1);
+    }
+    out.push_back(token(holders[order[i]]));
+  }
   return out;
 }
 
@@ -444,8 +502,9 @@ std::expected<ProofContext, CoreError> compose_contexts(
     if (!authority) return std::unexpected(std::move(authority.error()));
     f.authority_ceiling = *authority;
   }
-  f.gaps = merge_gaps(a.gaps(), b.gaps());
-  auto tokens = merge_tokens(a.tokens(), b.tokens());
+  ScratchLease scratch;
+  f.gaps = merge_gaps(a.gaps(), b.gaps(), *scratch);
+  auto tokens = merge_tokens(a.tokens(), b.tokens(), *scratch);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);
   f.profiles = merge_profiles(a.profiles(), b.profiles(), chain);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -20,63 +21,94 @@ inline std::uint64_t key_prefix(std::string_view key) {
   return prefix;
 }
 
-// Below this many keys, sort_by_key sorts by comparison alone: comparing then costs less than
+// Below this many keys, KeyOrder sorts by comparison alone: comparing then costs less than
 // counting eight places of 256 byte values.
 inline constexpr std::size_t kSortBelow = 256;
 
-// The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
-// (as std::string_view compares), in time linear in `count` for keys that differ within their
-// first eight bytes. Each key's first eight bytes are sorted as a number, by a radix sort that
-// reads only the contiguous sort entries and not the keys' scattered storage; keys that share
-// those bytes are then ordered among themselves by comparison. Equal keys keep no particular
-// order; the keys must outlive the call.
-template <class KeyOf>
-std::vector<std::uint32_t> order_by_key(std::size_t count, KeyOf key_of) {
-  // A key returned by value would be gone before it is compared.
-  static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
-                "key_of must return a std::string_view into storage that outlives the call");
+// Orders keys, keeping its room for the next time: once it has ordered as many keys, ordering
+// allocates nothing.
+class KeyOrder {
+ public:
+  // The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
+  // (as std::string_view compares); valid until the next call. Many keys are ordered in time
+  // linear in `count` when they differ within their first eight bytes: each key's first eight
+  // bytes are sorted as a number, by a radix sort that reads only the contiguous sort entries and
+  // not the keys' scattered storage, and keys that share those bytes are then ordered among
+  // themselves by comparison. Fewer than kSortBelow are sorted by comparison alone. Equal keys
+  // keep no particular order; the keys must outlive the call.
+  template <class KeyOf>
+  std::span<const std::uint32_t> order(std::size_t count, KeyOf key_of) {
+    // A key returned by value would be gone before it is compared.
+    static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
+                  "key_of must return a std::string_view into storage that outlives the call");
+    entries_.clear();
+    entries_.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::string_view key = key_of(i);
+      entries_.push_back({key_prefix(key), key.data(), static_cast<std::uint32_t>(key.size()), i});
+    }
+    if (count < kSortBelow) {
+      std::sort(entries_.begin(), entries_.end());
+    } else {
+      radix_sort();
+    }
+    order_.clear();
+    for (const Entry& entry : entries_) order_.push_back(entry.position);
+    return order_;
+  }
+
+  // The room kept, in bytes.
+  std::size_t bytes() const {
+    return (entries_.capacity() + spare_.capacity()) * sizeof(Entry) +
+           order_.capacity() * sizeof(std::uint32_t);
+  }
+
+ private:
   struct Entry {
     std::uint64_t prefix;
-    std::string_view key;
+    const char* data;
+    std::uint32_t size;
     std::uint32_t position;
+
+    std::string_view key() const { return {data, size}; }
+    friend bool operator<(const Entry& x, const Entry& y) {
+      return x.prefix != y.prefix ? x.prefix < y.prefix : x.key() < y.key();
+    }
   };
-  std::vector<Entry> entries;
-  entries.reserve(count);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::string_view key = key_of(i);
-    entries.push_back({key_prefix(key), key, i});
-  }
-  // One count of each byte value at each of the eight byte places, then one stable pass per
-  // place, least significant first; a place where every key has the same byte moves nothing.
-  std::vector<std::array<std::uint32_t, 256>> counts(8, std::array<std::uint32_t, 256>{});
-  for (const Entry& entry : entries) {
+
+  void radix_sort() {
+    const std::size_t count = entries_.size();
+    // One count of each byte value at each of the eight byte places, then one stable pass per
+    // place, least significant first; a place where every key has the same byte moves nothing.
+    std::array<std::array<std::uint32_t, 256>, 8> counts{};
+    for (const Entry& entry : entries_) {
+      for (std::size_t place = 0; place < 8; ++place) {
+        ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
+      }
+    }
+    spare_.resize(count);
     for (std::size_t place = 0; place < 8; ++place) {
-      ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
+      auto& at = counts[place];
+      if (std::find(at.begin(), at.end(), count) != at.end()) continue;
+      std::uint32_t next = 0;
+      for (std::uint32_t& slot : at) next += std::exchange(slot, next);
+      for (const Entry& entry : entries_)
+        spare_[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
+      entries_.swap(spare_);
+    }
+    // Keys that share their first eight bytes, now side by side, by comparison.
+    for (auto run = entries_.begin(); run != entries_.end();) {
+      const auto end = std::find_if(
+          run, entries_.end(), [&](const Entry& entry) { return entry.prefix != run->prefix; });
+      if (end - run > 1) std::sort(run, end);
+      run = end;
     }
   }
-  std::vector<Entry> scratch(count);
-  for (std::size_t place = 0; place < 8; ++place) {
-    auto& at = counts[place];
-    if (std::find(at.begin(), at.end(), count) != at.end()) continue;
-    std::uint32_t next = 0;
-    for (std::uint32_t& slot : at) next += std::exchange(slot, next);
-    for (const Entry& entry : entries) scratch[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
-    entries.swap(scratch);
-  }
-  // Keys that share their first eight bytes, now side by side, by comparison.
-  for (auto run = entries.begin(); run != entries.end();) {
-    const auto end = std::find_if(run, entries.end(),
-                                  [&](const Entry& entry) { return entry.prefix != run->prefix; });
-    if (end - run > 1) {
-      std::sort(run, end, [](const Entry& x, const Entry& y) { return x.key < y.key; });
-    }
-    run = end;
-  }
-  std::vector<std::uint32_t> order;
-  order.reserve(count);
-  for (const Entry& entry : entries) order.push_back(entry.position);
-  return order;
-}
+
+  std::vector<Entry> entries_;
+  std::vector<Entry> spare_;
+  std::vector<std::uint32_t> order_;
+};
 
 // At most this many keys are few enough for order_few_by_key.
 inline constexpr std::size_t kFewKeys = 32;
@@ -105,23 +137,6 @@ void order_few_by_key(std::size_t count, KeyOf key_of, std::array<KeyedPosition,
     for (; at > 0 && entry < out[at - 1]; --at) out[at] = out[at - 1];
     out[at] = entry;
   }
-}
-
-// Sorts `items` by `key_of(item)`, a string_view compared byte by byte: in place by comparison
-// when they are few, and through order_by_key when they are many.
-template <class T, class KeyOf>
-void sort_by_key(std::vector<T>& items, KeyOf key_of) {
-  if (items.size() < kSortBelow) {
-    std::sort(items.begin(), items.end(),
-              [&](const T& x, const T& y) { return key_of(x) < key_of(y); });
-    return;
-  }
-  const std::vector<std::uint32_t> order = order_by_key(
-      items.size(), [&](std::uint32_t i) -> std::string_view { return key_of(items[i]); });
-  std::vector<T> sorted;
-  sorted.reserve(items.size());
-  for (const std::uint32_t i : order) sorted.push_back(std::move(items[i]));
-  items.swap(sorted);
 }
 
 }  // namespace oq

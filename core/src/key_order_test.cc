@@ -22,19 +22,38 @@ std::string random_key(std::mt19937& random) {
 
 TEST(KeyOrder, OrdersLikeStringComparison) {
   std::mt19937 random(7);
+  // One KeyOrder for every round: what an earlier, larger ordering left behind must not matter.
+  KeyOrder key_order;
   for (int round = 0; round < 200; ++round) {
     // Both the comparison sort of few keys and the radix sort of many.
     std::vector<std::string> keys(random() % (3 * kSortBelow));
     for (std::string& key : keys) key = random_key(random);
-    std::vector<std::uint32_t> order(keys.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    sort_by_key(order, [&](std::uint32_t i) -> std::string_view { return keys[i]; });
+    const auto order =
+        key_order.order(keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; });
     ASSERT_EQ(order.size(), keys.size());
     std::vector<std::string> ordered;
     for (const std::uint32_t i : order) ordered.push_back(keys[i]);
     std::vector<std::string> expected = keys;
     std::sort(expected.begin(), expected.end());
     ASSERT_EQ(ordered, expected);
+  }
+}
+
+TEST(KeyOrder, FewKeysOrderByKeyThenPosition) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> keys(random() % (kFewKeys + 1));
+    for (std::string& key : keys) key = random_key(random);
+    std::array<KeyedPosition, kFewKeys> sorted;
+    order_few_by_key(
+        keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; }, sorted);
+    std::vector<std::pair<std::string, std::uint32_t>> got, expected;
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      got.emplace_back(std::string(sorted[i].key), sorted[i].position);
+      expected.emplace_back(keys[i], i);
+    }
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(got, expected);
   }
 }
 
