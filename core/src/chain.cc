@@ -1,5 +1,7 @@
 #include "chain.h"
 
+#include <bit>
+
 #include "quote.h"
 
 namespace oq {
@@ -134,18 +136,28 @@ std::optional<Permission> PermissionChain::parse(std::string_view name) const {
   return std::nullopt;
 }
 
-std::optional<std::uint8_t> PermissionChain::rank(Permission p) const {
-  // Names are interned, so one name has one address: in a short chain comparing addresses is
-  // exact and cheaper than hashing the name.
-  constexpr std::size_t kScanLimit = 16;
-  if (levels_.size() <= kScanLimit) {
-    for (std::size_t i = 0; i < levels_.size(); ++i) {
-      if (levels_[i].name().data() == p.name().data()) return static_cast<std::uint8_t>(i);
-    }
-    return std::nullopt;
+std::vector<PermissionChain::AddressSlot> PermissionChain::address_table(
+    std::span<const Permission> levels) {
+  std::vector<AddressSlot> table(std::bit_ceil(std::max<std::size_t>(8, 2 * levels.size())));
+  const std::size_t mask = table.size() - 1;
+  for (std::size_t rank = 0; rank < levels.size(); ++rank) {
+    const char* name = levels[rank].name().data();
+    std::size_t at = address_hash(name) & mask;
+    while (table[at].name != nullptr) at = (at + 1) & mask;
+    table[at] = {name, static_cast<std::uint8_t>(rank)};
   }
-  if (auto found = index_.find(p.name()); found != index_.end()) return found->second;
-  return std::nullopt;
+  return table;
+}
+
+std::optional<std::uint8_t> PermissionChain::rank(Permission p) const {
+  const char* name = p.name().data();
+  if (name == nullptr) return std::nullopt;  // the placeholder level, in no chain
+  const std::size_t mask = by_address_.size() - 1;
+  for (std::size_t at = address_hash(name) & mask;; at = (at + 1) & mask) {
+    const AddressSlot& slot = by_address_[at];
+    if (slot.name == name) return slot.rank;
+    if (slot.name == nullptr) return std::nullopt;
+  }
 }
 
 std::optional<std::strong_ordering> PermissionChain::cmp(Permission a, Permission b) const {

@@ -54,6 +54,25 @@ TEST(PermissionChain, LevelCountLimits) {
   EXPECT_EQ(error_of(levels, bindings(0, 0, 0, 0, 0, 255, 255)), "ok");
 }
 
+// Every level of short and long chains is found at its rank; a level of no chain, a name that
+// only looks like one, and the placeholder level are found at none.
+TEST(PermissionChain, RanksEveryLevel) {
+  for (const int count : {2, 17, 256}) {
+    std::vector<std::string> storage;
+    for (int i = 0; i < count; ++i) storage.push_back("R" + std::to_string(i));
+    std::vector<std::string_view> names(storage.begin(), storage.end());
+    const auto top = static_cast<std::uint64_t>(count - 1);
+    const auto chain = PermissionChain::create(names, bindings(0, 0, 0, 0, 0, top, top));
+    ASSERT_TRUE(chain);
+    for (int i = 0; i < count; ++i) {
+      EXPECT_EQ(chain->rank(Permission::named(storage[i])), i) << count;
+    }
+    EXPECT_EQ(chain->rank(Permission::named("R" + std::to_string(count))), std::nullopt);
+    EXPECT_EQ(chain->rank(Permission::named("r0")), std::nullopt);
+    EXPECT_EQ(chain->rank(Permission()), std::nullopt);
+  }
+}
+
 TEST(DefaultChain, HashAndQueries) {
   const PermissionChain& chain = *default_chain();
   EXPECT_EQ(chain.hash().to_hex(),

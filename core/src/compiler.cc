@@ -1,9 +1,9 @@
 #include "compiler.h"
 
 #include <array>
-#include <unordered_set>
 
 #include "panic.h"
+#include "pointer_set.h"
 #include "profile_search.h"
 #include "quote.h"
 
@@ -53,10 +53,12 @@ MalformedContext unknown_gap(std::string_view level, std::string_view gap_id) {
 // Checks that `requirement` and every arm below it name known gaps and that no disjunction is
 // empty, in the order a left-to-right walk meets them. Iterative, and each shared arm is checked
 // once, so neither depth nor sharing costs more than the number of distinct requirements.
+// `checked` holds the disjunctions already checked; `pending` is room for the walk.
 std::optional<CoreError> check_requirement(const GapRequirement& requirement,
                                            std::string_view level, const ContextIndex& index,
-                                           std::unordered_set<const GapRequirement*>& checked) {
-  std::vector<const GapRequirement*> pending{&requirement};
+                                           PointerSet& checked,
+                                           std::vector<const GapRequirement*>& pending) {
+  pending.assign(1, &requirement);
   while (!pending.empty()) {
     const GapRequirement* node = pending.back();
     pending.pop_back();
@@ -65,7 +67,7 @@ std::optional<CoreError> check_requirement(const GapRequirement& requirement,
         return unknown_gap(level, node->gap_id());
       continue;
     }
-    if (!checked.insert(node).second) continue;
+    if (!checked.insert(node)) continue;
     if (node->arms().empty()) {
       return malformed("profile for " + std::string(level) + ": any_of requirement has zero arms");
     }
@@ -88,7 +90,8 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
   if (!index.add_gaps(context.gaps(), duplicate)) {
     return malformed("duplicate gap_id '" + std::string(duplicate) + "'");
   }
-  std::unordered_set<const GapRequirement*> checked;
+  PointerSet checked;
+  std::vector<const GapRequirement*> pending;
   for (const auto& profile : context.profiles()) {
     if (!chain.contains(profile->permission())) {
       return malformed("profile permission '" + name_of(profile->permission()) +
@@ -101,7 +104,8 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
         [&](std::size_t i, std::uint32_t position) {
           const GapRequirement& requirement = required[i];
           if (requirement.is_any_of()) {
-            error = check_requirement(requirement, profile->permission().name(), index, checked);
+            error = check_requirement(requirement, profile->permission().name(), index, checked,
+                                      pending);
             position = ContextIndex::kNoGap;
           } else if (position == ContextIndex::kNoGap) {
             error = unknown_gap(profile->permission().name(), requirement.gap_id());

@@ -2,8 +2,8 @@
 
 #include <array>
 #include <atomic>
-#include <unordered_set>
 
+#include "pointer_set.h"
 #include "quote.h"
 
 namespace oq {
@@ -217,7 +217,13 @@ class Search {
   std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
   // Disjunctions that failed without using a token: evaluating them again would change nothing,
   // so shared arms are not walked twice.
-  std::unordered_set<const GapRequirement*> inert_failures_;
+  PointerSet inert_failures_;
+  struct Frame {
+    const GapRequirement* node;
+    std::size_t next_arm;
+    std::size_t used_before;
+  };
+  std::vector<Frame> stack_;  // room for fired_arm's walk
   // Gaps none of whose tokens is usable: their effective status is their own.
   std::vector<bool> inert_gaps_;
 };
@@ -251,12 +257,8 @@ bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
 }
 
 std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) {
-  struct Frame {
-    const GapRequirement* node;
-    std::size_t next_arm;
-    std::size_t used_before;
-  };
-  std::vector<Frame> stack{{&disjunction, 0, used_.size()}};
+  std::vector<Frame>& stack = stack_;
+  stack.assign(1, {&disjunction, 0, used_.size()});
   while (!stack.empty()) {
     Frame& top = stack.back();
     const auto arms = top.node->arms();
