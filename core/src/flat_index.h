@@ -10,19 +10,50 @@
 
 namespace oq {
 
+// How a FlatIndex holds its keys: as views in the slots.
+struct ViewKeys {
+  struct Slot {
+    const char* data = nullptr;
+    std::uint32_t size = 0;
+    std::uint32_t position = UINT32_MAX;
+    std::uint32_t tag = 0;
+  };
+  static Slot slot(std::string_view key, std::uint32_t position, std::uint32_t tag) {
+    return {key.data(), static_cast<std::uint32_t>(key.size()), position, tag};
+  }
+  std::string_view key(const Slot& slot) const { return {slot.data, slot.size}; }
+};
+
+// How a PositionIndex holds its keys: by position alone, each key found again through `KeyOf`.
+template <class KeyOf>
+struct PositionKeys {
+  struct Slot {
+    std::uint32_t position = UINT32_MAX;
+    std::uint32_t tag = 0;
+  };
+  static Slot slot(std::string_view, std::uint32_t position, std::uint32_t tag) {
+    return {position, tag};
+  }
+  std::string_view key(const Slot& slot) const { return key_of(slot.position); }
+  KeyOf key_of{};
+};
+
 // Positions of strings by content: one flat open-addressing table, sized for the number of keys
-// expected so that filing and finding never allocate per key (it grows if more come). Keys are
-// views; what they view must outlive the index.
-class FlatIndex {
+// expected so that filing and finding never allocate per key (it grows if more come). `Keys`
+// says how a slot holds its key (see FlatIndex and PositionIndex below); what the keys view must
+// outlive the index.
+template <class Keys>
+class BasicFlatIndex {
  public:
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
 
-  FlatIndex() = default;
-  explicit FlatIndex(std::size_t expected) { reset(expected); }
+  BasicFlatIndex() = default;
+  explicit BasicFlatIndex(std::size_t expected, Keys keys = {}) { reset(expected, keys); }
 
   // Empties the index and sizes it for `expected` keys, keeping its storage when that suffices.
   // More keys may be filed; the table then grows.
-  void reset(std::size_t expected) {
+  void reset(std::size_t expected, Keys keys = {}) {
+    keys_ = keys;
     slots_.assign(std::bit_ceil(std::max<std::size_t>(8, 2 * expected)), Slot{});
     mask_ = slots_.size() - 1;
     filed_ = 0;
@@ -95,11 +126,11 @@ class FlatIndex {
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       Slot& slot = slots_[at];
       if (slot.position == kAbsent) {
-        slot = {key.data(), static_cast<std::uint32_t>(key.size()), position, tag};
+        slot = Keys::slot(key, position, tag);
         ++filed_;
         return {position, true};
       }
-      if (slot.tag == tag && slot.view() == key) return {slot.position, false};
+      if (slot.tag == tag && keys_.key(slot) == key) return {slot.position, false};
     }
   }
 
@@ -109,13 +140,13 @@ class FlatIndex {
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if (slot.position == kAbsent) return kAbsent;
-      if (slot.tag == tag && slot.view() == key) return slot.position;
+      if (slot.tag == tag && keys_.key(slot) == key) return slot.position;
     }
   }
 
  private:
   static constexpr std::size_t kBatch = 16;
-  static constexpr std::size_t kSmallTable = 4096;  // slots: 96 KiB
+  static constexpr std::size_t kSmallTable = 4096;  // slots
 
   static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
   // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
@@ -137,22 +168,26 @@ class FlatIndex {
     mask_ = slots_.size() - 1;
     for (const Slot& slot : old) {
       if (slot.position == kAbsent) continue;
-      std::size_t at = hash_of(slot.view()) & mask_;
+      std::size_t at = hash_of(keys_.key(slot)) & mask_;
       while (slots_[at].position != kAbsent) at = (at + 1) & mask_;
       slots_[at] = slot;
     }
   }
 
-  struct Slot {
-    const char* data = nullptr;
-    std::uint32_t size = 0;
-    std::uint32_t position = kAbsent;
-    std::uint32_t tag = 0;
-    std::string_view view() const { return {data, size}; }
-  };
+  using Slot = typename Keys::Slot;
+  Keys keys_{};
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t filed_ = 0;
 };
+
+// Keys held as views in 24-byte slots: any strings that outlive the index.
+using FlatIndex = BasicFlatIndex<ViewKeys>;
+
+// Keys known by their position: `KeyOf` maps a filed position back to its key, so a slot holds
+// only the position and 32 bits of the hash. At 8 bytes a slot, a third of FlatIndex's, a table
+// of many keys is more likely to stay cached. Filed positions must be distinct.
+template <class KeyOf>
+using PositionIndex = BasicFlatIndex<PositionKeys<KeyOf>>;
 
 }  // namespace oq

@@ -51,6 +51,38 @@ TEST(FlatIndex, GrowsPastTheSizeItWasGiven) {
   }
 }
 
+// A PositionIndex finds keys through their positions; with repeats, misses, a table past the
+// size where batches are fetched ahead, and growth from too small a size, it must agree with a
+// FlatIndex.
+TEST(PositionIndex, AgreesWithFlatIndex) {
+  struct KeyAt {
+    const std::vector<std::string>* keys = nullptr;
+    std::string_view operator()(std::uint32_t i) const { return (*keys)[i]; }
+  };
+  for (const std::size_t count : {5u, 10'000u}) {
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < count; ++i) keys.push_back("k" + std::to_string(i * 7 % count / 2));
+    for (const std::size_t expected : {count, std::size_t{1}}) {
+      PositionIndex<KeyAt> by_position(expected, {KeyAt{&keys}});
+      FlatIndex by_view(expected);
+      by_position.emplace_all(
+          count, [&](std::size_t i) -> std::string_view { return keys[i]; },
+          [&](std::size_t i, std::pair<std::uint32_t, bool> filed) {
+            EXPECT_EQ(filed, by_view.emplace(keys[i], static_cast<std::uint32_t>(i))) << i;
+            return true;
+          });
+      std::vector<std::string> probes = keys;
+      for (std::size_t i = 0; i < count; ++i) probes.push_back("absent" + std::to_string(i));
+      by_position.find_all(
+          probes.size(), [&](std::size_t i) -> std::string_view { return probes[i]; },
+          [&](std::size_t i, std::uint32_t position) {
+            EXPECT_EQ(position, by_view.find(probes[i])) << probes[i];
+            return true;
+          });
+    }
+  }
+}
+
 TEST(FlatIndex, AnEmptyIndexFindsNothing) {
   const FlatIndex index;
   EXPECT_EQ(index.find("a"), FlatIndex::kAbsent);

@@ -10,7 +10,7 @@ namespace oq {
 
 // The index's reusable storage.
 struct ContextIndex::Storage {
-  FlatIndex gaps;                          // gap id to the position of its first gap
+  PositionIndex<GapIdOf> gaps;             // gap id to the position of its first gap
   std::vector<const Profile*> profiles;    // by chain rank
   std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
   std::vector<NotedRequirement> noted;     // each profile requirement, in order
@@ -63,7 +63,7 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
   storage_->uses.clear();
   storage_->facts.clear();
   auto& index = storage_->gaps;
-  index.reset(gaps.size());
+  index.reset(gaps.size(), {GapIdOf{gaps.data()}});
   auto& kinds = storage_->kinds;
   kinds.resize(gaps.size());
   bool unique = true;
@@ -80,7 +80,9 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
 
 std::uint32_t ContextIndex::gap(std::string_view id) const { return storage_->gaps.find(id); }
 
-const FlatIndex& ContextIndex::gap_index() const { return storage_->gaps; }
+const PositionIndex<ContextIndex::GapIdOf>& ContextIndex::gap_index() const {
+  return storage_->gaps;
+}
 
 void ContextIndex::note_requirement(std::uint32_t position, GapKind minimum) {
   storage_->noted.push_back({position, minimum});

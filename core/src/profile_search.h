@@ -107,7 +107,12 @@ class ContextIndex {
   struct Storage;
 
  private:
-  const FlatIndex& gap_index() const;
+  // A gap's id by its position in the context.
+  struct GapIdOf {
+    const GapRecord* gaps = nullptr;
+    std::string_view operator()(std::uint32_t position) const { return gaps[position].gap_id(); }
+  };
+  const PositionIndex<GapIdOf>& gap_index() const;
 
   std::span<const GapRecord> gaps_;
   std::unique_ptr<Storage> storage_;
