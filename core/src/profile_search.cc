@@ -38,6 +38,8 @@ namespace {
 // How far ahead of the token being indexed its successors are fetched.
 constexpr std::size_t kTokensAhead = 16;
 constexpr std::size_t kListsAhead = 8;
+// How many gap ids named by tokens are looked up together.
+constexpr std::size_t kNamedBatch = 32;
 
 // One spare storage, shared by all threads: taken whole by a compilation and given back after,
 // so a compilation that runs inside another one (from a logging handler) simply gets its own.
@@ -120,7 +122,19 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   s.facts.clear();
   // One pass over the tokens notes what each is to this context and which gap ids it names; with
   // many tokens they outgrow the caches, so this is the only pass that reads them and everything
-  // later reads these dense arrays. Then the ids are found and the entries of each gap counted.
+  // later reads these dense arrays. The ids are looked up a batch at a time as the pass goes,
+  // while the tokens that hold them are still cached, and the entries of each gap counted.
+  std::size_t found = 0;  // entries of `named` looked up so far
+  const auto find_named = [&] {
+    s.gaps.find_all(
+        s.named.size() - found, [&](std::size_t i) { return s.named[found + i].id; },
+        [&](std::size_t i, std::uint32_t gap_position) {
+          s.named[found + i].gap = gap_position;
+          if (gap_position != kNoGap) ++s.begin[gap_position + 1];
+          return true;
+        });
+    found = s.named.size();
+  };
   for (std::uint32_t position = 0; position < tokens.size(); ++position) {
     // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
     // id lists of nearer ones, while this one is read.
@@ -145,14 +159,9 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
       const bool closes = list == &token.closes_gaps();
       for (const std::string& id : *list) s.named.push_back({kNoGap, position, closes, id});
     }
+    if (s.named.size() - found >= kNamedBatch) find_named();
   }
-  s.gaps.find_all(
-      s.named.size(), [&](std::size_t i) { return s.named[i].id; },
-      [&](std::size_t i, std::uint32_t gap_position) {
-        s.named[i].gap = gap_position;
-        if (gap_position != kNoGap) ++s.begin[gap_position + 1];
-        return true;
-      });
+  find_named();
   for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
   s.uses.resize(s.begin.back());
   s.end.assign(s.begin.begin(), s.begin.end() - 1);
