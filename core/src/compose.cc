@@ -274,9 +274,9 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
     // Sharing a token writes its count, which lies just before the token: in id order the
     // tokens are scattered, so ask for the counts of those a little ahead.
     if (i + kTokensAhead < order.size()) {
-      const char* ahead =
-          reinterpret_cast<const char*>(token(holders[order[i + kTokensAhead]]).get());
-      __builtin_prefetch(ahead - 16, 1);
+      const auto ahead =
+          reinterpret_cast<std::uintptr_t>(token(holders[order[i + kTokensAhead]]).get());
+      __builtin_prefetch(reinterpret_cast<const void*>(ahead - 16), 1);
     }
     out.push_back(token(holders[order[i]]));
   }
@@ -293,18 +293,18 @@ struct ProfileGroup {
   std::vector<GapRequirement> merged;  // filled on the first change
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does).
   std::vector<std::string_view> ids;
-  // The first requirement of each id, once the list is too long to search; sized for
-  // `index_room` ids, and 0 while the list is searched instead.
+  // The first requirement of each id, once the list is too long to search (`indexed`); the
+  // index grows with the list from then on.
   FlatIndex first_by_gap;
-  std::size_t index_room = 0;
+  bool indexed = false;
   bool changed = false;
   std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
 
   // Indexes the ids when `incoming` more could make the list too long to search.
   void prepare(std::size_t incoming) {
     const std::size_t needed = ids.size() + incoming;
-    if (needed <= kScanLimit || needed <= index_room) return;
-    index_room = needed;
+    if (indexed || needed <= kScanLimit) return;
+    indexed = true;
     first_by_gap.reset(needed);
     first_by_gap.emplace_all(  // keeps the first of each id
         ids.size(), [&](std::size_t i) { return ids[i]; },
@@ -313,7 +313,7 @@ struct ProfileGroup {
 
   // The first merged requirement whose gap id is `id`, or merged.size().
   std::size_t find(std::string_view id) const {
-    if (index_room == 0) {
+    if (!indexed) {
       return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
     }
     const std::uint32_t found = first_by_gap.find(id);
@@ -330,7 +330,7 @@ struct ProfileGroup {
     }
     arriving = later_required.size();
     prepare(later_required.size());
-    if (index_room == 0) {
+    if (!indexed) {
       for (const GapRequirement& requirement : later_required) {
         merge_one(requirement, find(requirement.gap_id()), 0);
       }
@@ -353,7 +353,7 @@ struct ProfileGroup {
     }
     materialize();
     if (at == ids.size()) {
-      if (index_room != 0) {
+      if (indexed) {
         first_by_gap.emplace_hashed(requirement.gap_id(), hash,
                                     static_cast<std::uint32_t>(merged.size()));
       }
@@ -398,8 +398,8 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
       }
     }
   }
-  // Levels the chain lacks first, in the order they came, then the highest rank first. Ties are
-  // broken by position, so a plain sort keeps that order without a stable sort's scratch buffer.
+  // Highest rank first; a level the chain lacks ranks as 255 would. Ties keep the order the
+  // groups came in, as a stable sort would, without a stable sort's scratch buffer.
   struct Ranked {
     int rank;
     std::uint32_t group;
@@ -408,7 +408,7 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
   ranked.reserve(groups.size());
   for (std::uint32_t group = 0; group < groups.size(); ++group) {
     const auto rank = chain.rank(groups[group].first->permission());
-    ranked.push_back({rank ? *rank : 256, group});
+    ranked.push_back({rank ? *rank : 255, group});
   }
   std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
     return x.rank != y.rank ? x.rank > y.rank : x.group < y.group;

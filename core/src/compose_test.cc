@@ -195,6 +195,23 @@ TEST(Compose, LongProfilesMergeAsShortOnesDo) {
   }
 }
 
+// Many profiles of one level, each adding a requirement, merge into one list whose index grows
+// with it rather than being rebuilt for each profile.
+TEST(Compose, ManyProfilesOfOneLevelMergeIntoOne) {
+  Request a, b;
+  for (int i = 0; i < 2'000; ++i) {
+    Request& side = i % 2 == 0 ? a : b;
+    side.profile("AAA", {need("g" + std::to_string(i / 3), GapKind::Bounded)});
+  }
+  const auto composed = compose(a, b);
+  ASSERT_TRUE(composed) << composed.error().text();
+  const auto required = composed->profiles()[0]->required_gaps();
+  ASSERT_EQ(required.size(), 667u);
+  for (std::size_t i = 0; i < required.size(); ++i) {
+    EXPECT_EQ(required[i].gap_id(), "g" + std::to_string(i));
+  }
+}
+
 TEST(Compose, TheFirstConflictingTokenOfTheSecondContextIsNamed) {
   Request a, b;
   a.token({"t1", {"g"}}).token({"t2", {"g"}}).token({"t2", {"h"}});  // a's later t2 wins
