@@ -89,7 +89,7 @@ TEST(Compose, MergesConservatively) {
             (std::vector<std::string>{"a:open", "g:bounded", "h:open", "z:open", "t0@issuer",
                                       "t1@issuer", "t2@issuer", "AAA", "ETA g>=closed k>=closed"}));
   EXPECT_EQ(*composed->gaps()[1].status().bound(), 1.0);
-  EXPECT_EQ(composed->tokens()[2]->closes_gaps(), std::vector<std::string>{"x"});
+  EXPECT_EQ(composed->tokens()[2]->closes_gaps().to_vector(), std::vector<std::string>{"x"});
   EXPECT_EQ(composed->disallowed_uses(), (std::vector<std::string>{"x", "x", "y", "z"}));
   EXPECT_EQ(composed->scope(), Scope({"c"}, {"b", "b"}, {"t"}, {}));
   EXPECT_EQ(composed->expiry().deadline(), at(kNow + 100));
@@ -267,7 +267,7 @@ TEST(Compose, FewAndManyRecordsMergeAlike) {
     EXPECT_EQ(*gap_m->status().bound(), 1.0) << padding;
     const auto t2 =
         std::ranges::find(composed->tokens(), "t2", [](const auto& t) { return t->token_id(); });
-    EXPECT_EQ((*t2)->closes_gaps(), std::vector<std::string>{"y"}) << padding;
+    EXPECT_EQ((*t2)->closes_gaps().to_vector(), std::vector<std::string>{"y"}) << padding;
     auto uses = composed->disallowed_uses();
     EXPECT_EQ(std::vector(uses.begin(), uses.begin() + 2), (std::vector<std::string>{"u", "v"}));
     EXPECT_EQ(std::ranges::count_if(uses, [](const auto& u) { return !u.starts_with("pad"); }), 3);

@@ -146,7 +146,8 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
       __builtin_prefetch(ahead + 103);
     }
     if (position + kListsAhead < tokens.size()) {
-      __builtin_prefetch(tokens[position + kListsAhead]->closes_gaps().data());
+      // Short id lists lie in the token itself; a long one elsewhere.
+      __builtin_prefetch(tokens[position + kListsAhead]->gap_ids_data());
     }
     const ProofToken& token = *tokens[position];
     using Kind = TokenFacts::Kind;
@@ -155,9 +156,11 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
                                                              : Kind::Usable;
     s.facts.push_back({kind, token.expires_at().has_value(), token.is_negative_control(),
                        token.expires_at().value_or(UtcTime{})});
-    for (const auto* list : {&token.closes_gaps(), &token.bounds_gaps()}) {
-      const bool closes = list == &token.closes_gaps();
-      for (const std::string& id : *list) s.named.push_back({kNoGap, position, closes, id});
+    for (const std::string_view id : token.closes_gaps()) {
+      s.named.push_back({kNoGap, position, true, id});
+    }
+    for (const std::string_view id : token.bounds_gaps()) {
+      s.named.push_back({kNoGap, position, false, id});
     }
     if (s.named.size() - found >= kNamedBatch) find_named();
   }

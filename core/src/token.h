@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "digest.h"
+#include "gap_id_list.h"
 #include "input_error.h"
 #include "utc_time.h"
 
@@ -62,8 +63,7 @@ class ProofToken {
         status_(status),
         is_negative_control_(is_negative_control),
         expires_at_(expires_at),
-        closes_gaps_(std::move(closes_gaps)),
-        bounds_gaps_(std::move(bounds_gaps)),
+        gap_ids_(closes_gaps, bounds_gaps),
         token_id_(std::move(token_id)),
         token_type_(std::move(token_type)),
         schema_version_(std::move(schema_version)),
@@ -75,8 +75,12 @@ class ProofToken {
   const std::string& token_id() const { return token_id_; }
   const std::string& token_type() const { return token_type_; }
   const std::string& schema_version() const { return schema_version_; }
-  const std::vector<std::string>& closes_gaps() const { return closes_gaps_; }
-  const std::vector<std::string>& bounds_gaps() const { return bounds_gaps_; }
+  // The gap ids the token closes, in the order given.
+  GapIdList::Range closes_gaps() const { return gap_ids_.closes(); }
+  // The gap ids the token bounds, in the order given.
+  GapIdList::Range bounds_gaps() const { return gap_ids_.bounds(); }
+  // Where the encoded gap ids lie, for fetching them ahead of reading them.
+  const char* gap_ids_data() const { return gap_ids_.data(); }
   // The context the caller claims the token belongs to; not checked here.
   const std::string& provenance_hash() const { return provenance_hash_; }
   // The 32 bytes the provenance hash spells when it is 64 lower-case hex digits, the only form a
@@ -102,8 +106,7 @@ class ProofToken {
   TokenStatus status_;
   bool is_negative_control_;
   std::optional<UtcTime> expires_at_;
-  std::vector<std::string> closes_gaps_;
-  std::vector<std::string> bounds_gaps_;
+  GapIdList gap_ids_;
   // The rest is read for display, composition and the runtime.
   std::string token_id_;
   std::string token_type_;

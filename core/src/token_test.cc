@@ -50,8 +50,8 @@ TEST(ProofToken, CreateKeepsFieldsInOrder) {
   const auto token = ProofToken::create(std::move(raw));
   ASSERT_TRUE(token) << token.error().text();
   EXPECT_EQ(token->token_id(), "t1");
-  EXPECT_EQ(token->closes_gaps(), (std::vector<std::string>{"g1", "g1", "g0"}));
-  EXPECT_EQ(token->bounds_gaps(), (std::vector<std::string>{"g2"}));
+  EXPECT_EQ(token->closes_gaps().to_vector(), (std::vector<std::string>{"g1", "g1", "g0"}));
+  EXPECT_EQ(token->bounds_gaps().to_vector(), (std::vector<std::string>{"g2"}));
   EXPECT_EQ(dump_details(token->details()), R"({"a":2,"z":1})");
   EXPECT_EQ(format_zulu(token->issued_at()), "2030-01-01T00:00:00Z");
   EXPECT_EQ(format_zulu(*token->expires_at()), "2030-01-01T00:01:40Z");

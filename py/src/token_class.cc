@@ -14,6 +14,7 @@ namespace oqpy {
 
 namespace {
 
+using oq::GapIdList;
 using oq::ProofToken;
 using TokenRef = std::shared_ptr<const ProofToken>;
 
@@ -56,8 +57,12 @@ PyObject* token_issuer(PyObject* self, void*) { return new_str(token_of(self).is
 PyObject* token_status(PyObject* self, void*) {
   return new_str(oq::token_status_name(token_of(self).status()));
 }
-PyObject* token_closes(PyObject* self, void*) { return text_list(token_of(self).closes_gaps()); }
-PyObject* token_bounds(PyObject* self, void*) { return text_list(token_of(self).bounds_gaps()); }
+PyObject* id_list(GapIdList::Range ids) {
+  auto at = ids.begin();
+  return list_of(ids.size(), [&](std::size_t) { return new_str(*at++); });
+}
+PyObject* token_closes(PyObject* self, void*) { return id_list(token_of(self).closes_gaps()); }
+PyObject* token_bounds(PyObject* self, void*) { return id_list(token_of(self).bounds_gaps()); }
 PyObject* token_nc(PyObject* self, void*) {
   return PyBool_FromLong(token_of(self).is_negative_control());
 }
