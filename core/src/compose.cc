@@ -94,16 +94,19 @@ struct MergeScratch {
     const GapStatus* weakest;  // the weakest status seen for its id
   };
 
-  FlatIndex index;
+  FlatIndex index;  // the gap merge's, then the token merge's, then a long profile's
   std::vector<GapGroup> gap_groups;
   std::vector<std::uint32_t> holders;  // per token id: the position in a+b of the token kept
   KeyOrder order;
+  std::vector<std::string_view> profile_ids;
+  bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
     return index.bytes() + gap_groups.capacity() * sizeof(GapGroup) +
-               holders.capacity() * sizeof(std::uint32_t) + order.bytes() <=
+               holders.capacity() * sizeof(std::uint32_t) + order.bytes() +
+               profile_ids.capacity() * sizeof(std::string_view) <=
            kKeepBytes;
   }
 };
@@ -291,41 +294,58 @@ struct ProfileGroup {
 
   ProfileRef first;
   std::vector<GapRequirement> merged;  // filled on the first change
-  // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does).
-  std::vector<std::string_view> ids;
-  // The first requirement of each id, once the list is too long to search (`indexed`); the
-  // index grows with the list from then on.
-  FlatIndex first_by_gap;
+  // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does),
+  // and the first requirement of each id once the list is too long to search (`indexed`); the
+  // index grows with the list from then on. The first group merged into borrows them from the
+  // composition's reused room; others have their own.
+  std::vector<std::string_view>* ids = nullptr;
+  FlatIndex* first_by_gap = nullptr;
+  std::unique_ptr<std::pair<std::vector<std::string_view>, FlatIndex>> own;
   bool indexed = false;
   bool changed = false;
   std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
 
+  void take_room(MergeScratch& scratch) {
+    if (ids) return;
+    if (!scratch.profile_room_lent) {
+      scratch.profile_room_lent = true;
+      scratch.profile_ids.clear();
+      ids = &scratch.profile_ids;
+      first_by_gap = &scratch.index;  // the gap and token merges are done with it
+      return;
+    }
+    own = std::make_unique<std::pair<std::vector<std::string_view>, FlatIndex>>();
+    ids = &own->first;
+    first_by_gap = &own->second;
+  }
+
   // Indexes the ids when `incoming` more could make the list too long to search.
   void prepare(std::size_t incoming) {
-    const std::size_t needed = ids.size() + incoming;
+    const std::size_t needed = ids->size() + incoming;
     if (indexed || needed <= kScanLimit) return;
     indexed = true;
-    first_by_gap.reset(needed);
-    first_by_gap.emplace_all(  // keeps the first of each id
-        ids.size(), [&](std::size_t i) { return ids[i]; },
+    first_by_gap->reset(needed);
+    first_by_gap->emplace_all(  // keeps the first of each id
+        ids->size(), [&](std::size_t i) { return (*ids)[i]; },
         [](std::size_t, std::pair<std::uint32_t, bool>) { return true; });
   }
 
   // The first merged requirement whose gap id is `id`, or merged.size().
   std::size_t find(std::string_view id) const {
     if (!indexed) {
-      return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
+      return static_cast<std::size_t>(std::find(ids->begin(), ids->end(), id) - ids->begin());
     }
-    const std::uint32_t found = first_by_gap.find(id);
-    return found == FlatIndex::kAbsent ? ids.size() : found;
+    const std::uint32_t found = first_by_gap->find(id);
+    return found == FlatIndex::kAbsent ? ids->size() : found;
   }
 
-  void merge(const Profile& later) {
+  void merge(const Profile& later, MergeScratch& scratch) {
+    take_room(scratch);
     const auto later_required = later.required_gaps();
-    if (ids.empty()) {
-      ids.reserve(first->required_gaps().size() + later_required.size());
+    if (ids->empty()) {
+      ids->reserve(first->required_gaps().size() + later_required.size());
       for (const GapRequirement& requirement : first->required_gaps()) {
-        ids.push_back(requirement.gap_id());
+        ids->push_back(requirement.gap_id());
       }
     }
     arriving = later_required.size();
@@ -336,28 +356,28 @@ struct ProfileGroup {
       }
       return;
     }
-    first_by_gap.for_each_hashed(
+    first_by_gap->for_each_hashed(
         later_required.size(),
         [&](std::size_t i) -> std::string_view { return later_required[i].gap_id(); },
         [&](std::size_t i, std::string_view id, std::size_t hash) {
-          const std::uint32_t found = first_by_gap.find_hashed(id, hash);
-          merge_one(later_required[i], found == FlatIndex::kAbsent ? ids.size() : found, hash);
+          const std::uint32_t found = first_by_gap->find_hashed(id, hash);
+          merge_one(later_required[i], found == FlatIndex::kAbsent ? ids->size() : found, hash);
           return true;
         });
   }
-  // Merges `requirement`, whose id is first at `at` (or ids.size() when new) and hashes to
+  // Merges `requirement`, whose id is first at `at` (or ids->size() when new) and hashes to
   // `hash` when the ids are indexed.
   void merge_one(const GapRequirement& requirement, std::size_t at, std::size_t hash) {
-    if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
+    if (at < ids->size() && !(current(at).minimum_status() < requirement.minimum_status())) {
       return;  // already as strict: nothing to change
     }
     materialize();
-    if (at == ids.size()) {
+    if (at == ids->size()) {
       if (indexed) {
-        first_by_gap.emplace_hashed(requirement.gap_id(), hash,
-                                    static_cast<std::uint32_t>(merged.size()));
+        first_by_gap->emplace_hashed(requirement.gap_id(), hash,
+                                     static_cast<std::uint32_t>(merged.size()));
       }
-      ids.push_back(requirement.gap_id());
+      ids->push_back(requirement.gap_id());
       merged.push_back(requirement);
       return;
     }
@@ -384,7 +404,8 @@ struct ProfileGroup {
 };
 
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
-                                       const PermissionChain& chain) {
+                                       const PermissionChain& chain, MergeScratch& scratch) {
+  scratch.profile_room_lent = false;
   std::vector<ProfileGroup> groups;
   FlatIndex at(a.size() + b.size());
   for (const auto side : {a, b}) {
@@ -394,7 +415,7 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
       if (fresh) {
         groups.emplace_back(profile);
       } else {
-        groups[group].merge(*profile);
+        groups[group].merge(*profile, scratch);
       }
     }
   }
@@ -507,7 +528,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   auto tokens = merge_tokens(a.tokens(), b.tokens(), *scratch);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);
-  f.profiles = merge_profiles(a.profiles(), b.profiles(), chain);
+  f.profiles = merge_profiles(a.profiles(), b.profiles(), chain, *scratch);
   f.context_fingerprint = a.context_fingerprint() + "+" + b.context_fingerprint();
   f.claim_id = a.claim_id();
   f.candidate_id = a.candidate_id();
