@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 
 #include "compiler.h"
@@ -297,26 +298,30 @@ struct ProfileGroup {
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does),
   // and the first requirement of each id once the list is too long to search (`indexed`); the
   // index grows with the list from then on. The first group merged into borrows them from the
-  // composition's reused room; others have their own.
+  // composition's reused room; the others use their own. Groups never move once made, so the
+  // pointers stay good.
   std::vector<std::string_view>* ids = nullptr;
   FlatIndex* first_by_gap = nullptr;
-  std::unique_ptr<std::pair<std::vector<std::string_view>, FlatIndex>> own;
+  std::vector<std::string_view> own_ids;
+  FlatIndex own_index;
   bool indexed = false;
   bool changed = false;
   std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
 
+  ProfileGroup(const ProfileGroup&) = delete;
+  ProfileGroup& operator=(const ProfileGroup&) = delete;
+
   void take_room(MergeScratch& scratch) {
     if (ids) return;
-    if (!scratch.profile_room_lent) {
-      scratch.profile_room_lent = true;
-      scratch.profile_ids.clear();
-      ids = &scratch.profile_ids;
-      first_by_gap = &scratch.index;  // the gap and token merges are done with it
+    if (scratch.profile_room_lent) {
+      ids = &own_ids;
+      first_by_gap = &own_index;
       return;
     }
-    own = std::make_unique<std::pair<std::vector<std::string_view>, FlatIndex>>();
-    ids = &own->first;
-    first_by_gap = &own->second;
+    scratch.profile_room_lent = true;
+    scratch.profile_ids.clear();
+    ids = &scratch.profile_ids;
+    first_by_gap = &scratch.index;  // the gap and token merges are done with it
   }
 
   // Indexes the ids when `incoming` more could make the list too long to search.
@@ -406,7 +411,7 @@ struct ProfileGroup {
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
                                        const PermissionChain& chain, MergeScratch& scratch) {
   scratch.profile_room_lent = false;
-  std::vector<ProfileGroup> groups;
+  std::deque<ProfileGroup> groups;
   FlatIndex at(a.size() + b.size());
   for (const auto side : {a, b}) {
     for (const ProfileRef& profile : side) {
