@@ -4,6 +4,10 @@ Run on demand, with valgrind installed (apt-get install valgrind) and the extens
 
     python benchmarks/instructions.py            # N = 1,000, 10,000 and 100,000 (a few minutes)
     python benchmarks/instructions.py --quick    # N = 100 and 1,000
+    python benchmarks/instructions.py --cache    # also the cache lines fetched from memory
+
+With --cache, valgrind also simulates a 32 MB last-level cache (no prefetching) and counts the
+lines each call fetches from memory, per element: what the time at 100,000 waits on.
 
 Times at N and 10 N (benchmarks/run.py) also measure the memory hierarchy: a larger context
 leaves a faster cache for a slower one. An instruction count does not, and it repeats exactly
@@ -12,7 +16,6 @@ from run to run, so its ratio shows the work itself scaling.
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -30,37 +33,47 @@ for _ in range({calls}):
 """
 
 
-def instructions_per_call(kind, n, calls):
+def per_call(kind, n, calls, cache):
+    """(instructions, lines fetched from memory) per call of `kind` on contexts of `n` elements;
+    the second is None unless `cache`."""
     stmt = "run.oq.compile(a)" if kind == "compile" else "run.oq.compose(a, b)"
     code = CHILD.format(
         path=[os.path.dirname(os.path.abspath(__file__))], n=n, calls=calls, stmt=stmt
     )
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        result = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--toggle-collect={ENTRY[kind]}",
+        simulate = ["--cache-sim=yes", "--LL=33554432,16,64"] if cache else []
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--toggle-collect={ENTRY[kind]}", *simulate,
              f"--callgrind-out-file={out}", sys.executable, "-c", code],
             capture_output=True, text=True, check=True,
         )  # fmt: skip
-    found = re.search(r"Collected : (\d+)", result.stderr) or re.search(
-        r"I\s+refs:\s+([\d,]+)", result.stderr
-    )
-    return int(found.group(1).replace(",", "")) / calls
+        with open(out) as profile:
+            fields = dict(
+                line.split(":", 1) for line in profile if line.startswith(("events:", "totals:"))
+            )
+    values = dict(zip(fields["events"].split(), map(int, fields["totals"].split()), strict=True))
+    lines = (values["DLmr"] + values["DLmw"]) / calls if cache else None
+    return values["Ir"] / calls, lines
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes only")
+    parser.add_argument("--cache", action="store_true", help="also count memory lines fetched")
     args = parser.parse_args()
     sizes = [100, 1_000] if args.quick else [1_000, 10_000, 100_000]
-    print(f"{'figure':34} {'instructions/call':>18} {'per element':>12} {'ratio':>7}")
+    header = f"{'figure':34} {'instructions/call':>18} {'per element':>12} {'ratio':>7}"
+    print(header + (f" {'memory lines/element':>21}" if args.cache else ""))
     for kind in ("compile", "compose"):
-        counts = {n: instructions_per_call(kind, n, 3) for n in sizes}
+        counts = {n: per_call(kind, n, 3, args.cache) for n in sizes}
         for small, large in zip(sizes, sizes[1:], strict=False):
-            print(
-                f"{kind + f' N={large:,} / N={small:,}':34} {counts[large]:18,.0f} "
-                f"{counts[large] / large:12.1f} {counts[large] / counts[small]:7.2f}"
+            (instructions, lines), (base, _) = counts[large], counts[small]
+            row = (
+                f"{kind + f' N={large:,} / N={small:,}':34} {instructions:18,.0f} "
+                f"{instructions / large:12.1f} {instructions / base:7.2f}"
             )
+            print(row + (f" {lines / large:21.2f}" if args.cache else ""))
 
 
 if __name__ == "__main__":
