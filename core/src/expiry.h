@@ -7,6 +7,7 @@
 
 #include "judgment.h"
 #include "permission.h"
+#include "text_hash.h"
 #include "utc_time.h"
 
 namespace oq {
@@ -16,14 +17,6 @@ enum class NegativeControlStatus : std::uint8_t { Live, Stale, Failed, Missing }
 
 // "Live", "Stale", "Failed" or "Missing".
 std::string_view negative_control_status_name(NegativeControlStatus status);
-
-// Hashes text keys so that a string_view finds a std::string entry without a copy.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const {
-    return std::hash<std::string_view>{}(text);
-  }
-};
 
 // The moment of use of a live judgment. Immutable once built.
 struct RuntimeContext {

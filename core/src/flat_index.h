@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "text_hash.h"
+
 namespace oq {
 
 // How a FlatIndex holds its keys: as views in the slots.
@@ -148,7 +150,7 @@ class BasicFlatIndex {
   static constexpr std::size_t kBatch = 16;
   static constexpr std::size_t kSmallTable = 4096;  // slots
 
-  static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  static std::size_t hash_of(std::string_view key) { return text_hash(key); }
   // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
   void prefetch(std::size_t hash) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);

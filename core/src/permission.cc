@@ -7,6 +7,7 @@
 
 #include "panic.h"
 #include "quote.h"
+#include "text_hash.h"
 #include "utf8.h"
 
 namespace oq {
@@ -69,7 +70,7 @@ class InternTable {
 
  private:
   std::mutex mutex_;
-  std::unordered_set<std::string_view> names_;
+  std::unordered_set<std::string_view, TextHash> names_;  // keyed: names may come from callers
   std::vector<std::unique_ptr<char[]>> storage_;
 };
 
