@@ -1,27 +1,27 @@
 #include "gap_id_list.h"
 
-#include "panic.h"
-
 namespace oq {
 
-GapIdList::GapIdList(const std::vector<std::string>& closes,
-                     const std::vector<std::string>& bounds) {
+GapIdList::GapIdList(const std::vector<std::string>& closes, const std::vector<std::string>& bounds)
+    : closes_(closes.size()), bounds_(bounds.size()) {
   std::size_t bytes = 0;
   for (const auto* list : {&closes, &bounds}) {
-    for (const std::string& id : *list) bytes += kLength + id.size();
+    for (const std::string& id : *list) {
+      bytes += id.size() + 1;
+      for (std::size_t rest = id.size() >> 7; rest != 0; rest >>= 7) ++bytes;
+    }
   }
-  if (bytes > UINT32_MAX) panic("a token's gap ids exceed 4 GiB");
   encoded_.reserve(bytes);
   for (const auto* list : {&closes, &bounds}) {
     for (const std::string& id : *list) {
-      const auto length = static_cast<std::uint32_t>(id.size());
-      encoded_.append(reinterpret_cast<const char*>(&length), kLength);
+      for (std::size_t rest = id.size();; rest >>= 7) {
+        encoded_ += static_cast<char>((rest & 0x7f) | (rest > 0x7f ? 0x80 : 0));
+        if (rest <= 0x7f) break;
+      }
       encoded_ += id;
     }
-    if (list == &closes) closes_bytes_ = static_cast<std::uint32_t>(encoded_.size());
+    if (list == &closes) closes_bytes_ = encoded_.size();
   }
-  closes_ = static_cast<std::uint32_t>(closes.size());
-  bounds_ = static_cast<std::uint32_t>(bounds.size());
 }
 
 }  // namespace oq

@@ -9,10 +9,10 @@
 
 namespace oq {
 
-// The gap ids a token closes and bounds, kept in one string: each id as its length (4 bytes)
-// followed by its bytes, the closing ids first. A token that names one short id therefore keeps
-// it inside its own record, and reading what a token names costs no further trip to memory.
-// Immutable.
+// The gap ids a token closes and bounds, kept in one string: each id as its length (7 bits a
+// byte, low bits first, the top bit set on all but the last byte) followed by its bytes, the
+// closing ids first. A token that names one short id therefore keeps it inside its own record,
+// and reading what a token names costs no further trip to memory. Immutable.
 class GapIdList {
  public:
   // The ids of one kind, in the order given.
@@ -26,9 +26,13 @@ class GapIdList {
 
       iterator() = default;
       explicit iterator(const char* at) : at_(at) {}
-      std::string_view operator*() const { return {at_ + kLength, length()}; }
+      std::string_view operator*() const {
+        const auto [length, header] = read_header(at_);
+        return {at_ + header, length};
+      }
       iterator& operator++() {
-        at_ += kLength + length();
+        const auto [length, header] = read_header(at_);
+        at_ += header + length;
         return *this;
       }
       iterator operator++(int) {
@@ -39,15 +43,10 @@ class GapIdList {
       friend bool operator==(iterator a, iterator b) { return a.at_ == b.at_; }
 
      private:
-      std::uint32_t length() const {
-        std::uint32_t n;
-        std::memcpy(&n, at_, kLength);
-        return n;
-      }
       const char* at_ = nullptr;
     };
 
-    Range(std::string_view bytes, std::uint32_t count) : bytes_(bytes), count_(count) {}
+    Range(std::string_view bytes, std::size_t count) : bytes_(bytes), count_(count) {}
     iterator begin() const { return iterator(bytes_.data()); }
     iterator end() const { return iterator(bytes_.data() + bytes_.size()); }
     std::size_t size() const { return count_; }
@@ -59,7 +58,7 @@ class GapIdList {
 
    private:
     std::string_view bytes_;
-    std::uint32_t count_;
+    std::size_t count_;
   };
 
   GapIdList(const std::vector<std::string>& closes, const std::vector<std::string>& bounds);
@@ -70,12 +69,24 @@ class GapIdList {
   const char* data() const { return encoded_.data(); }
 
  private:
-  static constexpr std::size_t kLength = sizeof(std::uint32_t);
+  // An id's length and the bytes its encoding takes, read from the header at `at`.
+  struct Header {
+    std::size_t length;
+    std::size_t bytes;
+  };
+  static Header read_header(const char* at) {
+    std::size_t length = 0;
+    for (std::size_t i = 0, shift = 0;; ++i, shift += 7) {
+      const auto byte = static_cast<unsigned char>(at[i]);
+      length |= static_cast<std::size_t>(byte & 0x7f) << shift;
+      if (byte < 0x80) return {length, i + 1};
+    }
+  }
 
   std::string encoded_;
-  std::uint32_t closes_bytes_ = 0;
-  std::uint32_t closes_ = 0;
-  std::uint32_t bounds_ = 0;
+  std::size_t closes_bytes_ = 0;
+  std::size_t closes_ = 0;
+  std::size_t bounds_ = 0;
 };
 
 }  // namespace oq

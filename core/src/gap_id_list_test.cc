@@ -7,7 +7,8 @@ namespace {
 
 using Ids = std::vector<std::string>;
 
-// Lists read back as given: empty ones, empty ids, embedded NULs, one long id, many ids.
+// Lists read back as given: empty ones, empty ids, embedded NULs, ids whose lengths take one,
+// two and three bytes to write, many ids.
 TEST(GapIdList, ReadsBackWhatItWasGiven) {
   const std::string nul("a\0b", 3);
   const std::vector<std::pair<Ids, Ids>> cases = {
@@ -15,7 +16,7 @@ TEST(GapIdList, ReadsBackWhatItWasGiven) {
       {{"g"}, {}},
       {{}, {"g"}},
       {{"", "g1", "g1"}, {nul, ""}},
-      {{std::string(100, 'x')}, {"y"}},
+      {{std::string(127, 'x'), std::string(128, 'y')}, {std::string(20000, 'z')}},
       {Ids(50, "gap"), Ids(3, "other")},
   };
   for (const auto& [closes, bounds] : cases) {
