@@ -104,7 +104,7 @@ std::expected<PermissionChain, ChainError> PermissionChain::create(
   // arbitrarily large texts.
   std::vector<Permission> levels;
   levels.reserve(names.size());
-  std::unordered_map<std::string_view, std::uint8_t> index;
+  std::unordered_map<std::string_view, std::uint8_t, TextHash> index;
   index.reserve(names.size());
   for (std::size_t rank = 0; rank < names.size(); ++rank) {
     const std::string_view name = names[rank];

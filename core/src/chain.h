@@ -14,6 +14,7 @@
 
 #include "chain_hash.h"
 #include "permission.h"
+#include "text_hash.h"
 
 namespace oq {
 
@@ -125,7 +126,7 @@ class PermissionChain {
 
  private:
   PermissionChain(std::vector<Permission> levels, std::array<std::uint64_t, kRoleCount> roles,
-                  std::unordered_map<std::string_view, std::uint8_t> index)
+                  std::unordered_map<std::string_view, std::uint8_t, TextHash> index)
       : levels_(std::move(levels)),
         roles_(roles),
         index_(std::move(index)),
@@ -145,7 +146,7 @@ class PermissionChain {
 
   std::vector<Permission> levels_;
   std::array<std::uint64_t, kRoleCount> roles_;
-  std::unordered_map<std::string_view, std::uint8_t> index_;
+  std::unordered_map<std::string_view, std::uint8_t, TextHash> index_;
   // Ranks by name address: names are interned, so one name has one address, and finding a
   // level's rank costs a hash of a pointer rather than of its name or a scan of the chain.
   std::vector<AddressSlot> by_address_;
