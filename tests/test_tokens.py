@@ -218,6 +218,19 @@ def test_inputs_are_copied_and_left_unchanged():
     assert tok.closes_gaps == before
 
 
+# Ids are kept encoded with their lengths inside the token: lengths on both sides of every width
+# the encoding switches at, and the characters that take one to four bytes, read back as given.
+ID_TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=300) | st.sampled_from(
+    ["", "x" * 14, "x" * 15, "y" * 127, "y" * 128, "z" * 16_384, "\0", "é😀"]
+)
+
+
+@given(st.lists(ID_TEXT, max_size=6), st.lists(ID_TEXT, max_size=6))
+def test_gap_ids_read_back_as_given(closes, bounds):
+    tok = token(closes_gaps=closes, bounds_gaps=bounds)
+    assert (tok.closes_gaps, tok.bounds_gaps) == (closes, bounds)
+
+
 def test_huge_gap_lists():
     ids = [f"gap-{i}" for i in range(100_000)]
     before = list(ids)
