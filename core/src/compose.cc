@@ -1,13 +1,13 @@
 #include "compose.h"
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <memory>
 
 #include "compiler.h"
 #include "flat_index.h"
 #include "key_order.h"
+#include "spare.h"
 
 namespace oq {
 
@@ -110,27 +110,6 @@ struct MergeScratch {
                profile_ids.capacity() * sizeof(std::string_view) <=
            kKeepBytes;
   }
-};
-
-// One spare scratch, shared by all threads: taken whole by a composition and given back after,
-// so that concurrent compositions each get their own.
-std::atomic<MergeScratch*> g_spare_scratch{nullptr};
-
-class ScratchLease {
- public:
-  ScratchLease() : scratch_(g_spare_scratch.exchange(nullptr, std::memory_order_acquire)) {
-    if (!scratch_) scratch_ = std::make_unique<MergeScratch>();
-  }
-  ~ScratchLease() {
-    if (!scratch_->worth_keeping()) return;
-    delete g_spare_scratch.exchange(scratch_.release(), std::memory_order_acq_rel);
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-  MergeScratch& operator*() { return *scratch_; }
-
- private:
-  std::unique_ptr<MergeScratch> scratch_;
 };
 
 std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b,
@@ -528,7 +507,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
     if (!authority) return std::unexpected(std::move(authority.error()));
     f.authority_ceiling = *authority;
   }
-  ScratchLease scratch;
+  Spare<MergeScratch> scratch;
   f.gaps = merge_gaps(a.gaps(), b.gaps(), *scratch);
   auto tokens = merge_tokens(a.tokens(), b.tokens(), *scratch);
   if (!tokens) return std::unexpected(std::move(tokens.error()));

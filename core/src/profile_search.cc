@@ -1,7 +1,6 @@
 #include "profile_search.h"
 
 #include <array>
-#include <atomic>
 
 #include "pointer_set.h"
 #include "quote.h"
@@ -41,20 +40,11 @@ constexpr std::size_t kListsAhead = 8;
 // How many gap ids named by tokens are looked up together.
 constexpr std::size_t kNamedBatch = 32;
 
-// One spare storage, shared by all threads: taken whole by a compilation and given back after,
-// so a compilation that runs inside another one (from a logging handler) simply gets its own.
-std::atomic<ContextIndex::Storage*> g_spare{nullptr};
-
 }  // namespace
 
-ContextIndex::ContextIndex() : storage_(g_spare.exchange(nullptr, std::memory_order_acquire)) {
-  if (!storage_) storage_ = std::make_unique<Storage>();
-}
+ContextIndex::ContextIndex() = default;
 
-ContextIndex::~ContextIndex() {
-  if (!storage_->worth_keeping()) return;
-  delete g_spare.exchange(storage_.release(), std::memory_order_acq_rel);
-}
+ContextIndex::~ContextIndex() = default;
 
 bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
   gaps_ = gaps;

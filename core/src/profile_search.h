@@ -12,6 +12,7 @@
 #include "events.h"
 #include "flat_index.h"
 #include "judgment.h"
+#include "spare.h"
 
 namespace oq {
 
@@ -115,7 +116,7 @@ class ContextIndex {
   const PositionIndex<GapIdOf>& gap_index() const;
 
   std::span<const GapRecord> gaps_;
-  std::unique_ptr<Storage> storage_;
+  Spare<Storage> storage_;
 };
 
 // The starting level of an in-class, unexpired context, its "descending_search" step and what it
