@@ -125,12 +125,13 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
     order_few_by_key(
         count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); }, sorted);
     std::size_t groups = 0;
-    for (std::size_t i = 0; i < count; ++i) groups += i == 0 || sorted[i].key != sorted[i - 1].key;
+    for (std::size_t i = 0; i < count; ++i)
+      groups += i == 0 || sorted[i].key() != sorted[i - 1].key();
     out.reserve(groups);
     for (std::size_t i = 0; i < count;) {
       const GapRecord& gap = record(sorted[i].position);
       const GapStatus* weakest = &gap.status();
-      for (++i; i < count && sorted[i].key == gap.gap_id(); ++i) {
+      for (++i; i < count && sorted[i].key() == gap.gap_id(); ++i) {
         const GapStatus& status = record(sorted[i].position).status();
         if (status.kind() < weakest->kind()) weakest = &status;
       }
@@ -196,7 +197,7 @@ std::expected<std::vector<TokenRef>, CoreError> merge_few_tokens(std::span<const
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
-    for (++i; i < count && sorted[i].key == sorted[i - 1].key; ++i) {
+    for (++i; i < count && sorted[i].key() == sorted[i - 1].key(); ++i) {
       const std::uint32_t next = sorted[i].position;
       if (next < a.size()) {
         holder = next;

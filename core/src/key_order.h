@@ -25,6 +25,23 @@ inline std::uint64_t key_prefix(std::string_view key) {
 // counting eight places of 256 byte values.
 inline constexpr std::size_t kSortBelow = 256;
 
+// A key and its position, ordered by key: the key's first eight bytes as a number settle most
+// comparisons without reading the key itself. 24 bytes, so that sorting moves little.
+struct KeyedPosition {
+  std::uint64_t prefix;  // key_prefix(key())
+  const char* data;
+  std::uint32_t size;
+  std::uint32_t position;
+
+  static KeyedPosition of(std::string_view key, std::uint32_t position) {
+    return {key_prefix(key), key.data(), static_cast<std::uint32_t>(key.size()), position};
+  }
+  std::string_view key() const { return {data, size}; }
+  friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
+    return x.prefix != y.prefix ? x.prefix < y.prefix : x.key() < y.key();
+  }
+};
+
 // Orders keys, keeping its room for the next time: once it has ordered as many keys, ordering
 // allocates nothing.
 class KeyOrder {
@@ -44,8 +61,7 @@ class KeyOrder {
     entries_.clear();
     entries_.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::string_view key = key_of(i);
-      entries_.push_back({key_prefix(key), key.data(), static_cast<std::uint32_t>(key.size()), i});
+      entries_.push_back(KeyedPosition::of(key_of(i), i));
     }
     if (count < kSortBelow) {
       std::sort(entries_.begin(), entries_.end());
@@ -53,35 +69,23 @@ class KeyOrder {
       radix_sort();
     }
     order_.clear();
-    for (const Entry& entry : entries_) order_.push_back(entry.position);
+    for (const KeyedPosition& entry : entries_) order_.push_back(entry.position);
     return order_;
   }
 
   // The room kept, in bytes.
   std::size_t bytes() const {
-    return (entries_.capacity() + spare_.capacity()) * sizeof(Entry) +
+    return (entries_.capacity() + spare_.capacity()) * sizeof(KeyedPosition) +
            order_.capacity() * sizeof(std::uint32_t);
   }
 
  private:
-  struct Entry {
-    std::uint64_t prefix;
-    const char* data;
-    std::uint32_t size;
-    std::uint32_t position;
-
-    std::string_view key() const { return {data, size}; }
-    friend bool operator<(const Entry& x, const Entry& y) {
-      return x.prefix != y.prefix ? x.prefix < y.prefix : x.key() < y.key();
-    }
-  };
-
   void radix_sort() {
     const std::size_t count = entries_.size();
     // One count of each byte value at each of the eight byte places, then one stable pass per
     // place, least significant first; a place where every key has the same byte moves nothing.
     std::array<std::array<std::uint32_t, 256>, 8> counts{};
-    for (const Entry& entry : entries_) {
+    for (const KeyedPosition& entry : entries_) {
       for (std::size_t place = 0; place < 8; ++place) {
         ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
       }
@@ -92,36 +96,27 @@ class KeyOrder {
       if (std::find(at.begin(), at.end(), count) != at.end()) continue;
       std::uint32_t next = 0;
       for (std::uint32_t& slot : at) next += std::exchange(slot, next);
-      for (const Entry& entry : entries_)
+      for (const KeyedPosition& entry : entries_)
         spare_[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
       entries_.swap(spare_);
     }
     // Keys that share their first eight bytes, now side by side, by comparison.
     for (auto run = entries_.begin(); run != entries_.end();) {
-      const auto end = std::find_if(
-          run, entries_.end(), [&](const Entry& entry) { return entry.prefix != run->prefix; });
+      const auto end = std::find_if(run, entries_.end(), [&](const KeyedPosition& entry) {
+        return entry.prefix != run->prefix;
+      });
       if (end - run > 1) std::sort(run, end);
       run = end;
     }
   }
 
-  std::vector<Entry> entries_;
-  std::vector<Entry> spare_;
+  std::vector<KeyedPosition> entries_;
+  std::vector<KeyedPosition> spare_;
   std::vector<std::uint32_t> order_;
 };
 
 // At most this many keys are few enough for order_few_by_key.
 inline constexpr std::size_t kFewKeys = 32;
-
-struct KeyedPosition {
-  std::uint64_t prefix;  // key_prefix(key), which settles most comparisons without the key
-  std::string_view key;
-  std::uint32_t position;
-
-  friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
-    return x.prefix != y.prefix ? x.prefix < y.prefix : x.key < y.key;
-  }
-};
 
 // Positions 0..count-1 (at most kFewKeys) with their keys `key_of(position)`, written to `out`
 // ordered by key and, among equal keys, by position: an insertion sort of the views, which
@@ -131,8 +126,7 @@ void order_few_by_key(std::size_t count, KeyOf key_of, std::array<KeyedPosition,
   static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
                 "key_of must return a std::string_view into storage that outlives the call");
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::string_view key = key_of(i);
-    const KeyedPosition entry{key_prefix(key), key, i};
+    const KeyedPosition entry = KeyedPosition::of(key_of(i), i);
     std::size_t at = i;
     for (; at > 0 && entry < out[at - 1]; --at) out[at] = out[at - 1];
     out[at] = entry;

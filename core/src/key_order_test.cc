@@ -49,7 +49,7 @@ TEST(KeyOrder, FewKeysOrderByKeyThenPosition) {
         keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; }, sorted);
     std::vector<std::pair<std::string, std::uint32_t>> got, expected;
     for (std::uint32_t i = 0; i < keys.size(); ++i) {
-      got.emplace_back(std::string(sorted[i].key), sorted[i].position);
+      got.emplace_back(std::string(sorted[i].key()), sorted[i].position);
       expected.emplace_back(keys[i], i);
     }
     std::sort(expected.begin(), expected.end());
