@@ -87,84 +87,52 @@ Expiry earlier(const Expiry& a, const Expiry& b) {
   return *b.deadline() < *a.deadline() ? b : a;
 }
 
-// Room the merges of many records reuse from one composition to the next, so that composing
-// large contexts again and again does not ask the system for fresh memory each time.
+// Room the merges reuse from one composition to the next, so that composing large contexts
+// again and again does not ask the system for fresh memory each time.
 struct MergeScratch {
-  struct GapGroup {
-    std::uint32_t first;       // the position in a+b of the group's first record
-    const GapStatus* weakest;  // the weakest status seen for its id
-  };
-
-  FlatIndex index;  // the gap merge's, then the token merge's, then a long profile's
-  std::vector<GapGroup> gap_groups;
+  KeyOrder order;                      // gap ids, then token ids, in order
   std::vector<std::uint32_t> holders;  // per token id: the position in a+b of the token kept
-  KeyOrder order;
+  FlatIndex index;                     // the first long profile's
   std::vector<std::string_view> profile_ids;
   bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
-    return index.bytes() + gap_groups.capacity() * sizeof(GapGroup) +
-               holders.capacity() * sizeof(std::uint32_t) + order.bytes() +
+    return index.bytes() + holders.capacity() * sizeof(std::uint32_t) + order.bytes() +
                profile_ids.capacity() * sizeof(std::string_view) <=
            kKeepBytes;
   }
 };
 
+// How far ahead of the record being merged the next records are asked for: merged in id order,
+// records lie scattered.
+constexpr std::size_t kAhead = 8;
+
+// One record per gap id, in id order: the ids of a and b are ordered together, by position among
+// equal ids, so each run of one id starts with its first record, which keeps its id and type and
+// takes the weakest status of the run (the earliest of equally weak ones).
 std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b,
-                                  MergeScratch& scratch) {
+                                  KeyOrder& order) {
   const auto record = [&](std::uint32_t i) -> const GapRecord& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
+  const auto sorted =
+      order.sort(count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); });
+  std::size_t groups = 0;
+  for (std::size_t i = 0; i < count; ++i) groups += i == 0 || !same_key(sorted[i - 1], sorted[i]);
   std::vector<GapRecord> out;
-  if (count <= kFewKeys) {
-    // Few gaps: order them by id, and each run of one id is a group, its first record first.
-    std::array<KeyedPosition, kFewKeys> sorted;
-    order_few_by_key(
-        count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); }, sorted);
-    std::size_t groups = 0;
-    for (std::size_t i = 0; i < count; ++i)
-      groups += i == 0 || sorted[i].key() != sorted[i - 1].key();
-    out.reserve(groups);
-    for (std::size_t i = 0; i < count;) {
-      const GapRecord& gap = record(sorted[i].position);
-      const GapStatus* weakest = &gap.status();
-      for (++i; i < count && sorted[i].key() == gap.gap_id(); ++i) {
-        const GapStatus& status = record(sorted[i].position).status();
-        if (status.kind() < weakest->kind()) weakest = &status;
-      }
-      out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest);
+  out.reserve(groups);
+  for (std::size_t i = 0; i < count;) {
+    if (i + kAhead < count) __builtin_prefetch(&record(sorted[i + kAhead].position));
+    const GapRecord& gap = record(sorted[i].position);
+    const GapStatus* weakest = &gap.status();
+    for (++i; i < count && same_key(sorted[i - 1], sorted[i]); ++i) {
+      const GapStatus& status = record(sorted[i].position).status();
+      if (status.kind() < weakest->kind()) weakest = &status;
     }
-    return out;
-  }
-  // The first record of each id, by position in a+b, and the weakest status seen for it.
-  auto& groups = scratch.gap_groups;
-  groups.clear();
-  FlatIndex& at = scratch.index;
-  at.reset(count);
-  at.for_each_hashed(
-      count, [&](std::size_t i) -> std::string_view { return record(i).gap_id(); },
-      [&](std::size_t i, std::string_view id, std::size_t hash) {
-        const GapRecord& gap = record(i);
-        const auto [group, fresh] =
-            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(groups.size()));
-        if (fresh) {
-          groups.push_back({static_cast<std::uint32_t>(i), &gap.status()});
-        } else if (gap.status().kind() < groups[group].weakest->kind()) {
-          groups[group].weakest = &gap.status();
-        }
-        return true;
-      });
-  // Order the groups, not the records, so that no string moves while sorting.
-  const auto order = scratch.order.order(groups.size(), [&](std::uint32_t group) {
-    return std::string_view(record(groups[group].first).gap_id());
-  });
-  out.reserve(order.size());
-  for (const std::uint32_t group : order) {
-    const GapRecord& gap = record(groups[group].first);
-    out.emplace_back(gap.gap_id(), gap.gap_type(), *groups[group].weakest);
+    out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest);
   }
   return out;
 }
@@ -178,26 +146,30 @@ bool same_content(const ProofToken& a, const ProofToken& b) {
 
 using TokenRef = std::shared_ptr<const ProofToken>;
 
+// How far ahead tokens are asked for: they lie wherever they were allocated.
 constexpr std::size_t kTokensAhead = 16;
 
-// Few tokens: ordered by id, each run of one id is a group whose tokens come in input order. A g1
-// token replaces the group's holder unexamined; a g2 token must match the holder. The conflict
-// reported is the first in input order, as a merge in that order would meet it.
-std::expected<std::vector<TokenRef>, CoreError> merge_few_tokens(std::span<const TokenRef> a,
-                                                                 std::span<const TokenRef> b) {
+// One token per id, in id order. The ids of a and b are ordered together, by position among equal
+// ids, so each run of one id holds its tokens in input order: a g1 token replaces the run's holder
+// unexamined, and a g2 token must match the holder. The conflict reported is the first in input
+// order, as a merge in that order would meet it.
+std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
+                                                             std::span<const TokenRef> b,
+                                                             MergeScratch& scratch) {
   const auto token = [&](std::size_t i) -> const TokenRef& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
-  std::array<KeyedPosition, kFewKeys> sorted;
-  order_few_by_key(
-      count, [&](std::uint32_t i) -> std::string_view { return token(i)->token_id(); }, sorted);
-  std::array<std::uint32_t, kFewKeys> holders;
-  std::size_t groups = 0;
+  const auto sorted = scratch.order.sort(count, [&](std::uint32_t i) -> std::string_view {
+    if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
+    return token(i)->token_id();
+  });
+  auto& holders = scratch.holders;
+  holders.clear();
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
-    for (++i; i < count && sorted[i].key() == sorted[i - 1].key(); ++i) {
+    for (++i; i < count && same_key(sorted[i - 1], sorted[i]); ++i) {
       const std::uint32_t next = sorted[i].position;
       if (next < a.size()) {
         holder = next;
@@ -205,64 +177,19 @@ std::expected<std::vector<TokenRef>, CoreError> merge_few_tokens(std::span<const
         conflict = next;
       }
     }
-    holders[groups++] = holder;
+    holders.push_back(holder);
   }
   if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
   std::vector<TokenRef> out;
-  out.reserve(groups);
-  for (std::size_t group = 0; group < groups; ++group) out.push_back(token(holders[group]));
-  return out;
-}
-
-std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
-                                                             std::span<const TokenRef> b,
-                                                             MergeScratch& scratch) {
-  if (a.size() + b.size() <= kFewKeys) return merge_few_tokens(a, b);
-  const auto token = [&](std::size_t i) -> const TokenRef& {
-    return i < a.size() ? a[i] : b[i - a.size()];
-  };
-  const std::size_t count = a.size() + b.size();
-  auto& holders = scratch.holders;
-  holders.clear();
-  FlatIndex& at = scratch.index;
-  at.reset(count);
-  // Keys view ids held by the inputs, which outlive the merge.
-  std::size_t conflict = count;
-  at.for_each_hashed(
-      count,
-      [&](std::size_t i) -> std::string_view {
-        // Tokens lie wherever they were allocated: ask for the id of one a batch ahead.
-        if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
-        return token(i)->token_id();
-      },
-      [&](std::size_t i, std::string_view id, std::size_t hash) {
-        const auto [group, fresh] =
-            at.emplace_hashed(id, hash, static_cast<std::uint32_t>(holders.size()));
-        if (fresh) {
-          holders.push_back(static_cast<std::uint32_t>(i));
-        } else if (i < a.size()) {
-          holders[group] = static_cast<std::uint32_t>(i);  // the later g1 token wins unexamined
-        } else if (!same_content(*token(holders[group]), *token(i))) {
-          conflict = i;
-          return false;
-        }
-        return true;
-      });
-  if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
-  const auto order = scratch.order.order(holders.size(), [&](std::uint32_t group) {
-    return std::string_view(token(holders[group])->token_id());
-  });
-  std::vector<TokenRef> out;
-  out.reserve(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
+  out.reserve(holders.size());
+  for (std::size_t i = 0; i < holders.size(); ++i) {
     // Sharing a token writes its count, which lies just before the token: in id order the
     // tokens are scattered, so ask for the counts of those a little ahead.
-    if (i + kTokensAhead < order.size()) {
-      const auto ahead =
-          reinterpret_cast<std::uintptr_t>(token(holders[order[i + kTokensAhead]]).get());
+    if (i + kTokensAhead < holders.size()) {
+      const auto ahead = reinterpret_cast<std::uintptr_t>(token(holders[i + kTokensAhead]).get());
       __builtin_prefetch(reinterpret_cast<const void*>(ahead - 16), 1);
     }
-    out.push_back(token(holders[order[i]]));
+    out.push_back(token(holders[i]));
   }
   return out;
 }
@@ -301,7 +228,7 @@ struct ProfileGroup {
     scratch.profile_room_lent = true;
     scratch.profile_ids.clear();
     ids = &scratch.profile_ids;
-    first_by_gap = &scratch.index;  // the gap and token merges are done with it
+    first_by_gap = &scratch.index;
   }
 
   // Indexes the ids when `incoming` more could make the list too long to search.
@@ -509,7 +436,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
     f.authority_ceiling = *authority;
   }
   Spare<MergeScratch> scratch;
-  f.gaps = merge_gaps(a.gaps(), b.gaps(), *scratch);
+  f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
   auto tokens = merge_tokens(a.tokens(), b.tokens(), *scratch);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);

@@ -221,8 +221,9 @@ TEST(Compose, TheFirstConflictingTokenOfTheSecondContextIsNamed) {
             "content");
 }
 
-// A few records merge by sorting and many through an index; padding both inputs with unrelated
-// entries moves the same merge from one way to the other and must change nothing else.
+// Records are ordered by insertion when few, by comparison when more and by radix when many;
+// padding both inputs with unrelated entries moves the same merge from one sort to another and
+// must change nothing else.
 TEST(Compose, FewAndManyRecordsMergeAlike) {
   // A larger merge before a smaller one leaves the room they share behind it.
   for (const int padding : {0, 40, 3000, 40}) {

@@ -24,9 +24,12 @@ inline std::uint64_t key_prefix(std::string_view key) {
 // Below this many keys, KeyOrder sorts by comparison alone: comparing then costs less than
 // counting eight places of 256 byte values.
 inline constexpr std::size_t kSortBelow = 256;
+// Up to this many keys, KeyOrder sorts by insertion.
+inline constexpr std::size_t kInsertionSortMost = 32;
 
-// A key and its position, ordered by key: the key's first eight bytes as a number settle most
-// comparisons without reading the key itself. 24 bytes, so that sorting moves little.
+// A key and its position, ordered by key and then by position: the key's first eight bytes as a
+// number settle most comparisons without reading the key itself. 24 bytes, so that sorting moves
+// little.
 struct KeyedPosition {
   std::uint64_t prefix;  // key_prefix(key())
   const char* data;
@@ -38,7 +41,15 @@ struct KeyedPosition {
   }
   std::string_view key() const { return {data, size}; }
   friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
-    return x.prefix != y.prefix ? x.prefix < y.prefix : x.key() < y.key();
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    const int order = x.key().compare(y.key());
+    return order != 0 ? order < 0 : x.position < y.position;
+  }
+  // Whether `x` and `y` hold byte-equal keys; keys of up to eight bytes are told apart by their
+  // prefixes and sizes alone.
+  friend bool same_key(const KeyedPosition& x, const KeyedPosition& y) {
+    return x.prefix == y.prefix && x.size == y.size &&
+           (x.size <= 8 || std::memcmp(x.data + 8, y.data + 8, x.size - 8) == 0);
   }
 };
 
@@ -46,15 +57,15 @@ struct KeyedPosition {
 // allocates nothing.
 class KeyOrder {
  public:
-  // The positions 0..count-1 ordered by `key_of(position)`, a string_view compared byte by byte
-  // (as std::string_view compares); valid until the next call. Many keys are ordered in time
-  // linear in `count` when they differ within their first eight bytes: each key's first eight
-  // bytes are sorted as a number, by a radix sort that reads only the contiguous sort entries and
-  // not the keys' scattered storage, and keys that share those bytes are then ordered among
-  // themselves by comparison. Fewer than kSortBelow are sorted by comparison alone. Equal keys
-  // keep no particular order; the keys must outlive the call.
+  // The positions 0..count-1 with their keys `key_of(position)`, a string_view compared byte by
+  // byte (as std::string_view compares), ordered by key and, among equal keys, by position; valid
+  // until the next call, and the keys must outlive it. Many keys are ordered in time linear in
+  // `count` when they differ within their first eight bytes: each key's first eight bytes are
+  // sorted as a number, by a radix sort that reads only the contiguous sort entries and not the
+  // keys' scattered storage, and keys that share those bytes are then ordered among themselves
+  // by comparison. Fewer than kSortBelow are sorted by comparison alone.
   template <class KeyOf>
-  std::span<const std::uint32_t> order(std::size_t count, KeyOf key_of) {
+  std::span<const KeyedPosition> sort(std::size_t count, KeyOf key_of) {
     // A key returned by value would be gone before it is compared.
     static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
                   "key_of must return a std::string_view into storage that outlives the call");
@@ -63,20 +74,25 @@ class KeyOrder {
     for (std::uint32_t i = 0; i < count; ++i) {
       entries_.push_back(KeyedPosition::of(key_of(i), i));
     }
-    if (count < kSortBelow) {
+    if (count <= kInsertionSortMost) {
+      // A handful: an insertion sort, which beats everything else at this size.
+      for (std::size_t i = 1; i < count; ++i) {
+        const KeyedPosition entry = entries_[i];
+        std::size_t at = i;
+        for (; at > 0 && entry < entries_[at - 1]; --at) entries_[at] = entries_[at - 1];
+        entries_[at] = entry;
+      }
+    } else if (count < kSortBelow) {
       std::sort(entries_.begin(), entries_.end());
     } else {
       radix_sort();
     }
-    order_.clear();
-    for (const KeyedPosition& entry : entries_) order_.push_back(entry.position);
-    return order_;
+    return entries_;
   }
 
   // The room kept, in bytes.
   std::size_t bytes() const {
-    return (entries_.capacity() + spare_.capacity()) * sizeof(KeyedPosition) +
-           order_.capacity() * sizeof(std::uint32_t);
+    return (entries_.capacity() + spare_.capacity()) * sizeof(KeyedPosition);
   }
 
  private:
@@ -100,7 +116,8 @@ class KeyOrder {
         spare_[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
       entries_.swap(spare_);
     }
-    // Keys that share their first eight bytes, now side by side, by comparison.
+    // Keys that share their first eight bytes, now side by side and still in position order, by
+    // comparison.
     for (auto run = entries_.begin(); run != entries_.end();) {
       const auto end = std::find_if(run, entries_.end(), [&](const KeyedPosition& entry) {
         return entry.prefix != run->prefix;
@@ -112,25 +129,6 @@ class KeyOrder {
 
   std::vector<KeyedPosition> entries_;
   std::vector<KeyedPosition> spare_;
-  std::vector<std::uint32_t> order_;
 };
-
-// At most this many keys are few enough for order_few_by_key.
-inline constexpr std::size_t kFewKeys = 32;
-
-// Positions 0..count-1 (at most kFewKeys) with their keys `key_of(position)`, written to `out`
-// ordered by key and, among equal keys, by position: an insertion sort of the views, which
-// allocates nothing and beats hashing a handful of keys.
-template <class KeyOf>
-void order_few_by_key(std::size_t count, KeyOf key_of, std::array<KeyedPosition, kFewKeys>& out) {
-  static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
-                "key_of must return a std::string_view into storage that outlives the call");
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const KeyedPosition entry = KeyedPosition::of(key_of(i), i);
-    std::size_t at = i;
-    for (; at > 0 && entry < out[at - 1]; --at) out[at] = out[at - 1];
-    out[at] = entry;
-  }
-}
 
 }  // namespace oq

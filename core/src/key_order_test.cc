@@ -20,37 +20,25 @@ std::string random_key(std::mt19937& random) {
   return key;
 }
 
-TEST(KeyOrder, OrdersLikeStringComparison) {
+TEST(KeyOrder, OrdersByKeyThenPosition) {
   std::mt19937 random(7);
   // One KeyOrder for every round: what an earlier, larger ordering left behind must not matter.
   KeyOrder key_order;
-  for (int round = 0; round < 200; ++round) {
-    // Both the comparison sort of few keys and the radix sort of many.
-    std::vector<std::string> keys(random() % (3 * kSortBelow));
+  for (int round = 0; round < 300; ++round) {
+    // The insertion sort of a handful, the comparison sort of few keys and the radix sort of many.
+    const std::size_t bound = round % 3 == 0 ? kInsertionSortMost + 1 : 3 * kSortBelow;
+    std::vector<std::string> keys(random() % bound);
     for (std::string& key : keys) key = random_key(random);
-    const auto order =
-        key_order.order(keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; });
-    ASSERT_EQ(order.size(), keys.size());
-    std::vector<std::string> ordered;
-    for (const std::uint32_t i : order) ordered.push_back(keys[i]);
-    std::vector<std::string> expected = keys;
-    std::sort(expected.begin(), expected.end());
-    ASSERT_EQ(ordered, expected);
-  }
-}
-
-TEST(KeyOrder, FewKeysOrderByKeyThenPosition) {
-  std::mt19937 random(11);
-  for (int round = 0; round < 200; ++round) {
-    std::vector<std::string> keys(random() % (kFewKeys + 1));
-    for (std::string& key : keys) key = random_key(random);
-    std::array<KeyedPosition, kFewKeys> sorted;
-    order_few_by_key(
-        keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; }, sorted);
+    const auto sorted =
+        key_order.sort(keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; });
+    ASSERT_EQ(sorted.size(), keys.size());
     std::vector<std::pair<std::string, std::uint32_t>> got, expected;
     for (std::uint32_t i = 0; i < keys.size(); ++i) {
       got.emplace_back(std::string(sorted[i].key()), sorted[i].position);
       expected.emplace_back(keys[i], i);
+      if (i > 0) {
+        ASSERT_EQ(same_key(sorted[i - 1], sorted[i]), sorted[i - 1].key() == sorted[i].key());
+      }
     }
     std::sort(expected.begin(), expected.end());
     ASSERT_EQ(got, expected);
