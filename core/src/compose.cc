@@ -87,12 +87,19 @@ Expiry earlier(const Expiry& a, const Expiry& b) {
   return *b.deadline() < *a.deadline() ? b : a;
 }
 
+// The merged requirement ids of a profile, each found by its position among them.
+struct RequirementIdAt {
+  const std::vector<std::string_view>* ids = nullptr;
+  std::string_view operator()(std::uint32_t position) const { return (*ids)[position]; }
+};
+using RequirementIndex = PositionIndex<RequirementIdAt>;
+
 // Room the merges reuse from one composition to the next, so that composing large contexts
 // again and again does not ask the system for fresh memory each time.
 struct MergeScratch {
   KeyOrder order;                      // gap ids, then token ids, in order
   std::vector<std::uint32_t> holders;  // per token id: the position in a+b of the token kept
-  FlatIndex index;                     // the first long profile's
+  RequirementIndex index;              // the first long profile's
   std::vector<std::string_view> profile_ids;
   bool profile_room_lent = false;
 
@@ -208,9 +215,9 @@ struct ProfileGroup {
   // composition's reused room; the others use their own. Groups never move once made, so the
   // pointers stay good.
   std::vector<std::string_view>* ids = nullptr;
-  FlatIndex* first_by_gap = nullptr;
+  RequirementIndex* first_by_gap = nullptr;
   std::vector<std::string_view> own_ids;
-  FlatIndex own_index;
+  RequirementIndex own_index;
   bool indexed = false;
   bool changed = false;
   std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
@@ -236,7 +243,7 @@ struct ProfileGroup {
     const std::size_t needed = ids->size() + incoming;
     if (indexed || needed <= kScanLimit) return;
     indexed = true;
-    first_by_gap->reset(needed);
+    first_by_gap->reset(needed, {RequirementIdAt{ids}});
     first_by_gap->emplace_all(  // keeps the first of each id
         ids->size(), [&](std::size_t i) { return (*ids)[i]; },
         [](std::size_t, std::pair<std::uint32_t, bool>) { return true; });
@@ -248,7 +255,7 @@ struct ProfileGroup {
       return static_cast<std::size_t>(std::find(ids->begin(), ids->end(), id) - ids->begin());
     }
     const std::uint32_t found = first_by_gap->find(id);
-    return found == FlatIndex::kAbsent ? ids->size() : found;
+    return found == RequirementIndex::kAbsent ? ids->size() : found;
   }
 
   void merge(const Profile& later, MergeScratch& scratch) {
@@ -273,7 +280,8 @@ struct ProfileGroup {
         [&](std::size_t i) -> std::string_view { return later_required[i].gap_id(); },
         [&](std::size_t i, std::string_view id, std::size_t hash) {
           const std::uint32_t found = first_by_gap->find_hashed(id, hash);
-          merge_one(later_required[i], found == FlatIndex::kAbsent ? ids->size() : found, hash);
+          merge_one(later_required[i], found == RequirementIndex::kAbsent ? ids->size() : found,
+                    hash);
           return true;
         });
   }
@@ -285,11 +293,11 @@ struct ProfileGroup {
     }
     materialize();
     if (at == ids->size()) {
+      ids->push_back(requirement.gap_id());
       if (indexed) {
         first_by_gap->emplace_hashed(requirement.gap_id(), hash,
-                                     static_cast<std::uint32_t>(merged.size()));
+                                     static_cast<std::uint32_t>(ids->size() - 1));
       }
-      ids->push_back(requirement.gap_id());
       merged.push_back(requirement);
       return;
     }

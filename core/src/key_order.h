@@ -97,25 +97,8 @@ class KeyOrder {
 
  private:
   void radix_sort() {
-    const std::size_t count = entries_.size();
-    // One count of each byte value at each of the eight byte places, then one stable pass per
-    // place, least significant first; a place where every key has the same byte moves nothing.
-    std::array<std::array<std::uint32_t, 256>, 8> counts{};
-    for (const KeyedPosition& entry : entries_) {
-      for (std::size_t place = 0; place < 8; ++place) {
-        ++counts[place][(entry.prefix >> (8 * place)) & 0xff];
-      }
-    }
-    spare_.resize(count);
-    for (std::size_t place = 0; place < 8; ++place) {
-      auto& at = counts[place];
-      if (std::find(at.begin(), at.end(), count) != at.end()) continue;
-      std::uint32_t next = 0;
-      for (std::uint32_t& slot : at) next += std::exchange(slot, next);
-      for (const KeyedPosition& entry : entries_)
-        spare_[at[(entry.prefix >> (8 * place)) & 0xff]++] = entry;
-      entries_.swap(spare_);
-    }
+    spare_.resize(entries_.size());
+    sort_places(entries_, spare_, 7);
     // Keys that share their first eight bytes, now side by side and still in position order, by
     // comparison.
     for (auto run = entries_.begin(); run != entries_.end();) {
@@ -125,6 +108,65 @@ class KeyOrder {
       if (end - run > 1) std::sort(run, end);
       run = end;
     }
+  }
+
+  // Up to this many entries are sorted least significant byte first: with the room they move
+  // through, they stay in a core's own cache for every pass.
+  static constexpr std::size_t kCachedMost = 8192;
+
+  static unsigned byte_at(const KeyedPosition& entry, int place) {
+    return static_cast<unsigned>(entry.prefix >> (8 * place)) & 0xff;
+  }
+
+  // Sorts `data` stably by the bytes of their prefixes at places `top` down to 0 (place 7 is a
+  // key's first byte), moving entries through `room`, which is as long. A range too large to stay
+  // cached is first split by its most significant varying byte, and each part sorted on its own,
+  // so that the many passes of a radix sort run over cached entries whatever the number of keys;
+  // a place where every entry has the same byte is skipped.
+  static void sort_places(std::span<KeyedPosition> data, std::span<KeyedPosition> room, int top) {
+    if (data.size() < kSortBelow) {
+      std::sort(data.begin(), data.end());
+      return;
+    }
+    std::array<std::array<std::uint32_t, 256>, 8> counts{};
+    for (const KeyedPosition& entry : data) {
+      for (int place = 0; place <= top; ++place) ++counts[place][byte_at(entry, place)];
+    }
+    const auto one_value = [&](int place) {
+      return std::find(counts[place].begin(), counts[place].end(), data.size()) !=
+             counts[place].end();
+    };
+    while (top >= 0 && one_value(top)) --top;
+    if (top < 0) return;
+    if (data.size() > kCachedMost) {
+      std::array<std::uint32_t, 257> begin{};
+      for (unsigned value = 0; value < 256; ++value) {
+        begin[value + 1] = begin[value] + counts[top][value];
+      }
+      std::array<std::uint32_t, 256> next;
+      std::copy(begin.begin(), begin.end() - 1, next.begin());
+      for (const KeyedPosition& entry : data) room[next[byte_at(entry, top)]++] = entry;
+      std::copy(room.begin(), room.end(), data.begin());
+      for (unsigned value = 0; value < 256; ++value) {
+        const std::size_t size = begin[value + 1] - begin[value];
+        if (size > 1) {
+          sort_places(data.subspan(begin[value], size), room.subspan(begin[value], size), top - 1);
+        }
+      }
+      return;
+    }
+    bool in_room = false;
+    for (int place = 0; place <= top; ++place) {
+      if (one_value(place)) continue;
+      auto& at = counts[place];
+      std::uint32_t next = 0;
+      for (std::uint32_t& slot : at) next += std::exchange(slot, next);
+      const auto from = in_room ? room : data;
+      const auto to = in_room ? data : room;
+      for (const KeyedPosition& entry : from) to[at[byte_at(entry, place)]++] = entry;
+      in_room = !in_room;
+    }
+    if (in_room) std::copy(room.begin(), room.end(), data.begin());
   }
 
   std::vector<KeyedPosition> entries_;

@@ -25,8 +25,11 @@ TEST(KeyOrder, OrdersByKeyThenPosition) {
   // One KeyOrder for every round: what an earlier, larger ordering left behind must not matter.
   KeyOrder key_order;
   for (int round = 0; round < 300; ++round) {
-    // The insertion sort of a handful, the comparison sort of few keys and the radix sort of many.
-    const std::size_t bound = round % 3 == 0 ? kInsertionSortMost + 1 : 3 * kSortBelow;
+    // The insertion sort of a handful, the comparison sort of few keys, the radix sort of many,
+    // and now and then enough for the radix sort to split them by their first bytes first.
+    const std::size_t bound = round % 3 == 0    ? kInsertionSortMost + 1
+                              : round % 50 == 1 ? 40'000
+                                                : 3 * kSortBelow;
     std::vector<std::string> keys(random() % bound);
     for (std::string& key : keys) key = random_key(random);
     const auto sorted =
