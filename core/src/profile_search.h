@@ -54,7 +54,6 @@ class ContextIndex {
     std::uint32_t gap;
     std::uint32_t token;
     bool closes;
-    std::string_view id;  // the token's own text, which outlives the index's use of it
   };
 
   ContextIndex();

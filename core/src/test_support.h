@@ -49,9 +49,9 @@ struct Request {
   Request& token(TokenSpec t) {
     std::optional<UtcTime> expires;
     if (t.expires) expires = at(*t.expires);
-    f.tokens.push_back(std::make_shared<const ProofToken>(
-        t.id, "type", "1", t.closes, t.bounds, t.provenance.value_or(hash()), "issuer",
-        nlohmann::json(), at(0), expires, t.negative_control, t.status));
+    f.tokens.push_back(share(ProofToken(t.id, "type", "1", t.closes, t.bounds,
+                                        t.provenance.value_or(hash()), "issuer", nlohmann::json(),
+                                        at(0), expires, t.negative_control, t.status)));
     return *this;
   }
   std::shared_ptr<const ProofContext> build() const {

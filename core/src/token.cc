@@ -1,5 +1,7 @@
 #include "token.h"
 
+#include <new>
+
 #include "details.h"
 #include "digest.h"
 
@@ -59,6 +61,31 @@ std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
                     std::move(raw.bounds_gaps), std::move(raw.provenance_hash),
                     std::move(raw.issuer), std::move(details), issued_at, expires_at,
                     raw.is_negative_control, *status);
+}
+
+namespace {
+
+// Allocates on cache-line boundaries.
+template <class T>
+struct LineAligned {
+  using value_type = T;
+  static constexpr std::align_val_t kLine{64};
+
+  LineAligned() = default;
+  template <class U>
+  LineAligned(const LineAligned<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kLine)); }
+  void deallocate(T* p, std::size_t n) { ::operator delete(p, n * sizeof(T), kLine); }
+  template <class U>
+  bool operator==(const LineAligned<U>&) const {
+    return true;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<const ProofToken> share(ProofToken token) {
+  return std::allocate_shared<const ProofToken>(LineAligned<ProofToken>{}, std::move(token));
 }
 
 bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest) {

@@ -57,6 +57,13 @@ TEST(ProofToken, CreateKeepsFieldsInOrder) {
   EXPECT_EQ(format_zulu(*token->expires_at()), "2030-01-01T00:01:40Z");
   EXPECT_TRUE(token->is_negative_control());
   EXPECT_EQ(token->status(), TokenStatus::Valid);
+
+  // Shared, it keeps every field, and its record starts just past the line's shared count.
+  const auto shared = share(*token);
+  EXPECT_EQ(shared->token_id(), "t1");
+  EXPECT_EQ(shared->expires_at(), token->expires_at());
+  EXPECT_EQ(shared->bounds_gaps().to_vector(), (std::vector<std::string>{"g2"}));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(shared.get()) % 64, 16u);
 }
 
 TEST(ProofToken, StatusIsCheckedBeforeDetails) {

@@ -44,7 +44,7 @@ PyObject* token_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   }
   auto token = ProofToken::create(std::move(raw));
   if (!token) return raise_error(token.error());
-  return box(g_types.proof_token, std::make_shared<const ProofToken>(std::move(*token)));
+  return box(g_types.proof_token, share(std::move(*token)));
 }
 
 PyObject* token_id(PyObject* self, void*) { return new_str(token_of(self).token_id()); }
