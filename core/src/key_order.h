@@ -98,7 +98,7 @@ class KeyOrder {
  private:
   void radix_sort() {
     spare_.resize(entries_.size());
-    sort_places(entries_, spare_, 7);
+    if (sort_places(entries_, spare_, 7)) entries_.swap(spare_);
     // Keys that share their first eight bytes, now side by side and still in position order, by
     // comparison.
     for (auto run = entries_.begin(); run != entries_.end();) {
@@ -119,14 +119,15 @@ class KeyOrder {
   }
 
   // Sorts `data` stably by the bytes of their prefixes at places `top` down to 0 (place 7 is a
-  // key's first byte), moving entries through `room`, which is as long. A range too large to stay
-  // cached is first split by its most significant varying byte, and each part sorted on its own,
-  // so that the many passes of a radix sort run over cached entries whatever the number of keys;
-  // a place where every entry has the same byte is skipped.
-  static void sort_places(std::span<KeyedPosition> data, std::span<KeyedPosition> room, int top) {
+  // key's first byte), moving entries through `room`, which is as long; whether the result lies
+  // in `room` rather than in `data`. A range too large to stay cached is first split by its most
+  // significant varying byte, and each part sorted on its own, so that the many passes of a radix
+  // sort run over cached entries whatever the number of keys; a place where every entry has the
+  // same byte is skipped.
+  static bool sort_places(std::span<KeyedPosition> data, std::span<KeyedPosition> room, int top) {
     if (data.size() < kSortBelow) {
       std::sort(data.begin(), data.end());
-      return;
+      return false;
     }
     std::array<std::array<std::uint32_t, 256>, 8> counts{};
     for (const KeyedPosition& entry : data) {
@@ -137,7 +138,7 @@ class KeyOrder {
              counts[place].end();
     };
     while (top >= 0 && one_value(top)) --top;
-    if (top < 0) return;
+    if (top < 0) return false;
     if (data.size() > kCachedMost) {
       std::array<std::uint32_t, 257> begin{};
       for (unsigned value = 0; value < 256; ++value) {
@@ -146,14 +147,16 @@ class KeyOrder {
       std::array<std::uint32_t, 256> next;
       std::copy(begin.begin(), begin.end() - 1, next.begin());
       for (const KeyedPosition& entry : data) room[next[byte_at(entry, top)]++] = entry;
-      std::copy(room.begin(), room.end(), data.begin());
+      // Each part is sorted while cached, and moved back into `room` if it ended in `data`.
       for (unsigned value = 0; value < 256; ++value) {
         const std::size_t size = begin[value + 1] - begin[value];
-        if (size > 1) {
-          sort_places(data.subspan(begin[value], size), room.subspan(begin[value], size), top - 1);
+        const auto part = room.subspan(begin[value], size);
+        const auto part_room = data.subspan(begin[value], size);
+        if (size > 1 && sort_places(part, part_room, top - 1)) {
+          std::copy(part_room.begin(), part_room.end(), part.begin());
         }
       }
-      return;
+      return true;
     }
     bool in_room = false;
     for (int place = 0; place <= top; ++place) {
@@ -166,7 +169,7 @@ class KeyOrder {
       for (const KeyedPosition& entry : from) to[at[byte_at(entry, place)]++] = entry;
       in_room = !in_room;
     }
-    if (in_room) std::copy(room.begin(), room.end(), data.begin());
+    return in_room;
   }
 
   std::vector<KeyedPosition> entries_;
