@@ -96,7 +96,7 @@ def scaling_ratios(quick):
     in every round, so that a slow spell of the machine weighs on both."""
     sizes = [10, 100, 1_000] if quick else [10, 100, 1_000, 10_000, 100_000]
     contexts = {size: (scaled_context(size), scaled_context(size, "b")) for size in sizes}
-    rounds = 3 if quick else 7
+    rounds = 3 if quick else 15
     result = {}
     for kind, stmt, share in (("compile", "oq.compile(a)", 1), ("compose", "oq.compose(a, b)", 5)):
         for small, large in zip(sizes, sizes[1:], strict=False):
