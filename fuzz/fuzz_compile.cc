@@ -78,10 +78,10 @@ std::shared_ptr<const ProofContext> decode(Reader& in) {
     const int expiry = in.next() % 3;
     const std::optional<UtcTime> expires =
         expiry == 0 ? std::nullopt : std::optional(at(expiry == 1 ? kNow - 5 : kNow + 5));
-    f.tokens.push_back(std::make_shared<const ProofToken>(
-        "t" + std::to_string(in.next() % 5), "type", "1", closes, bounds,
-        in.next() % 4 ? own : std::string(64, 'a'), "issuer", nlohmann::json(), at(0), expires,
-        in.next() % 4 == 0, static_cast<TokenStatus>(in.next() % 5)));
+    f.tokens.push_back(share(
+        ProofToken("t" + std::to_string(in.next() % 5), "type", "1", closes, bounds,
+                   in.next() % 4 ? own : std::string(64, 'a'), "issuer", nlohmann::json(), at(0),
+                   expires, in.next() % 4 == 0, static_cast<TokenStatus>(in.next() % 5))));
   }
   if (in.next() % 2) f.disallowed_uses = {"x"};
   if (in.next() % 8 == 0) f.membership = Membership::of(Membership::Kind::OutOfClassExact);

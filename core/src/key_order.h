@@ -28,16 +28,15 @@ inline constexpr std::size_t kSortBelow = 256;
 inline constexpr std::size_t kInsertionSortMost = 32;
 
 // A key and its position, ordered by key and then by position: the key's first eight bytes as a
-// number settle most comparisons without reading the key itself. 24 bytes, so that sorting moves
-// little.
+// number settle most comparisons without reading the key itself.
 struct KeyedPosition {
   std::uint64_t prefix;  // key_prefix(key())
   const char* data;
-  std::uint32_t size;
+  std::size_t size;
   std::uint32_t position;
 
   static KeyedPosition of(std::string_view key, std::uint32_t position) {
-    return {key_prefix(key), key.data(), static_cast<std::uint32_t>(key.size()), position};
+    return {key_prefix(key), key.data(), key.size(), position};
   }
   std::string_view key() const { return {data, size}; }
   friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {

@@ -48,6 +48,27 @@ TEST(KeyOrder, OrdersByKeyThenPosition) {
   }
 }
 
+// Many keys that share a first byte and differ in the next ones: the radix sort splits them by
+// their second byte, and each part, still too large to sort in one go, is split again.
+TEST(KeyOrder, SplitsManyKeysMoreThanOnce) {
+  std::mt19937 random(3);
+  std::vector<std::string> keys(40'000);
+  for (std::string& key : keys) {
+    key = "k";
+    for (int i = 0; i < 6; ++i) key += static_cast<char>('a' + random() % 4);
+  }
+  KeyOrder key_order;
+  const auto sorted =
+      key_order.sort(keys.size(), [&](std::uint32_t i) -> std::string_view { return keys[i]; });
+  std::vector<std::pair<std::string, std::uint32_t>> got, expected;
+  for (std::uint32_t i = 0; i < keys.size(); ++i) {
+    got.emplace_back(std::string(sorted[i].key()), sorted[i].position);
+    expected.emplace_back(keys[i], i);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(got, expected);
+}
+
 TEST(KeyOrder, PrefixOrdersLikeTheFirstEightBytes) {
   EXPECT_LT(key_prefix("ab"), key_prefix("ab\x01"));
   EXPECT_EQ(key_prefix("ab"), key_prefix(std::string_view("ab\0", 3)));

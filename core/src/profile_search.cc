@@ -113,9 +113,8 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   // One pass over the tokens notes what each is to this context and which gap ids it names; with
   // many tokens they outgrow the caches, so this is the only pass that reads them and everything
   // later reads these dense arrays. The ids are looked up a batch at a time as the pass goes,
-  // while the tokens that hold them are still cached, and the entries of each gap counted.
-
-  // The ids of the entries of `named` from `found` on, not yet looked up.
+  // while the tokens that hold them are still cached, and the entries of each gap counted. Only
+  // the ids of the entries of `named` from `found` on, not yet looked up, are kept.
   std::array<std::string_view, kNamedBatch> pending;
   std::size_t found = 0;
   const auto find_named = [&] {
@@ -137,11 +136,10 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
     // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
     // id lists of nearer ones, while this one is read.
     if (position + kTokensAhead < tokens.size()) {
-      // The fields read here lie in the first 112 bytes of the token: two lines of a shared one.
+      // The fields read here lie in the first 104 bytes of the token: two lines of a shared one.
       const char* ahead = reinterpret_cast<const char*>(tokens[position + kTokensAhead].get());
       __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + 56);
-      __builtin_prefetch(ahead + 111);
+      __builtin_prefetch(ahead + 103);
     }
     if (position + kListsAhead < tokens.size()) {
       // Short id lists lie in the token itself; a long one elsewhere.
@@ -152,8 +150,9 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
     const Kind kind = !provenance_matches(token, provenance) ? Kind::ForeignProvenance
                       : token.status() != TokenStatus::Valid ? Kind::Dead
                                                              : Kind::Usable;
-    s.facts.push_back({kind, token.expires_at().has_value(), token.is_negative_control(),
-                       token.expires_at().value_or(UtcTime{})});
+    const std::optional<UtcTime> expires_at = token.expires_at();
+    s.facts.push_back({kind, expires_at.has_value(), token.is_negative_control(),
+                       expires_at.value_or(UtcTime{})});
     for (const std::string_view id : token.closes_gaps()) name(id, position, true);
     for (const std::string_view id : token.bounds_gaps()) name(id, position, false);
   }

@@ -104,7 +104,7 @@ class ProofToken {
   }
 
  private:
-  // What compilation reads of every token comes first, together: 112 bytes, which `share` places
+  // What compilation reads of every token comes first, together: 104 bytes, which `share` places
   // in two cache lines, so that indexing a context of many tokens fetches two lines of each
   // rather than the whole record.
   std::optional<Sha256Digest> provenance_digest_;
@@ -123,12 +123,12 @@ class ProofToken {
   UtcTime issued_at_;
 };
 
-// Whether `token` carries the context hash that `context_digest` spells: all 32 bytes compared
-// with no early exit, so the time taken does not reveal where two hashes differ.
 // `token`, shared. Its record starts 16 bytes into a cache line, after the count that sharing
-// keeps, so that the fields compilation reads fill the rest of that line and the next.
+// keeps, so that the fields compilation reads lie in that line and the next.
 std::shared_ptr<const ProofToken> share(ProofToken token);
 
+// Whether `token` carries the context hash that `context_digest` spells: all 32 bytes compared
+// with no early exit, so the time taken does not reveal where two hashes differ.
 bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest);
 
 // SHA-256 over the four fields joined by single 0x00 bytes.
