@@ -1,6 +1,7 @@
 """Instructions the engine executes per call of compile and compose, by size, counted by valgrind.
 
-Run on demand, with valgrind installed (apt-get install valgrind) and the extension importable:
+Run on demand, with valgrind installed (apt-get install valgrind) and an unstripped build of the
+extension importable (the installed one is stripped), for example with PYTHONPATH=build/dev/py:
 
     python benchmarks/instructions.py            # N = 1,000, 10,000 and 100,000 (a few minutes)
     python benchmarks/instructions.py --quick    # N = 100 and 1,000
@@ -52,7 +53,16 @@ def per_call(kind, n, calls, cache):
             fields = dict(
                 line.split(":", 1) for line in profile if line.startswith(("events:", "totals:"))
             )
-    values = dict(zip(fields["events"].split(), map(int, fields["totals"].split()), strict=True))
+    # Callgrind leaves trailing zero totals out.
+    totals = [int(v) for v in fields["totals"].split()]
+    names = fields["events"].split()
+    values = dict(zip(names, totals + [0] * (len(names) - len(totals)), strict=True))
+    if values["Ir"] == 0:
+        sys.exit(
+            f"no instructions counted under {ENTRY[kind]}: the extension imported carries no "
+            "symbols (an installed one is stripped); put an unstripped build first on "
+            "PYTHONPATH, for example build/dev/py"
+        )
     lines = (values["DLmr"] + values["DLmw"]) / calls if cache else None
     return values["Ir"] / calls, lines
 
