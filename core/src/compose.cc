@@ -97,16 +97,16 @@ using RequirementIndex = PositionIndex<RequirementIdAt>;
 // Room the merges reuse from one composition to the next, so that composing large contexts
 // again and again does not ask the system for fresh memory each time.
 struct MergeScratch {
-  KeyOrder order;                      // gap ids, then token ids, in order
-  std::vector<std::uint32_t> holders;  // per token id: the position in a+b of the token kept
-  RequirementIndex index;              // the first long profile's
+  KeyOrder order;                       // gap ids, then token ids, in order
+  std::vector<std::uint32_t> place_of;  // per token of a+b: its place in the result, if kept
+  RequirementIndex index;               // the first long profile's
   std::vector<std::string_view> profile_ids;
   bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
-    return index.bytes() + holders.capacity() * sizeof(std::uint32_t) + order.bytes() +
+    return index.bytes() + place_of.capacity() * sizeof(std::uint32_t) + order.bytes() +
                profile_ids.capacity() * sizeof(std::string_view) <=
            kKeepBytes;
   }
@@ -171,8 +171,11 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
     if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
     return token(i)->token_id();
   });
-  auto& holders = scratch.holders;
-  holders.clear();
+  // Each token kept gets its place in the result, its run's place in id order.
+  constexpr std::uint32_t kDropped = UINT32_MAX;
+  auto& place_of = scratch.place_of;
+  place_of.assign(count, kDropped);
+  std::uint32_t kept = 0;
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
@@ -184,19 +187,19 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
         conflict = next;
       }
     }
-    holders.push_back(holder);
+    place_of[holder] = kept++;
   }
   if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
-  std::vector<TokenRef> out;
-  out.reserve(holders.size());
-  for (std::size_t i = 0; i < holders.size(); ++i) {
-    // Sharing a token writes its count, which lies just before the token: in id order the
-    // tokens are scattered, so ask for the counts of those a little ahead.
-    if (i + kTokensAhead < holders.size()) {
-      const auto ahead = reinterpret_cast<std::uintptr_t>(token(holders[i + kTokensAhead]).get());
+  // Sharing a token writes its count, which lies just before the token. The tokens are shared in
+  // input order, which is mostly the order they were made in, and put in their places in id
+  // order: so the counts are met one after another rather than scattered.
+  std::vector<TokenRef> out(kept);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + kTokensAhead < count) {
+      const auto ahead = reinterpret_cast<std::uintptr_t>(token(i + kTokensAhead).get());
       __builtin_prefetch(reinterpret_cast<const void*>(ahead - 16), 1);
     }
-    out.push_back(token(holders[i]));
+    if (place_of[i] != kDropped) out[place_of[i]] = token(i);
   }
   return out;
 }

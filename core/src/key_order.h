@@ -119,30 +119,24 @@ class KeyOrder {
 
   // Sorts `data` stably by the bytes of their prefixes at places `top` down to 0 (place 7 is a
   // key's first byte), moving entries through `room`, which is as long; whether the result lies
-  // in `room` rather than in `data`. A range too large to stay cached is first split by its most
-  // significant varying byte, and each part sorted on its own, so that the many passes of a radix
-  // sort run over cached entries whatever the number of keys; a place where every entry has the
-  // same byte is skipped.
+  // in `room` rather than in `data`. Only the places where the entries' bytes differ are sorted
+  // on, or even counted. A range too large to stay cached is first split by its most significant
+  // such place, and each part sorted on its own, so that the many passes of a radix sort run over
+  // cached entries whatever the number of keys.
   static bool sort_places(std::span<KeyedPosition> data, std::span<KeyedPosition> room, int top) {
     if (data.size() < kSortBelow) {
       std::sort(data.begin(), data.end());
       return false;
     }
-    std::array<std::array<std::uint32_t, 256>, 8> counts{};
-    for (const KeyedPosition& entry : data) {
-      for (int place = 0; place <= top; ++place) ++counts[place][byte_at(entry, place)];
-    }
-    const auto one_value = [&](int place) {
-      return std::find(counts[place].begin(), counts[place].end(), data.size()) !=
-             counts[place].end();
-    };
-    while (top >= 0 && one_value(top)) --top;
+    std::uint64_t differing = 0;  // the bits in which some entry's prefix differs from the first's
+    for (const KeyedPosition& entry : data) differing |= entry.prefix ^ data[0].prefix;
+    const auto differs = [&](int place) { return ((differing >> (8 * place)) & 0xff) != 0; };
+    while (top >= 0 && !differs(top)) --top;
     if (top < 0) return false;
     if (data.size() > kCachedMost) {
       std::array<std::uint32_t, 257> begin{};
-      for (unsigned value = 0; value < 256; ++value) {
-        begin[value + 1] = begin[value] + counts[top][value];
-      }
+      for (const KeyedPosition& entry : data) ++begin[byte_at(entry, top) + 1];
+      for (unsigned value = 0; value < 256; ++value) begin[value + 1] += begin[value];
       std::array<std::uint32_t, 256> next;
       std::copy(begin.begin(), begin.end() - 1, next.begin());
       for (const KeyedPosition& entry : data) room[next[byte_at(entry, top)]++] = entry;
@@ -157,15 +151,24 @@ class KeyOrder {
       }
       return true;
     }
-    bool in_room = false;
+    std::array<int, 8> places;
+    std::size_t place_count = 0;
     for (int place = 0; place <= top; ++place) {
-      if (one_value(place)) continue;
-      auto& at = counts[place];
+      if (differs(place)) places[place_count++] = place;
+    }
+    std::array<std::array<std::uint32_t, 256>, 8> counts;
+    for (std::size_t k = 0; k < place_count; ++k) counts[k].fill(0);
+    for (const KeyedPosition& entry : data) {
+      for (std::size_t k = 0; k < place_count; ++k) ++counts[k][byte_at(entry, places[k])];
+    }
+    bool in_room = false;
+    for (std::size_t k = 0; k < place_count; ++k) {
+      auto& at = counts[k];
       std::uint32_t next = 0;
       for (std::uint32_t& slot : at) next += std::exchange(slot, next);
       const auto from = in_room ? room : data;
       const auto to = in_room ? data : room;
-      for (const KeyedPosition& entry : from) to[at[byte_at(entry, place)]++] = entry;
+      for (const KeyedPosition& entry : from) to[at[byte_at(entry, places[k])]++] = entry;
       in_room = !in_room;
     }
     return in_room;
