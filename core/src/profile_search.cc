@@ -115,11 +115,17 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   // later reads these dense arrays. The ids are looked up a batch at a time as the pass goes,
   // while the tokens that hold them are still cached, and the entries of each gap counted. Only
   // the ids of the entries of `named` from `found` on, not yet looked up, are kept.
-  std::array<std::string_view, kNamedBatch> pending;
+  // Left uninitialised (a string_view would zero itself): every entry is written before it is read.
+  struct PendingId {
+    const char* data;
+    std::size_t size;
+  };
+  std::array<PendingId, kNamedBatch> pending;
   std::size_t found = 0;
   const auto find_named = [&] {
     s.gaps.find_all(
-        s.named.size() - found, [&](std::size_t i) { return pending[i]; },
+        s.named.size() - found,
+        [&](std::size_t i) { return std::string_view(pending[i].data, pending[i].size); },
         [&](std::size_t i, std::uint32_t gap_position) {
           s.named[found + i].gap = gap_position;
           if (gap_position != kNoGap) ++s.begin[gap_position + 1];
@@ -128,7 +134,7 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
     found = s.named.size();
   };
   const auto name = [&](std::string_view id, std::uint32_t position, bool closes) {
-    pending[s.named.size() - found] = id;
+    pending[s.named.size() - found] = {id.data(), id.size()};
     s.named.push_back({kNoGap, position, closes});
     if (s.named.size() - found == kNamedBatch) find_named();
   };
