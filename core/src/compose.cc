@@ -1,6 +1,7 @@
 #include "compose.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <memory>
 

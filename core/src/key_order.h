@@ -21,8 +21,8 @@ inline std::uint64_t key_prefix(std::string_view key) {
   return prefix;
 }
 
-// Below this many keys, KeyOrder sorts by comparison alone: comparing then costs less than
-// counting eight places of 256 byte values.
+// Below this many keys, KeyOrder sorts by comparison alone: comparing then costs less than a
+// counting pass per byte place.
 inline constexpr std::size_t kSortBelow = 256;
 // Up to this many keys, KeyOrder sorts by insertion.
 inline constexpr std::size_t kInsertionSortMost = 32;
