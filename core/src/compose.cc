@@ -98,17 +98,15 @@ using RequirementIndex = PositionIndex<RequirementIdAt>;
 // Room the merges reuse from one composition to the next, so that composing large contexts
 // again and again does not ask the system for fresh memory each time.
 struct MergeScratch {
-  KeyOrder order;                       // gap ids, then token ids, in order
-  std::vector<std::uint32_t> place_of;  // per token of a+b: its place in the result, if kept
-  RequirementIndex index;               // the first long profile's
+  KeyOrder order;          // gap ids, then token ids, in order
+  RequirementIndex index;  // the first long profile's
   std::vector<std::string_view> profile_ids;
   bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
-    return index.bytes() + place_of.capacity() * sizeof(std::uint32_t) + order.bytes() +
-               profile_ids.capacity() * sizeof(std::string_view) <=
+    return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) <=
            kKeepBytes;
   }
 };
@@ -160,23 +158,23 @@ constexpr std::size_t kTokensAhead = 16;
 // One token per id, in id order. The ids of a and b are ordered together, by position among equal
 // ids, so each run of one id holds its tokens in input order: a g1 token replaces the run's holder
 // unexamined, and a g2 token must match the holder. The conflict reported is the first in input
-// order, as a merge in that order would meet it.
-std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const TokenRef> a,
-                                                             std::span<const TokenRef> b,
-                                                             MergeScratch& scratch) {
+// order, as a merge in that order would meet it. The tokens kept are shared through `keeper`,
+// which keeps them alive, so no token's own count is written.
+std::expected<std::vector<TokenRef>, CoreError> merge_tokens(
+    std::span<const TokenRef> a, std::span<const TokenRef> b,
+    const std::shared_ptr<const TokenKeeper>& keeper, KeyOrder& order) {
   const auto token = [&](std::size_t i) -> const TokenRef& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
-  const auto sorted = scratch.order.sort(count, [&](std::uint32_t i) -> std::string_view {
+  const auto sorted = order.sort(count, [&](std::uint32_t i) -> std::string_view {
     if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
     return token(i)->token_id();
   });
-  // Each token kept gets its place in the result, its run's place in id order.
-  constexpr std::uint32_t kDropped = UINT32_MAX;
-  auto& place_of = scratch.place_of;
-  place_of.assign(count, kDropped);
-  std::uint32_t kept = 0;
+  std::size_t runs = 0;
+  for (std::size_t i = 0; i < count; ++i) runs += i == 0 || !same_key(sorted[i - 1], sorted[i]);
+  std::vector<TokenRef> out;
+  out.reserve(runs);
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
@@ -188,20 +186,9 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(std::span<const Tok
         conflict = next;
       }
     }
-    place_of[holder] = kept++;
+    out.emplace_back(keeper, token(holder).get());
   }
   if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
-  // Sharing a token writes its count, which lies just before the token. The tokens are shared in
-  // input order, which is mostly the order they were made in, and put in their places in id
-  // order: so the counts are met one after another rather than scattered.
-  std::vector<TokenRef> out(kept);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + kTokensAhead < count) {
-      const auto ahead = reinterpret_cast<std::uintptr_t>(token(i + kTokensAhead).get());
-      __builtin_prefetch(reinterpret_cast<const void*>(ahead - 16), 1);
-    }
-    if (place_of[i] != kDropped) out[place_of[i]] = token(i);
-  }
   return out;
 }
 
@@ -449,7 +436,15 @@ std::expected<ProofContext, CoreError> compose_contexts(
   }
   Spare<MergeScratch> scratch;
   f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
-  auto tokens = merge_tokens(a.tokens(), b.tokens(), *scratch);
+  // The inputs keep the tokens alive; a composed input's own keeper is kept in its place, so that
+  // composing again and again keeps the original inputs, not every composition in between.
+  auto keeper = std::make_shared<TokenKeeper>();
+  for (const auto* input : {&g1, &g2}) {
+    const auto& kept_by = (*input)->token_keeper();
+    keeper->keeps.push_back(kept_by ? std::shared_ptr<const void>(kept_by)
+                                    : std::shared_ptr<const void>(*input));
+  }
+  auto tokens = merge_tokens(a.tokens(), b.tokens(), keeper, scratch->order);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);
   f.profiles = merge_profiles(a.profiles(), b.profiles(), chain, *scratch);
@@ -463,7 +458,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
                           : b.expected_chain_hash() ? b.expected_chain_hash()
                                                     : std::optional<ChainHash>(chain.hash());
-  return ProofContext::with_identity_of(std::move(f), a);
+  return ProofContext::composed(std::move(f), a, std::move(keeper));
 }
 
 }  // namespace oq

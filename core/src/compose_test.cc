@@ -282,6 +282,34 @@ TEST(Compose, FewAndManyRecordsMergeAlike) {
   }
 }
 
+// A composition shares its inputs' tokens through one keeper: composing writes no token's own
+// count, the tokens outlive the inputs, and composing a composition keeps the first inputs, not
+// the composition in between.
+TEST(Compose, TokensStayAliveThroughTheInputs) {
+  Request a, b, c;
+  a.token({"t1"});
+  b.token({"t2"});
+  c.token({"t3"});
+  const FixedClock clock(at(kNow));
+  const auto& chain = *default_chain();
+  auto input = a.build();
+  const auto t1 = input->tokens()[0];
+  const long counted = t1.use_count();
+  auto first = compose_contexts(input, b.build(), chain, clock);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(t1.use_count(), counted);
+  auto between = std::make_shared<const ProofContext>(std::move(*first));
+  const std::weak_ptr<const ProofContext> watched = between;
+  const auto second = compose_contexts(between, c.build(), chain, clock);
+  ASSERT_TRUE(second);
+  input.reset();
+  between.reset();
+  EXPECT_TRUE(watched.expired());
+  std::vector<std::string> kept;
+  for (const auto& token : second->tokens()) kept.push_back(token->token_id() + token->issuer());
+  EXPECT_EQ(kept, (std::vector<std::string>{"t1issuer", "t2issuer", "t3issuer"}));
+}
+
 TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {
   Request a, b;
   std::vector<GapRequirement> ra, rb;

@@ -92,6 +92,13 @@ ProofContext ProofContext::with_identity_of(ProofContextFields fields, const Pro
   return ProofContext(std::move(fields), like.provenance_digest());
 }
 
+ProofContext ProofContext::composed(ProofContextFields fields, const ProofContext& like,
+                                    std::shared_ptr<const TokenKeeper> keeper) {
+  ProofContext context = with_identity_of(std::move(fields), like);
+  context.token_keeper_ = std::move(keeper);
+  return context;
+}
+
 std::string context_repr(const ProofContext& context) {
   return "ProofContext(claim_id=" + context.claim_id() +
          ", candidate_id=" + context.candidate_id() + ", allowed_use=" + context.allowed_use() +

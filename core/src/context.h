@@ -103,6 +103,14 @@ class Expiry {
 // "Expiry(never)" or "Expiry(deadline=<RFC 3339 time>)".
 std::string expiry_repr(const Expiry& expiry);
 
+// What keeps a composed context's tokens alive: its inputs, or whatever kept an input's own
+// tokens alive when the input was itself composed. A composed context's token references all
+// share the keeper's count rather than each token's own, so building and dropping a composition
+// of many tokens writes one count instead of one per token, scattered in memory.
+struct TokenKeeper {
+  std::vector<std::shared_ptr<const void>> keeps;
+};
+
 // Every field of a request, in record order, for building a ProofContext.
 struct ProofContextFields {
   std::string claim_id{};
@@ -132,6 +140,9 @@ class ProofContext {
   // A context whose ids are those of `like`, reusing its provenance hash instead of hashing again.
   // Panics when the ids differ.
   static ProofContext with_identity_of(ProofContextFields fields, const ProofContext& like);
+  // As with_identity_of, for a composition whose tokens `keeper` keeps alive, every one of them.
+  static ProofContext composed(ProofContextFields fields, const ProofContext& like,
+                               std::shared_ptr<const TokenKeeper> keeper);
 
   const std::string& claim_id() const { return f_.claim_id; }
   const std::string& candidate_id() const { return f_.candidate_id; }
@@ -148,6 +159,8 @@ class ProofContext {
   const std::optional<Permission>& authority_ceiling() const { return f_.authority_ceiling; }
   const std::optional<Permission>& permission_ceiling() const { return f_.permission_ceiling; }
   const std::optional<ChainHash>& expected_chain_hash() const { return f_.expected_chain_hash; }
+  // What keeps the tokens of a composed context alive; null for any other context.
+  const std::shared_ptr<const TokenKeeper>& token_keeper() const { return token_keeper_; }
   // All fields, for building a changed copy.
   const ProofContextFields& fields() const { return f_; }
 
@@ -162,6 +175,7 @@ class ProofContext {
   ProofContextFields f_;
   Sha256Digest provenance_digest_;
   std::string provenance_hash_;
+  std::shared_ptr<const TokenKeeper> token_keeper_;
 };
 
 // "ProofContext(claim_id=..., candidate_id=..., allowed_use=...)", strings unquoted.
