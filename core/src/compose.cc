@@ -117,30 +117,28 @@ constexpr std::size_t kAhead = 8;
 
 // One record per gap id, in id order: the ids of a and b are ordered together, by position among
 // equal ids, so each run of one id starts with its first record, which keeps its id and type and
-// takes the weakest status of the run (the earliest of equally weak ones). Each entry carries its
-// status kind, so a later record of a run is read only when it is weaker.
+// takes the weakest status of the run (the earliest of equally weak ones).
 std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const GapRecord> b,
                                   KeyOrder& order) {
   const auto record = [&](std::uint32_t i) -> const GapRecord& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
-  const auto sorted = order.sort(
-      count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); },
-      [&](std::uint32_t i) { return static_cast<std::uint8_t>(record(i).status().kind()); });
+  const auto sorted =
+      order.sort(count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); });
   std::size_t groups = 0;
   for (std::size_t i = 0; i < count; ++i) groups += i == 0 || !same_key(sorted[i - 1], sorted[i]);
   std::vector<GapRecord> out;
   out.reserve(groups);
   for (std::size_t i = 0; i < count;) {
     if (i + kAhead < count) __builtin_prefetch(&record(sorted[i + kAhead].position));
-    const std::size_t first = i;
-    std::size_t weakest = i;
+    const GapRecord& gap = record(sorted[i].position);
+    const GapStatus* weakest = &gap.status();
     for (++i; i < count && same_key(sorted[i - 1], sorted[i]); ++i) {
-      if (sorted[i].mark < sorted[weakest].mark) weakest = i;
+      const GapStatus& status = record(sorted[i].position).status();
+      if (status.kind() < weakest->kind()) weakest = &status;
     }
-    const GapRecord& gap = record(sorted[first].position);
-    out.emplace_back(gap.gap_id(), gap.gap_type(), record(sorted[weakest].position).status());
+    out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest);
   }
   return out;
 }

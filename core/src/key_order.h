@@ -34,10 +34,9 @@ struct KeyedPosition {
   const char* data;
   std::size_t size;
   std::uint32_t position;
-  std::uint8_t mark;  // a byte the caller attaches to the position, carried along unexamined
 
-  static KeyedPosition of(std::string_view key, std::uint32_t position, std::uint8_t mark = 0) {
-    return {key_prefix(key), key.data(), key.size(), position, mark};
+  static KeyedPosition of(std::string_view key, std::uint32_t position) {
+    return {key_prefix(key), key.data(), key.size(), position};
   }
   std::string_view key() const { return {data, size}; }
   friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
@@ -66,19 +65,13 @@ class KeyOrder {
   // by comparison. Fewer than kSortBelow are sorted by comparison alone.
   template <class KeyOf>
   std::span<const KeyedPosition> sort(std::size_t count, KeyOf key_of) {
-    return sort(count, key_of, [](std::uint32_t) -> std::uint8_t { return 0; });
-  }
-  // As above, each entry also carrying the mark `mark_of(position)`, asked for right after the key.
-  template <class KeyOf, class MarkOf>
-  std::span<const KeyedPosition> sort(std::size_t count, KeyOf key_of, MarkOf mark_of) {
     // A key returned by value would be gone before it is compared.
     static_assert(std::is_same_v<std::invoke_result_t<KeyOf&, std::uint32_t>, std::string_view>,
                   "key_of must return a std::string_view into storage that outlives the call");
     entries_.clear();
     entries_.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::string_view key = key_of(i);
-      entries_.push_back(KeyedPosition::of(key, i, mark_of(i)));
+      entries_.push_back(KeyedPosition::of(key_of(i), i));
     }
     if (count <= kInsertionSortMost) {
       // A handful: an insertion sort, which beats everything else at this size.
