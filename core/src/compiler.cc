@@ -41,6 +41,9 @@ constinit events::Site kNegativeControls{
 constinit events::Site kComplete{kCompilerTarget, Level::Debug, "compilation complete",
                                  kCompilerFile, 509};
 
+// How far ahead of the requirement being checked its successors are fetched.
+constexpr std::size_t kRequirementsAhead = 16;
+
 std::string name_of(Permission level) { return std::string(level.name()); }
 
 MalformedContext malformed(std::string detail) { return MalformedContext{std::move(detail)}; }
@@ -100,7 +103,15 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
     const auto required = profile->required_gaps();
     std::optional<CoreError> error;
     index.find_gaps(
-        required.size(), [&](std::size_t i) -> std::string_view { return required[i].gap_id(); },
+        required.size(),
+        [&](std::size_t i) -> std::string_view {
+          // Requirements read in order, asked for a little ahead so that entering a new page of
+          // memory does not stall the pass.
+          if (i + kRequirementsAhead < required.size()) {
+            __builtin_prefetch(&required[i + kRequirementsAhead]);
+          }
+          return required[i].gap_id();
+        },
         [&](std::size_t i, std::uint32_t position) {
           const GapRequirement& requirement = required[i];
           if (requirement.is_any_of()) {

@@ -37,6 +37,8 @@ namespace {
 // How far ahead of the token being indexed its successors are fetched.
 constexpr std::size_t kTokensAhead = 16;
 constexpr std::size_t kListsAhead = 8;
+// How far ahead of the gap being indexed its successors are fetched.
+constexpr std::size_t kRecordsAhead = 16;
 // How many gap ids named by tokens are looked up together.
 constexpr std::size_t kNamedBatch = 32;
 
@@ -60,7 +62,13 @@ bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& d
   kinds.resize(gaps.size());
   bool unique = true;
   index.emplace_all(
-      gaps.size(), [&](std::size_t i) -> std::string_view { return gaps[i].gap_id(); },
+      gaps.size(),
+      [&](std::size_t i) -> std::string_view {
+        // Records read in order, asked for a little ahead so that entering a new page of memory
+        // does not stall the pass.
+        if (i + kRecordsAhead < gaps.size()) __builtin_prefetch(&gaps[i + kRecordsAhead]);
+        return gaps[i].gap_id();
+      },
       [&](std::size_t i, std::pair<std::uint32_t, bool> filed) {
         kinds[i] = gaps[i].status().kind();
         if (filed.second) return true;
