@@ -126,10 +126,8 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   const std::size_t count = a.size() + b.size();
   const auto sorted =
       order.sort(count, [&](std::uint32_t i) -> std::string_view { return record(i).gap_id(); });
-  std::size_t groups = 0;
-  for (std::size_t i = 0; i < count; ++i) groups += i == 0 || !same_key(sorted[i - 1], sorted[i]);
   std::vector<GapRecord> out;
-  out.reserve(groups);
+  out.reserve(count_runs(sorted));
   for (std::size_t i = 0; i < count;) {
     if (i + kAhead < count) __builtin_prefetch(&record(sorted[i + kAhead].position));
     const GapRecord& gap = record(sorted[i].position);
@@ -171,10 +169,8 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(
     if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
     return token(i)->token_id();
   });
-  std::size_t runs = 0;
-  for (std::size_t i = 0; i < count; ++i) runs += i == 0 || !same_key(sorted[i - 1], sorted[i]);
   std::vector<TokenRef> out;
-  out.reserve(runs);
+  out.reserve(count_runs(sorted));
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
@@ -438,12 +434,11 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
   // The inputs keep the tokens alive; a composed input's own keeper is kept in its place, so that
   // composing again and again keeps the original inputs, not every composition in between.
-  auto keeper = std::make_shared<TokenKeeper>();
-  for (const auto* input : {&g1, &g2}) {
-    const auto& kept_by = (*input)->token_keeper();
-    keeper->keeps.push_back(kept_by ? std::shared_ptr<const void>(kept_by)
-                                    : std::shared_ptr<const void>(*input));
-  }
+  const auto keep = [](const std::shared_ptr<const ProofContext>& input) {
+    return input->token_keeper() ? std::shared_ptr<const void>(input->token_keeper())
+                                 : std::shared_ptr<const void>(input);
+  };
+  const auto keeper = std::make_shared<const TokenKeeper>(TokenKeeper{{keep(g1), keep(g2)}});
   auto tokens = merge_tokens(a.tokens(), b.tokens(), keeper, scratch->order);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);
@@ -458,7 +453,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
                           : b.expected_chain_hash() ? b.expected_chain_hash()
                                                     : std::optional<ChainHash>(chain.hash());
-  return ProofContext::composed(std::move(f), a, std::move(keeper));
+  return ProofContext::composed(std::move(f), a, keeper);
 }
 
 }  // namespace oq

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -108,7 +109,7 @@ std::string expiry_repr(const Expiry& expiry);
 // share the keeper's count rather than each token's own, so building and dropping a composition
 // of many tokens writes one count instead of one per token, scattered in memory.
 struct TokenKeeper {
-  std::vector<std::shared_ptr<const void>> keeps;
+  std::array<std::shared_ptr<const void>, 2> keeps;  // one per input
 };
 
 // Every field of a request, in record order, for building a ProofContext.

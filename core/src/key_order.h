@@ -52,6 +52,14 @@ struct KeyedPosition {
   }
 };
 
+// The number of distinct keys in `sorted`, entries ordered by key: one per run of equal keys.
+inline std::size_t count_runs(std::span<const KeyedPosition> sorted) {
+  std::size_t runs = 0;
+  for (std::size_t i = 0; i < sorted.size(); ++i)
+    runs += i == 0 || !same_key(sorted[i - 1], sorted[i]);
+  return runs;
+}
+
 // Orders keys, keeping its room for the next time: once it has ordered as many keys, ordering
 // allocates nothing.
 class KeyOrder {

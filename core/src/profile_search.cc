@@ -121,9 +121,10 @@ void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>>
   // One pass over the tokens notes what each is to this context and which gap ids it names; with
   // many tokens they outgrow the caches, so this is the only pass that reads them and everything
   // later reads these dense arrays. The ids are looked up a batch at a time as the pass goes,
-  // while the tokens that hold them are still cached, and the entries of each gap counted. Only
-  // the ids of the entries of `named` from `found` on, not yet looked up, are kept.
-  // Left uninitialised (a string_view would zero itself): every entry is written before it is read.
+  // while the tokens that hold them are still cached, and the entries of each gap counted.
+
+  // The ids of the entries of `named` from `found` on, not yet looked up. Left uninitialised (a
+  // string_view would zero itself): every entry is written before it is read.
   struct PendingId {
     const char* data;
     std::size_t size;
