@@ -1,7 +1,8 @@
 // Contexts decoded from arbitrary bytes, compiled and composed. Oracles: a compilation is
 // deterministic at a fixed moment; after the search no step raises the level; rejected tokens
 // seen below the blocker threshold end at or below Refused; a composition of in-class, unexpired
-// inputs never compiles above the lower of their own levels.
+// inputs never compiles above the lower of their own levels; a long line of compositions is
+// released without exhausting the stack.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -152,6 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       compile_context(std::make_shared<const ProofContext>(*composed), *default_chain(), clock);
   if (level && p1 && p2) {
     FUZZ_CHECK(*default_chain()->rank(level->permission) <= std::min(*p1, *p2));
+  }
+  // A line of compositions, each folding an input into the one before, then dropped at once:
+  // releasing it must not recurse once per composition.
+  std::shared_ptr<const ProofContext> line = std::make_shared<const ProofContext>(*composed);
+  for (int fold = in.next() * 4; fold > 0; --fold) {
+    auto next = compose_contexts(line, fold % 2 ? g1 : g2, *default_chain(), clock);
+    if (!next) break;
+    line = std::make_shared<const ProofContext>(std::move(*next));
   }
   return 0;
 }

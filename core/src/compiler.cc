@@ -257,7 +257,7 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   if (!context.membership().is_in_class()) {
     events::emit(kOutOfClass, [&] {
       return std::array{Field{"phase", "membership_check"},
-                        Field{"membership", membership_rendering(context.membership())},
+                        Field{"membership", membership_rendering(context.membership()), true},
                         Field{"permission", name_of(bottom)}};
     });
     d.record(Phase::MembershipCheck);
@@ -273,8 +273,10 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   }
 
   index.add_tokens(context.tokens(), context.provenance_digest());
-  const SearchOutcome search =
+  const auto searched =
       descending_search(index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
+  if (!searched) return std::unexpected(searched.error());
+  const SearchOutcome& search = *searched;
   d.set(search.step.permission_after);
   d.record(search.step);
 
@@ -364,7 +366,7 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
             expiry_floor, kExpiredTokens, Phase::ExpiryBlocker, StepDetail::None,
             [&](Permission) {
               return std::array{Field{"phase", "expiry_blocker"},
-                                Field{"expired_token_ids", quoted_ids(context, expired)}};
+                                Field{"expired_token_ids", quoted_ids(context, expired), true}};
             },
             expired)) {
       return std::unexpected(std::move(*error));

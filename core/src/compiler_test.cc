@@ -341,6 +341,20 @@ TEST(Scale, DeepAndSharedRequirementsAndLargeContexts) {
   ASSERT_TRUE(shared_judgment);
   EXPECT_EQ(shared_judgment->permission.name(), "UNS");
 
+  // The same, but a token only bounds the gap: every path consults it and must list it, so the
+  // search stops at its budget instead of walking 2^30 paths.
+  Request consulted;
+  consulted.gap("g").token({"t", {}, {"g"}});
+  arm = std::make_shared<const GapRequirement>(need("g"));
+  for (int i = 0; i < 30; ++i) {
+    arm = std::make_shared<const GapRequirement>(GapRequirement::any_of({arm, arm}));
+  }
+  consulted.profile("ETA", {*arm});
+  const auto over_budget = consulted.compile();
+  ASSERT_FALSE(over_budget);
+  EXPECT_TRUE(over_budget.error().text().starts_with(
+      "malformed context: profile search exceeds its budget of 4194304 requirement visits"));
+
   // 100,000 gaps, tokens and requirements.
   Request large;
   std::vector<GapRequirement> required;

@@ -438,7 +438,8 @@ std::expected<ProofContext, CoreError> compose_contexts(
     return input->token_keeper() ? std::shared_ptr<const void>(input->token_keeper())
                                  : std::shared_ptr<const void>(input);
   };
-  const auto keeper = std::make_shared<const TokenKeeper>(TokenKeeper{{keep(g1), keep(g2)}});
+  const auto keeper = std::make_shared<const TokenKeeper>(
+      std::array<std::shared_ptr<const void>, 2>{keep(g1), keep(g2)});
   auto tokens = merge_tokens(a.tokens(), b.tokens(), keeper, scratch->order);
   if (!tokens) return std::unexpected(std::move(tokens.error()));
   f.tokens = std::move(*tokens);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include "test_support.h"
 
 namespace oq {
@@ -327,6 +329,39 @@ TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {
   ASSERT_TRUE(composed);
   EXPECT_EQ(composed->gaps().size(), 100'000u);
   EXPECT_EQ(composed->profiles()[0]->required_gaps().size(), 100'000u);
+}
+
+TEST(Compose, ALongLineOfCompositionsIsReleasedWithoutRecursion) {
+  // Each composition keeps the one before it; dropping the last releases them all. A recursive
+  // release of 20,000 overflows the 256 KiB stack of this thread.
+  struct Line {
+    std::shared_ptr<const ProofContext> first;
+    bool composed = false;
+    static void* run(void* arg) {
+      auto& line = *static_cast<Line*>(arg);
+      const FixedClock clock(at(kNow));
+      std::shared_ptr<const ProofContext> last = line.first;
+      for (int i = 0; i < 20'000; ++i) {
+        auto next = compose_contexts(last, line.first, *default_chain(), clock);
+        if (!next) return nullptr;
+        last = std::make_shared<const ProofContext>(std::move(*next));
+      }
+      line.composed = last->tokens().size() == 1;
+      last.reset();
+      return nullptr;
+    }
+  };
+  Request base;
+  base.token({"t", {}, {}});
+  Line line{base.build()};
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, std::size_t{256} << 10), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, &Line::run, &line), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+  EXPECT_TRUE(line.composed);
 }
 
 }  // namespace

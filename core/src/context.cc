@@ -67,6 +67,34 @@ std::string expiry_repr(const Expiry& expiry) {
   return "Expiry(deadline=" + format_rfc3339(*expiry.deadline()) + ")";
 }
 
+TokenKeeper::~TokenKeeper() {
+  // The outermost keeper being destroyed on this thread drains a list of what the keepers below
+  // it held; a keeper destroyed while the list is drained only adds its inputs to it.
+  thread_local std::vector<std::shared_ptr<const void>>* draining = nullptr;
+  if (draining) {
+    for (auto& keep : keeps) {
+      if (!keep) continue;
+      try {
+        draining->push_back(std::move(keep));
+      } catch (...) {
+        keep.reset();  // out of memory: release it here, recursing as a last resort
+      }
+    }
+    return;
+  }
+  std::vector<std::shared_ptr<const void>> pending;
+  draining = &pending;
+  for (auto& keep : keeps) {
+    if (keep) pending.push_back(std::move(keep));
+  }
+  while (!pending.empty()) {
+    std::shared_ptr<const void> last = std::move(pending.back());
+    pending.pop_back();
+    last.reset();  // may destroy a keeper, which appends to `pending`
+  }
+  draining = nullptr;
+}
+
 ProofContext::ProofContext(ProofContextFields fields)
     : ProofContext(std::move(fields), std::nullopt) {}
 

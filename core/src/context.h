@@ -108,8 +108,18 @@ std::string expiry_repr(const Expiry& expiry);
 // tokens alive when the input was itself composed. A composed context's token references all
 // share the keeper's count rather than each token's own, so building and dropping a composition
 // of many tokens writes one count instead of one per token, scattered in memory.
+// Keepers of keepers form a line as long as the compositions that built it; the destructor
+// releases such a line one keeper after another instead of recursing, so no depth of composition
+// can exhaust the stack.
 struct TokenKeeper {
   std::array<std::shared_ptr<const void>, 2> keeps;  // one per input
+
+  TokenKeeper() = default;
+  explicit TokenKeeper(std::array<std::shared_ptr<const void>, 2> inputs)
+      : keeps(std::move(inputs)) {}
+  TokenKeeper(const TokenKeeper&) = delete;
+  TokenKeeper& operator=(const TokenKeeper&) = delete;
+  ~TokenKeeper();
 };
 
 // Every field of a request, in record order, for building a ProofContext.

@@ -26,10 +26,13 @@ struct Site {
   mutable std::atomic<Interest> interest{Interest::Unknown};
 };
 
-// One named field of an event, already rendered as text.
+// One named field of an event, already rendered as text. A field is plain text unless `quoted`
+// says its value was written through quote_string (or is built of such pieces), so that a sink
+// writing fields into one line knows which values still need escaping.
 struct Field {
   std::string_view name;
   std::string value;
+  bool quoted = false;
 };
 
 // Receives the events that pass the threshold. Implementations never throw and never change

@@ -225,8 +225,18 @@ class Search {
                 std::vector<std::string>& labels);
 
   ScreeningFlags flags;
+  // Whether the search outgrew a budget; every evaluation after it fails.
+  bool over_budget() const { return over_budget_; }
 
  private:
+  // Counts one requirement visit; false once a budget is spent.
+  bool visit() {
+    if (++visits_ > kMaxRequirementVisits || used_.size() > kMaxConsultedTokens) {
+      over_budget_ = true;
+    }
+    return !over_budget_;
+  }
+
   // Whether the gap at `position` (kNoGap: none) reaches `minimum`, its tokens counted.
   bool evaluate_single(std::uint32_t position, GapKind minimum);
   // The label of the fired arm of `disjunction`, nested labels wrapped in "any_of[...]"; absent
@@ -247,6 +257,8 @@ class Search {
   std::vector<Frame> stack_;  // room for fired_arm's walk
   // Gaps none of whose tokens is usable: their effective status is their own.
   std::vector<bool> inert_gaps_;
+  std::size_t visits_ = 0;
+  bool over_budget_ = false;
 };
 
 bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
@@ -289,6 +301,7 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
       continue;
     }
     const GapRequirement& arm = *arms[top.next_arm++];
+    if (!visit()) return std::nullopt;
     if (arm.is_any_of()) {
       if (!inert_failures_.contains(&arm)) stack.push_back({&arm, 0, used_.size()});
       continue;
@@ -308,6 +321,7 @@ std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) 
 
 bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequirement noted,
                       std::vector<std::string>& labels) {
+  if (!visit()) return false;
   if (noted.gap != ContextIndex::kNoGap) return evaluate_single(noted.gap, noted.minimum);
   if (inert_failures_.contains(&requirement)) return false;
   auto label = fired_arm(requirement);
@@ -318,10 +332,10 @@ bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequ
 
 }  // namespace
 
-SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
-                                Permission bottom, Permission unsatisfied, const Clock& clock,
-                                std::vector<std::uint32_t>& token_refs,
-                                std::vector<std::string>& arm_labels) {
+std::expected<SearchOutcome, CoreError> descending_search(
+    const ContextIndex& index, const PermissionChain& chain, Permission bottom,
+    Permission unsatisfied, const Clock& clock, std::vector<std::uint32_t>& token_refs,
+    std::vector<std::string>& arm_labels) {
   const auto first_ref = static_cast<std::uint32_t>(token_refs.size());
   const auto first_label = static_cast<std::uint32_t>(arm_labels.size());
   Search search(index, clock, token_refs);
@@ -340,6 +354,13 @@ SearchOutcome descending_search(const ContextIndex& index, const PermissionChain
         met = false;
         break;
       }
+    }
+    if (search.over_budget()) {
+      return std::unexpected(MalformedContext{
+          "profile search exceeds its budget of " + std::to_string(kMaxRequirementVisits) +
+          " requirement visits and " + std::to_string(kMaxConsultedTokens) +
+          " consulted-token entries (a requirement shared among disjunctions counts each time "
+          "it is reached)"});
     }
     if (met) {
       step.detail = StepDetail::ProfileSatisfied;
@@ -365,9 +386,9 @@ SearchOutcome descending_search(const ContextIndex& index, const PermissionChain
   events::emit(kSearchDone, [&] {
     return std::array{Field{"phase", "descending_search"},
                       Field{"permission", std::string(step.permission_after.name())},
-                      Field{"note", quote_string(search_note(arm_labels, step))}};
+                      Field{"note", quote_string(search_note(arm_labels, step)), true}};
   });
-  return {step, search.flags};
+  return SearchOutcome{step, search.flags};
 }
 
 }  // namespace oq

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,6 +11,7 @@
 #include "chain.h"
 #include "clock.h"
 #include "context.h"
+#include "core_error.h"
 #include "events.h"
 #include "flat_index.h"
 #include "judgment.h"
@@ -125,11 +128,20 @@ struct SearchOutcome {
   ScreeningFlags flags;
 };
 
+// The work one search may do. A requirement shared among disjunctions is evaluated again each
+// time a walk reaches it, and the tokens it consults are listed again each time, so a few shared
+// disjunctions nested in one another could ask for exponential work; past either budget the
+// search stops and the context is refused as malformed. Without shared requirements a search
+// visits each requirement at most once, far below these.
+inline constexpr std::size_t kMaxRequirementVisits = std::size_t{1} << 22;
+inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 24;
+
 // Walks `chain` from the top and takes the first level whose profile the context's gaps, improved
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
-// clock is read for each consulted token with an expiry.
-SearchOutcome descending_search(const ContextIndex& index, const PermissionChain& chain,
+// clock is read for each consulted token with an expiry. A malformed-context error when the
+// search outgrows kMaxRequirementVisits or kMaxConsultedTokens.
+std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index, const PermissionChain& chain,
                                 Permission bottom, Permission unsatisfied, const Clock& clock,
                                 std::vector<std::uint32_t>& token_refs,
                                 std::vector<std::string>& arm_labels);

@@ -86,6 +86,23 @@ void append_quoted(std::string& out, std::string_view s) {
   out += '"';
 }
 
+void append_unquoted(std::string& out, std::string_view s) {
+  for (std::size_t pos = 0; pos < s.size();) {
+    const auto byte = static_cast<unsigned char>(s[pos]);
+    if (byte > 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+      out += static_cast<char>(byte);
+      ++pos;
+      continue;
+    }
+    const char32_t ch = next_scalar(s, pos);
+    if (ch == ' ') {
+      append_hex_escape(out, ch);
+    } else {
+      append_escaped(out, ch, '"');
+    }
+  }
+}
+
 std::string quote_string(std::string_view s) {
   std::string out;
   out.reserve(s.size() + 2);

@@ -26,6 +26,21 @@ INSTANTIATE_TEST_SUITE_P(
                     QuoteCase{"\xe2\x80\x8b", "\"\\u{200b}\""},  // zero-width space (format)
                     QuoteCase{"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""}));  // emoji stays
 
+TEST(AppendUnquoted, EscapesWhatCouldEndTheLineOrStartAField) {
+  const auto unquoted = [](std::string_view s) {
+    std::string out;
+    append_unquoted(out, s);
+    return out;
+  };
+  for (const std::string_view plain : {"", "claim-7", "a=b", "x:y/z", "\xc3\xa9"}) {
+    EXPECT_EQ(unquoted(plain), plain);
+  }
+  EXPECT_EQ(unquoted("c\nx DEBUG live permission read permission=AAA"),
+            "c\\nx\\u{20}DEBUG\\u{20}live\\u{20}permission\\u{20}read\\u{20}permission=AAA");
+  EXPECT_EQ(unquoted("\"q\" \\"), "\\\"q\\\"\\u{20}\\\\");
+  EXPECT_EQ(unquoted("\r\t\xe2\x80\xae"), "\\r\\t\\u{202e}");
+}
+
 TEST(QuoteChar, EscapesSingleQuoteOnly) {
   EXPECT_EQ(quote_char('\''), "'\\''");
   EXPECT_EQ(quote_char('"'), "'\"'");

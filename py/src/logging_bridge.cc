@@ -2,8 +2,9 @@
 //
 // A record goes to the logger named after the event's target ("::" becomes "."), at the Python
 // level of the event, with the call site's file and line. Its message is the event's fixed
-// message followed by each field as " name=value"; text that came from the caller (notes, token
-// ids, membership reasons) is shown quoted. Each target's logger and its most verbose enabled
+// message followed by each field as " name=value"; text that came from the caller is shown quoted
+// (notes, token id lists, membership reasons) or escaped (ids, fingerprints), so that no value can
+// end the line or pass for another field. Each target's logger and its most verbose enabled
 // level are looked up once, at the target's first event, and kept for the life of the process.
 // An exception raised inside logging goes to the interpreter's unraisable hook and never changes
 // what the engine computes.
@@ -17,6 +18,7 @@
 #include "guard.h"
 #include "object.h"
 #include "params.h"
+#include "quote.h"
 #include "ref.h"
 #include "types.h"
 
@@ -114,7 +116,11 @@ class Bridge final : public oq::events::Sink {
         message += ' ';
         message += field.name;
         message += '=';
-        message += field.value;
+        if (field.quoted) {
+          message += field.value;
+        } else {
+          oq::append_unquoted(message, field.value);
+        }
       }
       PythonCall call;
       forward(*target, site, message);
