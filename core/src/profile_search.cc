@@ -332,10 +332,12 @@ bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequ
 
 }  // namespace
 
-std::expected<SearchOutcome, CoreError> descending_search(
-    const ContextIndex& index, const PermissionChain& chain, Permission bottom,
-    Permission unsatisfied, const Clock& clock, std::vector<std::uint32_t>& token_refs,
-    std::vector<std::string>& arm_labels) {
+std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index,
+                                                          const PermissionChain& chain,
+                                                          Permission bottom, Permission unsatisfied,
+                                                          const Clock& clock,
+                                                          std::vector<std::uint32_t>& token_refs,
+                                                          std::vector<std::string>& arm_labels) {
   const auto first_ref = static_cast<std::uint32_t>(token_refs.size());
   const auto first_label = static_cast<std::uint32_t>(arm_labels.size());
   Search search(index, clock, token_refs);

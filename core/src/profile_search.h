@@ -141,9 +141,11 @@ inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 24;
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
 // clock is read for each consulted token with an expiry. A malformed-context error when the
 // search outgrows kMaxRequirementVisits or kMaxConsultedTokens.
-std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index, const PermissionChain& chain,
-                                Permission bottom, Permission unsatisfied, const Clock& clock,
-                                std::vector<std::uint32_t>& token_refs,
-                                std::vector<std::string>& arm_labels);
+std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index,
+                                                          const PermissionChain& chain,
+                                                          Permission bottom, Permission unsatisfied,
+                                                          const Clock& clock,
+                                                          std::vector<std::uint32_t>& token_refs,
+                                                          std::vector<std::string>& arm_labels);
 
 }  // namespace oq
