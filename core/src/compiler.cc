@@ -249,9 +249,11 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   const Permission top = chain.role(ChainRole::Top);
 
   Derivator d(chain, bottom, index.scratch_refs(), keep);
+  Expiry evidence_expiry = Expiry::never();
   const auto finish = [&]() -> CompiledJudgment {
-    return CompiledJudgment{std::move(context_ref), d.take(compiled_at), context.expiry(),
-                            d.current(), chain.hash()};
+    return CompiledJudgment{std::move(context_ref), d.take(compiled_at),
+                            context.expiry(),       d.current(),
+                            chain.hash(),           evidence_expiry};
   };
 
   if (!context.membership().is_in_class()) {
@@ -350,13 +352,15 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   // Token positions that the last two phases rest on, collected in one pass. A token counts as
   // expired when it is valid, carries this context's hash and its expiry has come: what the index
   // already knows as usable, plus the time.
+  // The earliest expiry among them is kept, so that a live judgment notices evidence that runs
+  // out after compilation.
   std::vector<std::uint32_t> expired;
   std::vector<std::uint32_t> negative_controls;
   for (std::uint32_t position = 0; position < context.tokens().size(); ++position) {
     const ContextIndex::TokenFacts& facts = index.facts(position);
-    if (facts.kind == ContextIndex::TokenFacts::Kind::Usable && facts.expires &&
-        now >= facts.expires_at) {
-      expired.push_back(position);
+    if (facts.kind == ContextIndex::TokenFacts::Kind::Usable && facts.expires) {
+      if (now >= facts.expires_at) expired.push_back(position);
+      if (!evidence_expiry.fired(facts.expires_at)) evidence_expiry = Expiry::at(facts.expires_at);
     }
     if (facts.negative_control) negative_controls.push_back(position);
   }

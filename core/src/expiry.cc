@@ -84,6 +84,12 @@ Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext&
       return floors.REF;
     }
   }
+  // Compiled again now, a token that has run out would floor the judgment at ExpiryFloor: the
+  // live answer never grants on expired evidence.
+  if (judgment.evidence_expiry.fired(runtime.now)) {
+    events::emit(kExpired, [&] { return with_ids<0>(judgment, {}); });
+    return floors.EXP;
+  }
   events::emit(kRead, [&] {
     return with_ids<1>(judgment, {Field{"permission", std::string(judgment.permission.name())}});
   });

@@ -32,7 +32,8 @@ std::string runtime_repr(const RuntimeContext& runtime);
 
 // The judgment's permission at the moment `runtime` describes. In order: a fired deadline gives
 // the default chain's ExpiryFloor, a foreign fingerprint its Bottom, and in strict mode a
-// negative-control token that is not Live its Refused; otherwise the compiled level. Floors
+// negative-control token that is not Live its Refused; otherwise the compiled level, unless a
+// token compilation counted as evidence has expired by then, which gives ExpiryFloor too. Floors
 // replace the compiled level, whatever chain compiled it. Never fails.
 Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime);
 

@@ -54,6 +54,37 @@ TEST(EvaluateLive, ChecksExpiryThenFingerprintThenNegativeControls) {
   }
 }
 
+TEST(EvaluateLive, EvidenceThatRunsOutAfterCompilationFloorsAtExpiry) {
+  // The token that expires first decides; tokens compilation would not count as evidence (dead,
+  // foreign, without an expiry) never do, and the earlier checks keep their order.
+  Request r;
+  r.f.context_fingerprint = "fp";
+  r.gap("g").profile("ALR", {need("g")});
+  r.token({"closes", {"g"}, {}, TokenStatus::Valid, kNow + 60});
+  r.token({"later", {"g"}, {}, TokenStatus::Valid, kNow + 90});
+  r.token({"dead", {}, {}, TokenStatus::Revoked, kNow + 10});
+  r.token({"foreign", {}, {}, TokenStatus::Valid, kNow + 10, false, std::string(64, '0')});
+  r.token({"nc", {}, {}, TokenStatus::Valid, {}, true});
+  const CompiledJudgment live = judged(r);
+  ASSERT_EQ(live.permission.name(), "ALR");
+  const std::vector<LiveCase> cases = {
+      {"dead and foreign tokens do not count", runtime(kNow + 20, "fp", {{"nc", NC::Live}}), "ALR"},
+      {"a second before", runtime(kNow + 59, "fp", {{"nc", NC::Live}}), "ALR"},
+      {"at its expiry", runtime(kNow + 60, "fp", {{"nc", NC::Live}}), "EXP"},
+      {"after it", runtime(kNow + 61, "fp", {{"nc", NC::Live}}), "EXP"},
+      {"the fingerprint is checked first", runtime(kNow + 61, "x", {{"nc", NC::Live}}), "OOC"},
+      {"then the negative controls", runtime(kNow + 61, "fp"), "REF"},
+  };
+  for (const LiveCase& c : cases) {
+    EXPECT_EQ(evaluate_live(live, c.runtime).name(), c.expected) << c.name;
+  }
+  Request out_of_class = r;
+  out_of_class.f.membership = Membership::of(Membership::Kind::OutOfClassExact);
+  EXPECT_EQ(
+      evaluate_live(judged(out_of_class), runtime(kNow + 61, "fp", {{"nc", NC::Live}})).name(),
+      "OOC");
+}
+
 TEST(EvaluateLive, FloorsComeFromTheDefaultChainAndReplaceTheLevel) {
   const std::vector<std::string_view> names = {"B", "E", "R", "U", "D", "T", "X"};
   PermissionChain::RoleBindings roles;

@@ -70,6 +70,10 @@ struct CompiledJudgment {
   Expiry expiry = Expiry::never();
   Permission permission;
   ChainHash chain_hash;
+  // The earliest expiry among the tokens compilation counted as evidence that can expire (valid,
+  // with this context's provenance hash and an expiry); never when compilation ended before
+  // reading the tokens. From then on the judgment rests on evidence that has run out.
+  Expiry evidence_expiry = Expiry::never();
 };
 
 // The provenance hash of the compiled context, which the derivation records.

@@ -2,6 +2,8 @@
 // into them. Every object shares the one immutable record of its compilation.
 #include "judgment_classes.h"
 
+#include <cmath>
+
 #include "compiler.h"
 #include "default_chain.h"
 #include "errors.h"
@@ -247,24 +249,71 @@ constexpr auto kCompileStatic =
               "Compile a ProofContext into a Judgment (static snapshot, no live-check).",
               Param{"ctx"}, Param{"chain", Policy::OrNone});
 
-// Compiles the bound `ctx` and `chain` (the default chain when absent); null with the engine's
-// error raised as QuorvaneError.
-template <const auto& Sig>
-JudgmentRef compile_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<Sig> a;
-  std::shared_ptr<const oq::ProofContext> context;
-  std::shared_ptr<const oq::PermissionChain> chain;
-  if (!a.bind(args, nargs, kwnames) || !a.get(0, context, to_context) ||
-      !a.get(1, chain, to_chain)) {
-    return nullptr;
+constexpr auto kCompileAt =
+    signature("_compile_at()", Callable::Function,
+              "_compile_at(ctx, at, chain=None)\n--\n\n"
+              "Compile a ProofContext into a LiveJudgment as if the clock read `at`.\n\n"
+              "`at` is Unix seconds, truncated toward zero like every time argument; a time\n"
+              "outside the representable range raises ValueError. The same arguments always\n"
+              "give the same judgment.",
+              Param{"ctx"}, Param{"at"}, Param{"chain", Policy::OrNone});
+
+constexpr auto kCompileStaticAt =
+    signature("_compile_static_at()", Callable::Function,
+              "_compile_static_at(ctx, at, chain=None)\n--\n\n"
+              "Compile a ProofContext into a Judgment as if the clock read `at`.",
+              Param{"ctx"}, Param{"at"}, Param{"chain", Policy::OrNone});
+
+// A moment given as Unix seconds: finite and inside the representable range, else ValueError.
+bool to_moment(PyObject* obj, oq::UtcTime& out) {
+  double seconds = 0;
+  if (!to_real(obj, seconds)) return false;
+  const auto moment = std::isfinite(seconds) ? oq::from_unix_seconds(seconds)
+                                             : std::unexpected(oq::OutOfRange::Above);
+  if (!moment) {
+    PyErr_Format(PyExc_ValueError, "time %R is outside the representable range", obj);
+    return false;
   }
+  out = *moment;
+  return true;
+}
+
+// Compiles `ctx` under the bound chain in slot `chain_slot` (the default chain when absent) on
+// `clock`; null with the engine's error raised as QuorvaneError. The arguments are converted in
+// parameter order: the context, the moment if any, then the chain.
+template <const auto& Sig>
+JudgmentRef compile_bound(const Args<Sig>& a, std::shared_ptr<const oq::ProofContext> context,
+                          std::size_t chain_slot, const oq::Clock& clock) {
+  std::shared_ptr<const oq::PermissionChain> chain;
+  if (!a.get(chain_slot, chain, to_chain)) return nullptr;
   if (!chain) chain = oq::default_chain();
-  auto judgment = oq::compile_context(std::move(context), *chain);
+  auto judgment = oq::compile_context(std::move(context), *chain, clock);
   if (!judgment) {
     raise_error(judgment.error(), Exc::Quorvane);
     return nullptr;
   }
   return std::make_shared<const CompiledJudgment>(std::move(*judgment));
+}
+
+// `compile` and `compile_static`: the system clock.
+template <const auto& Sig>
+JudgmentRef compile_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<Sig> a;
+  std::shared_ptr<const oq::ProofContext> context;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, context, to_context)) return nullptr;
+  return compile_bound(a, std::move(context), 1, oq::system_clock());
+}
+
+// `_compile_at` and `_compile_static_at`: a clock that always reads the bound `at`.
+template <const auto& Sig>
+JudgmentRef compile_at_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<Sig> a;
+  std::shared_ptr<const oq::ProofContext> context;
+  oq::UtcTime at{};
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, context, to_context) || !a.get(1, at, to_moment)) {
+    return nullptr;
+  }
+  return compile_bound(a, std::move(context), 2, oq::FixedClock(at));
 }
 
 PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -276,6 +325,22 @@ PyObject* compile_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   JudgmentRef judgment = compile_args<kCompileStatic>(args, nargs, kwnames);
   return judgment ? new_judgment(std::move(judgment)) : nullptr;
 }
+
+PyObject* compile_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  JudgmentRef judgment = compile_at_args<kCompileAt>(args, nargs, kwnames);
+  return judgment ? new_live_judgment(std::move(judgment)) : nullptr;
+}
+
+PyObject* compile_static_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  JudgmentRef judgment = compile_at_args<kCompileStaticAt>(args, nargs, kwnames);
+  return judgment ? new_judgment(std::move(judgment)) : nullptr;
+}
+
+PyMethodDef kCompileAtFunction = {"_compile_at", as_cfunction(guarded<compile_at>), kFastFlags,
+                                  kCompileAt.doc};
+PyMethodDef kCompileStaticAtFunction = {"_compile_static_at",
+                                        as_cfunction(guarded<compile_static_at>), kFastFlags,
+                                        kCompileStaticAt.doc};
 
 PyMethodDef kCompileFunction = {"compile", as_cfunction(guarded<compile>), kFastFlags,
                                 kCompile.doc};
@@ -301,6 +366,12 @@ bool to_judgment(PyObject* obj, JudgmentRef& out) {
 PyObject* compile_function(PyObject* module) { return new_function(&kCompileFunction, module); }
 PyObject* compile_static_function(PyObject* module) {
   return new_function(&kCompileStaticFunction, module);
+}
+PyObject* compile_at_function(PyObject* module) {
+  return new_function(&kCompileAtFunction, module);
+}
+PyObject* compile_static_at_function(PyObject* module) {
+  return new_function(&kCompileStaticAtFunction, module);
 }
 
 }  // namespace oqpy

@@ -24,5 +24,8 @@ bool to_judgment(PyObject* obj, std::shared_ptr<const oq::CompiledJudgment>& out
 // The module functions `compile` and `compile_static`, owned by `module`.
 PyObject* compile_function(PyObject* module);
 PyObject* compile_static_function(PyObject* module);
+// The package's private `_compile_at` and `_compile_static_at`: compilation as of a given moment.
+PyObject* compile_at_function(PyObject* module);
+PyObject* compile_static_at_function(PyObject* module);
 
 }  // namespace oqpy

@@ -74,6 +74,13 @@ constexpr Registration kRegistrations[] = {
     {"verify_published", verify_published_function},
 };
 
+// Helpers of the package `ostrel_quorvane`: module attributes with underscore names, left out of
+// __all__.
+constexpr Registration kPrivateRegistrations[] = {
+    {"_compile_at", compile_at_function},
+    {"_compile_static_at", compile_static_at_function},
+};
+
 bool register_all(PyObject* module) {
   Ref all = Ref::steal(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
@@ -85,6 +92,10 @@ bool register_all(PyObject* module) {
         PyModule_AddObjectRef(module, entry.name, object.get()) < 0) {
       return false;
     }
+  }
+  for (const Registration& entry : kPrivateRegistrations) {
+    Ref object = Ref::steal(entry.create(module));
+    if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
   }
   return true;
 }
