@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace oqpy {
@@ -90,6 +91,19 @@ bool check_sequence(PyObject* obj) {
 
 bool to_text_list(PyObject* obj, std::vector<std::string>& out) {
   return to_list(obj, out, to_text);
+}
+
+bool to_moment(PyObject* obj, oq::UtcTime& out) {
+  double seconds = 0;
+  if (!to_real(obj, seconds)) return false;
+  const auto moment = std::isfinite(seconds) ? oq::from_unix_seconds(seconds)
+                                             : std::unexpected(oq::OutOfRange::Above);
+  if (!moment) {
+    PyErr_Format(PyExc_ValueError, "time %R is outside the representable range", obj);
+    return false;
+  }
+  out = *moment;
+  return true;
 }
 
 }  // namespace oqpy

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ref.h"
+#include "utc_time.h"
 
 namespace oqpy {
 
@@ -21,6 +22,9 @@ bool to_text_view(PyObject* obj, std::string_view& out);
 bool to_text(PyObject* obj, std::string& out);
 // Whatever the interpreter's float conversion accepts.
 bool to_real(PyObject* obj, double& out);
+// Unix seconds as a moment, truncated toward zero: a real number inside the representable
+// range; ValueError for one outside it or not finite.
+bool to_moment(PyObject* obj, oq::UtcTime& out);
 // True and False (and NumPy's boolean scalar) only.
 bool to_bool(PyObject* obj, bool& out);
 // A non-negative integer that fits 64 bits; OverflowError otherwise.

@@ -2,8 +2,6 @@
 // into them. Every object shares the one immutable record of its compilation.
 #include "judgment_classes.h"
 
-#include <cmath>
-
 #include "compiler.h"
 #include "default_chain.h"
 #include "errors.h"
@@ -264,19 +262,12 @@ constexpr auto kCompileStaticAt =
               "Compile a ProofContext into a Judgment as if the clock read `at`.",
               Param{"ctx"}, Param{"at"}, Param{"chain", Policy::OrNone});
 
-// A moment given as Unix seconds: finite and inside the representable range, else ValueError.
-bool to_moment(PyObject* obj, oq::UtcTime& out) {
-  double seconds = 0;
-  if (!to_real(obj, seconds)) return false;
-  const auto moment = std::isfinite(seconds) ? oq::from_unix_seconds(seconds)
-                                             : std::unexpected(oq::OutOfRange::Above);
-  if (!moment) {
-    PyErr_Format(PyExc_ValueError, "time %R is outside the representable range", obj);
-    return false;
-  }
-  out = *moment;
-  return true;
-}
+constexpr auto kMoment =
+    signature("_moment()", Callable::Function,
+              "_moment(at)\n--\n\n"
+              "Unix seconds `at` as compilation reads a moment: truncated toward zero to whole\n"
+              "seconds. A time outside the representable range raises ValueError.",
+              Param{"at"});
 
 // Compiles `ctx` under the bound chain in slot `chain_slot` (the default chain when absent) on
 // `clock`; null with the engine's error raised as QuorvaneError. The arguments are converted in
@@ -336,6 +327,15 @@ PyObject* compile_static_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return judgment ? new_judgment(std::move(judgment)) : nullptr;
 }
 
+PyObject* moment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kMoment> a;
+  oq::UtcTime at{};
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, at, to_moment)) return nullptr;
+  return PyFloat_FromDouble(oq::unix_seconds(at));
+}
+
+PyMethodDef kMomentFunction = {"_moment", as_cfunction(guarded<moment>), kFastFlags, kMoment.doc};
+
 PyMethodDef kCompileAtFunction = {"_compile_at", as_cfunction(guarded<compile_at>), kFastFlags,
                                   kCompileAt.doc};
 PyMethodDef kCompileStaticAtFunction = {"_compile_static_at",
@@ -373,5 +373,6 @@ PyObject* compile_at_function(PyObject* module) {
 PyObject* compile_static_at_function(PyObject* module) {
   return new_function(&kCompileStaticAtFunction, module);
 }
+PyObject* moment_function(PyObject* module) { return new_function(&kMomentFunction, module); }
 
 }  // namespace oqpy

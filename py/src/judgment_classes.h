@@ -27,5 +27,7 @@ PyObject* compile_static_function(PyObject* module);
 // The package's private `_compile_at` and `_compile_static_at`: compilation as of a given moment.
 PyObject* compile_at_function(PyObject* module);
 PyObject* compile_static_at_function(PyObject* module);
+// The package's private `_moment`: Unix seconds as compilation reads them.
+PyObject* moment_function(PyObject* module);
 
 }  // namespace oqpy

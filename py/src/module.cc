@@ -79,6 +79,8 @@ constexpr Registration kRegistrations[] = {
 constexpr Registration kPrivateRegistrations[] = {
     {"_compile_at", compile_at_function},
     {"_compile_static_at", compile_static_at_function},
+    {"_compose_at", compose_at_function},
+    {"_moment", moment_function},
 };
 
 bool register_all(PyObject* module) {

@@ -1,14 +1,14 @@
 """Judging as of a moment: compilation on a clock that reads a given time.
 
 ``compile`` and ``compile_static`` read the system clock for the compile time and for every
-deadline and token-expiry check. :func:`compile_at` and :func:`compile_static_at` take the
-moment instead, so that a decision can be made, replayed or audited as of any time, and the same
-arguments always give the same judgment.
+deadline and token-expiry check, and ``compose`` reads it to judge each input's own level.
+:func:`compile_at`, :func:`compile_static_at` and :func:`compose_at` take the moment instead, so
+that a decision can be made, replayed or audited as of any time, and the same arguments always
+give the same result.
 """
 
 from __future__ import annotations
 
-import math
 from datetime import datetime
 
 from _ostrel_quorvane import (
@@ -18,26 +18,30 @@ from _ostrel_quorvane import (
     ProofContext,
     _compile_at,
     _compile_static_at,
+    _compose_at,
+    _moment,
 )
 
-__all__ = ["Moment", "compile_at", "compile_static_at", "unix_seconds"]
+__all__ = ["Moment", "compile_at", "compile_static_at", "compose_at", "unix_seconds"]
 
 Moment = float | int | datetime
 
 
 def unix_seconds(at: Moment) -> float:
-    """``at`` as Unix seconds: a number as it is, an aware datetime converted; a naive datetime,
-    a bool or a non-finite number is refused with ValueError or TypeError."""
+    """``at`` as the engine reads a moment: whole Unix seconds, truncated toward zero. A number
+    is taken as Unix seconds and an aware datetime converted; a naive datetime, a bool or a time
+    outside the representable range (years -262143 to 262142) is refused with ValueError or
+    TypeError."""
     if isinstance(at, datetime):
         if at.tzinfo is None or at.utcoffset() is None:
             raise ValueError("a moment given as a datetime must carry a UTC offset")
-        return at.timestamp()
+        return _moment(at.timestamp())
     if isinstance(at, bool) or not isinstance(at, int | float):
         raise TypeError(f"a moment is Unix seconds or a datetime, not {type(at).__name__!r}")
-    seconds = float(at)
-    if not math.isfinite(seconds):
-        raise ValueError(f"time {at!r} is outside the representable range")
-    return seconds
+    try:
+        return _moment(at)
+    except OverflowError:  # an int beyond any double
+        raise ValueError(f"time {at!r} is outside the representable range") from None
 
 
 def compile_at(
@@ -53,3 +57,11 @@ def compile_static_at(
 ) -> Judgment:
     """``compile_static(context, chain)`` as if the clock read ``at``."""
     return _compile_static_at(context, unix_seconds(at), chain)
+
+
+def compose_at(
+    g1: ProofContext, g2: ProofContext, at: Moment, chain: PermissionChain | None = None
+) -> ProofContext:
+    """``compose(g1, g2, chain)`` as if the clock read ``at``: the inputs' own levels, which
+    bound the composition, are judged at that moment."""
+    return _compose_at(g1, g2, unix_seconds(at), chain)

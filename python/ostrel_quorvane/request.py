@@ -38,10 +38,14 @@ from _ostrel_quorvane import (
     QuorvaneError,
     RuntimeContext,
     Scope,
+    _moment,
 )
+
+from ostrel_quorvane.files import EngineRefusal, InputError, RequestFileError, read_document
 
 __all__ = [
     "EngineRefusal",
+    "InputError",
     "Request",
     "RequestFileError",
     "Runtime",
@@ -75,29 +79,10 @@ MEMBERSHIPS: tuple[str, ...] = (
 )
 NC_STATUSES: tuple[str, ...] = ("Live", "Stale", "Failed", "Missing")
 TIME = "Unix seconds or RFC 3339 text with a UTC offset"
+REPRESENTABLE = "years -262143 to 262142"
 _RFC3339 = re.compile(
     r"\d{4}-\d{2}-\d{2}[Tt]\d{2}:\d{2}:\d{2}(?:\.\d+)?(?:[Zz]|[+-]\d{2}:\d{2})", re.ASCII
 )
-
-
-class RequestFileError(Exception):
-    """A file that does not follow its format: ``source: path: what was expected``."""
-
-    def __init__(self, source: str, path: str, expected: str) -> None:
-        super().__init__(f"{source}: {path}: {expected}")
-        self.source = source
-        self.path = path
-        self.expected = expected
-
-
-class EngineRefusal(Exception):
-    """A well-formed value that the engine refused, with the engine's own message."""
-
-    def __init__(self, source: str, path: str, message: str) -> None:
-        super().__init__(f"{source}: {path}: {message}")
-        self.source = source
-        self.path = path
-        self.message = message
 
 
 @dataclass(frozen=True)
@@ -153,11 +138,12 @@ def schema_path() -> Path:
 
 
 def load_json(path: str | Path) -> JSON:
-    """Parses a JSON file strictly: no duplicated keys, no NaN or Infinity."""
+    """Parses a JSON file (``-`` for standard input) strictly: no duplicated keys, no NaN or
+    Infinity, at most MAX_DOCUMENT_BYTES."""
     source = str(path)
     try:
-        text = Path(path).read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
+        text = read_document(path).decode("utf-8")
+    except UnicodeDecodeError as error:
         expected = f"expected a readable UTF-8 file ({_reason(error)})"
         raise RequestFileError(source, "$", expected) from None
     try:
@@ -313,7 +299,12 @@ class _Reader:
                 self.fail(path, TIME, value)
         if isinstance(value, bool) or not isinstance(value, int | float):
             self.fail(path, TIME, value)
-        return self.finite(value, path)
+        seconds = self.finite(value, path)
+        try:
+            _moment(seconds)  # the engine would put the current time in place of one it cannot hold
+        except ValueError:
+            self.fail(path, f"a time the engine can represent ({REPRESENTABLE})", value)
+        return seconds
 
     def level(self, value: JSON, path: str, chain: PermissionChain) -> Permission:
         name = self.text(value, path)

@@ -1,0 +1,101 @@
+"""Reading request, chain and decision files: bounded in size, regular files or standard input
+only, and the errors that name the file and the JSON path of what is wrong in it."""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+from pathlib import Path
+
+__all__ = [
+    "MAX_DOCUMENT_BYTES",
+    "STDIN",
+    "EngineRefusal",
+    "InputError",
+    "RequestFileError",
+    "clip",
+    "read_document",
+]
+
+# The largest file the tool reads. Far above any request a person writes (the shipped examples are
+# a few kilobytes), and high enough for machine-made requests of a hundred thousand tokens.
+MAX_DOCUMENT_BYTES = 128 << 20
+# The file name that stands for standard input.
+STDIN = "-"
+# How much of a value, or of a message that echoes one, the tool shows before cutting it.
+MAX_SHOWN = 1000
+
+
+class InputError(Exception):
+    """Input the tool cannot judge: ``source: path: detail``, with the file and the JSON path."""
+
+    def __init__(self, source: str, path: str, detail: str) -> None:
+        super().__init__(f"{source}: {path}: {detail}")
+        self.source = source
+        self.path = path
+        self.detail = detail
+
+
+class RequestFileError(InputError):
+    """A file that does not follow its format: ``source: path: what was expected``."""
+
+    def __init__(self, source: str, path: str, expected: str) -> None:
+        super().__init__(source, path, expected)
+        self.expected = expected
+
+
+class EngineRefusal(InputError):
+    """A well-formed value that the engine refused, with the engine's own message."""
+
+    def __init__(self, source: str, path: str, message: str) -> None:
+        super().__init__(source, path, message)
+        self.message = message
+
+
+def clip(text: str, limit: int = MAX_SHOWN) -> str:
+    """``text``, or its start and end around a marker that says how much was cut."""
+    if len(text) <= limit:
+        return text
+    head, tail = limit * 2 // 3, limit // 3
+    cut = len(text) - head - tail
+    return f"{text[:head]}[... {cut:,} characters cut ...]{text[-tail:]}"
+
+
+def read_document(path: str | Path) -> bytes:
+    """The bytes of a regular file, or of standard input for ``-``, at most MAX_DOCUMENT_BYTES.
+
+    A directory, a device, a FIFO or a socket is refused rather than opened: reading one could
+    block or never end."""
+    source = str(path)
+    if source == STDIN:
+        return _bounded(sys.stdin.buffer.read(MAX_DOCUMENT_BYTES + 1), source)
+    try:
+        # Opening a FIFO for reading would wait for a writer: the type is checked first, and again
+        # on the opened file in case it changed in between.
+        _check_regular(os.stat(path).st_mode, source)
+        with open(path, "rb") as file:
+            _check_regular(os.fstat(file.fileno()).st_mode, source)
+            return _bounded(file.read(MAX_DOCUMENT_BYTES + 1), source)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        raise RequestFileError(source, "$", f"expected a readable UTF-8 file ({reason})") from None
+
+
+def _check_regular(mode: int, source: str) -> None:
+    if stat.S_ISREG(mode):
+        return
+    kind = (
+        "a directory" if stat.S_ISDIR(mode)
+        else "a FIFO" if stat.S_ISFIFO(mode)
+        else "a socket" if stat.S_ISSOCK(mode)
+        else "a device"
+    )  # fmt: skip
+    raise RequestFileError(source, "$", f"expected a regular file, not {kind}")
+
+
+def _bounded(data: bytes, source: str) -> bytes:
+    if len(data) > MAX_DOCUMENT_BYTES:
+        limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
+        raise RequestFileError(source, "$", f"expected at most {limit}")
+    return data
