@@ -50,19 +50,22 @@ def test_examples_print_their_expected_output(example):
 
 
 @pytest.mark.parametrize(
-    ("argv", "live", "reason"),
+    ("argv", "compiled", "live", "reason"),
     [
-        (["--at", "2100-01-01T00:00:00Z"], "EXP", "judgment expired; returning ExpiryFloor"),
-        (["--fingerprint", "elsewhere"], "OOC", "fingerprint mismatch; returning Bottom"),
-        (["--nc", "tok-canary=Stale"], "REF", "negative-control not live; flooring to Refused"),
-        (["--nc", "tok-canary=Stale", "--lenient"], "ALR", "live permission read"),
+        (["--at", "2100-01-01T00:00:00Z"], "EXP", "EXP", "judgment expired; returning ExpiryFloor"),
+        (["--fingerprint", "elsewhere"], "ALR", "OOC", "fingerprint mismatch; returning Bottom"),
+        (["--nc", "tok-canary=Stale"], "ALR", "REF", "negative-control not live; flooring to Refused"),
+        (["--nc", "tok-canary=Stale", "--lenient"], "ALR", "ALR", "live permission read"),
     ],
-)
-def test_runtime_options_override_the_request_and_explain_the_live_answer(argv, live, reason):
+)  # fmt: skip
+def test_runtime_options_override_the_request_and_explain_the_live_answer(
+    argv, compiled, live, reason
+):
     status, out, _ = run("decide", "request.json", "--json", *argv, cwd=EXAMPLES / "agent-tool-run")
     record = json.loads(out)
-    assert status == 0 and record["permission"] == "ALR"
+    assert status == 0 and record["permission"] == compiled
     assert record["live"]["permission"] == live and reason in record["live"]["reason"]
+    assert record["compiled_at"] == record["live"]["now"]  # one moment for both
 
 
 @pytest.mark.parametrize("example", sorted(SHOWN))
@@ -88,13 +91,13 @@ def test_a_decision_record_audits_against_the_published_chains(
 
     # A record that says other than its inputs give, in any part, fails the audit.
     for part, forged, complaint in [
-        ("permission", "AAA", "not the recorded AAA"),
-        ("provenance_hash", "0" * 64, "is not the recorded inputs'"),
-        ("derivation", record["derivation"][:-1] + [], "judged again now"),
+        ("permission", "AAA", "permission: recorded \"AAA\""),
+        ("provenance_hash", "0" * 64, "provenance_hash: recorded \"000"),
+        ("derivation", record["derivation"][:-1] + [], "derivation: recorded"),
         (
             "chain",
             {**record["chain"], "levels": ["forged", *record["chain"]["levels"][1:]]},
-            "not to the recorded chain_hash",
+            "chain_hash: the recorded chain hashes to",
         ),
     ]:
         decision.write_text(json.dumps({**record, part: forged}))
@@ -143,11 +146,11 @@ REFUSED_FILES = [
         (edited(("membership",), "InClassy"), 2, '$.membership: expected "InClass" or'),
         (edited(("expiry",), {"at": None}), 2, "$.expiry.at: expected Unix seconds"),
         (edited(("runtime",), {"negative_control_states": {"t 1": "live"}}), 2, '$.runtime.negative_control_states["t 1"]: expected "Live" or'),
-        (edited(("chain",), {"levels": ["A"], "roles": {}}), 1, "$.chain: chain has too few levels: 1 (minimum 2)"),
+        (edited(("chain",), {"levels": ["A"], "roles": {}}), 2, "$.chain: chain has too few levels: 1 (minimum 2)"),
         (edited(("chain",), {"levels": ["A", "B"], "roles": {"Top": -1}}), 2, "$.chain.roles.Top: expected a level index"),
-        (edited(("gaps", 0, "status"), "Open"), 1, "$.gaps[0]: Unknown gap status: Open"),
-        (edited(("gaps", 1, "gap_id"), "identity"), 1, "request.json: malformed context: duplicate gap_id 'identity'"),
-        (edited(("allowed_use",), ""), 1, "malformed context: allowed_use must not be empty"),
+        (edited(("gaps", 0, "status"), "Open"), 2, "$.gaps[0]: Unknown gap status: Open"),
+        (edited(("gaps", 1, "gap_id"), "identity"), 2, "request.json: $: malformed context: duplicate gap_id 'identity'"),
+        (edited(("allowed_use",), ""), 2, "malformed context: allowed_use must not be empty"),
 ]  # fmt: skip
 
 
@@ -179,6 +182,7 @@ def test_check_accepts_each_example(capsys):
     [
         (["decide", "missing.json"], 2, "missing.json: $: expected a readable UTF-8 file (No such file or directory)"),
         (["decide", "agent-tool-run/request.json", "--nc", "tok-canary"], 2, "--nc tok-canary: expected TOKEN=STATUS"),
+        (["decide", "agent-tool-run/request.json", "--nc", "tok-gone=Live"], 2, "--nc tok-gone=Live: tok-gone names no negative-control token of the request (it has: tok-canary)"),
         (["decide", "agent-tool-run/request.json", "--at", "tomorrow"], 2, '--at: $: expected Unix seconds or RFC 3339 text with a UTC offset, got "tomorrow"'),
         (["decide", "agent-tool-run/request.json", "--chain", "chains/data-access.json"], 2, "$.authority_ceiling: expected a level of the chain (deny,"),
         (["compose", "composed-pair/a.json", "custom-chain/request.json", "--chain", "chains/data-access.json"], 2, "composed-pair/a.json: $.authority_ceiling"),
@@ -201,7 +205,7 @@ def test_compose_refuses_incompatible_uses(tmp_path, capsys):
     other = tmp_path / "other.json"
     other.write_text(edited(("allowed_use",), "run_tool:terraform_apply"))
     status, _, err = call("compose", EXAMPLES / "composed-pair" / "a.json", other, capsys=capsys)
-    assert status == 1
+    assert status == 2
     assert "composition failed: use conflict: contexts have incompatible allowed_use sets" in err
 
 

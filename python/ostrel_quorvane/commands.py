@@ -1,0 +1,262 @@
+"""What each command of the ``ostrel-quorvane`` tool does, given its parsed arguments.
+
+Each command returns its exit status or raises: InputError for input the tool cannot judge,
+UsageError for a malformed option, AuditFailed for a record that fails its audit.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import time
+from pathlib import Path
+from typing import Any, TextIO
+
+from _ostrel_quorvane import (
+    InMemoryChainRegistry,
+    NegativeControlStatus,
+    PermissionChain,
+    QuorvaneError,
+    compute_provenance_hash,
+)
+
+from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
+from ostrel_quorvane.files import EngineRefusal
+from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
+from ostrel_quorvane.render import show_decision, shown
+from ostrel_quorvane.request import (
+    NC_STATUSES,
+    Request,
+    load_chain,
+    load_json,
+    load_request,
+    parse_time,
+)
+
+__all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "UsageError", "COMMANDS"]
+
+PROVENANCE_PARTS = ("claim", "candidate", "context", "use")
+EXIT_BELOW_REQUIRED = 3
+
+
+class UsageError(Exception):
+    """A malformed option, or options that contradict each other."""
+
+
+def _engine(where: str, run: Any, *args: Any) -> Any:
+    """Runs an engine call; its refusal is reported with ``where`` the input came from."""
+    try:
+        return run(*args)
+    except QuorvaneError as error:
+        raise EngineRefusal(where, "$", str(error)) from None
+
+
+def _option_text(option: str, value: str) -> str:
+    """An option's value, which must be Unicode text to reach the engine."""
+    if re.search("[\ud800-\udfff]", value):
+        raise UsageError(f"{option} {shown(value)}: expected Unicode text")
+    return value
+
+
+def _chain_for(
+    explicit: PermissionChain | None, *requests: Request
+) -> tuple[PermissionChain, bool]:
+    """The chain in force: the one given on the command line, else the requests' own (which must
+    agree), else the default chain; and whether one was given at all."""
+    if explicit is not None:
+        return explicit, True
+    named = [(request.source, request.chain) for request in requests if request.chain is not None]
+    for source, chain in named[1:]:
+        if chain != named[0][1]:
+            raise UsageError(
+                f"{named[0][0]} and {source} name different chains; choose one with --chain"
+            )
+    return (named[0][1], True) if named else (PermissionChain.default_chain(), False)
+
+
+def _moment(args: argparse.Namespace, *requests: Request) -> float:
+    """The one moment a command judges as of, in whole seconds as the engine reads it: --at, else
+    the request's own moment of use, else one reading of the clock."""
+    if args.at is not None:
+        text = _option_text("--at", args.at)
+        try:
+            given: float | str = float(text)
+        except ValueError:
+            given = text
+        return unix_seconds(parse_time(given, "--at", "$"))
+    for request in requests:
+        if request.runtime is not None and request.runtime.now is not None:
+            return unix_seconds(request.runtime.now)
+    return unix_seconds(time.time())
+
+
+def _moment_of_use(args: argparse.Namespace, request: Request, moment: float) -> Live | None:
+    """The moment of use the options and the request describe, or None when neither gives one."""
+    given = args.at is not None or args.fingerprint is not None or args.nc or args.lenient
+    if request.runtime is None and not given:
+        return None
+    base = request.runtime
+    states = {k: str(v) for k, v in ((base and base.negative_control_states) or {}).items()}
+    controls = {
+        token["token_id"]
+        for token in request.document.get("tokens") or []
+        if token.get("is_negative_control")
+    }
+    for item in args.nc:
+        token_id, equals, status = _option_text("--nc", item).rpartition("=")
+        if not equals or not token_id or status not in NC_STATUSES:
+            raise UsageError(
+                f"--nc {item}: expected TOKEN=STATUS with STATUS one of {', '.join(NC_STATUSES)}"
+            )
+        if token_id not in controls:
+            known = ", ".join(sorted(controls)) or "none"
+            raise UsageError(
+                f"--nc {item}: {token_id} names no negative-control token of the request "
+                f"(it has: {known})"
+            )
+        states[token_id] = str(getattr(NegativeControlStatus, status))
+    fingerprint = args.fingerprint
+    if fingerprint is None:
+        fingerprint = base.context_fingerprint if base else None
+    return Live(
+        now=moment,
+        context_fingerprint=_option_text("--fingerprint", fingerprint)
+        if fingerprint is not None
+        else request.fingerprint,
+        negative_control_states=states,
+        strict_mode=(base.strict_mode if base else True) and not args.lenient,
+        permission="",
+        reason=None,
+    )
+
+
+def _required(args: argparse.Namespace, chain: PermissionChain) -> int | None:
+    """The rank of the --require level in the chain in force, if one is required."""
+    if args.require is None:
+        return None
+    level = chain.parse(_option_text("--require", args.require))
+    if level is None:
+        names = ", ".join(level.as_str() for level in chain.ascending())
+        raise UsageError(
+            f"--require {shown(args.require)}: expected a level of the chain ({names})"
+        )
+    return chain.rank(level)
+
+
+def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
+    if args.json:
+        out.write(json.dumps(decision.record(), indent=2, ensure_ascii=False) + "\n")
+    else:
+        show_decision(decision, out)
+    if required is None:
+        return 0
+    # The answer a caller acts on: the live one when there is a moment of use. A live floor that
+    # the chain in force does not name is one of the default chain's floors, below any level.
+    answer = decision.live.permission if decision.live else decision.judgment.permission_str
+    level = decision.chain.parse(answer)
+    rank = decision.chain.rank(level) if level is not None else None
+    return EXIT_BELOW_REQUIRED if rank is None or rank < required else 0
+
+
+def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
+    explicit = load_chain(args.chain) if args.chain is not None else None
+    request = load_request(args.request, explicit)
+    chain, given = _chain_for(explicit, request)
+    required = _required(args, chain)
+    moment = _moment(args, request)
+    use = _moment_of_use(args, request, moment)
+    judgment = _engine(args.request, compile_static_at, request.context, moment, chain)
+    decision = Decision([args.request], [request.document], chain, given, judgment)
+    if use is not None:
+        decision.live = evaluate_live(request.context, chain, moment, use, args.engine_reasons)
+    return _finish(decision, args, required, out)
+
+
+def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
+    explicit = load_chain(args.chain) if args.chain is not None else None
+    request = load_request(args.request, explicit)
+    chain, _ = _chain_for(explicit, request)
+    _engine(args.request, compile_static_at, request.context, unix_seconds(time.time()), chain)
+    document = request.document
+    counts = ", ".join(
+        f"{len(document.get(name) or [])} {name}" for name in ("gaps", "profiles", "tokens")
+    )
+    out.write(
+        f"{shown(args.request)}: a well-formed request ({counts}) under chain "
+        f"{chain.chain_hash().to_hex()}\n"
+    )
+    return 0
+
+
+def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
+    explicit = load_chain(args.chain) if args.chain is not None else None
+    first = load_request(args.first, explicit)
+    second = load_request(args.second, explicit)
+    chain, given = _chain_for(explicit, first, second)
+    required = _required(args, chain)
+    moment = _moment(args, first, second)
+    both = f"{args.first} + {args.second}"
+    composed = _engine(both, compose_at, first.context, second.context, moment, chain)
+    judgment = _engine(both, compile_static_at, composed, moment, chain)
+    sources = [args.first, args.second]
+    documents = [first.document, second.document]
+    decision = Decision(sources, documents, chain, given, judgment, composed=True)
+    return _finish(decision, args, required, out)
+
+
+def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, str]]:
+    """Every chain file of `folder` published in a new registry, and the file of each hash."""
+    if not folder.is_dir():
+        raise UsageError(f"--chains {shown(str(folder))}: not a directory")
+    registry = InMemoryChainRegistry()
+    files: dict[str, str] = {}
+    for path in sorted(folder.glob("*.json")):
+        if path.is_file():  # a pipe or a device is no chain file, and could block or never end
+            files.setdefault(registry.publish(load_chain(path)).to_hex(), str(path))
+    return registry, files
+
+
+def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
+    recorded = read_record(load_json(args.decision), args.decision)
+    record = recorded.record
+    registry, files = _published_chains(Path(args.chains))
+    judgment = audit(recorded, registry, args.engine_reasons)
+    source = shown(args.decision)
+    chain_hash = judgment.chain_hash.to_hex()
+    compiled_at = utc_text(judgment.derivation.compiled_at)
+    lines = [
+        f"{source}: chain {chain_hash} is published in {shown(files[chain_hash])}",
+        f"{source}: its inputs judged again as of {compiled_at} give the recorded "
+        f"{judgment.permission_str}, derivation and provenance "
+        f"{judgment.derivation.provenance_hash}",
+    ]
+    if "live" in record:
+        live = record["live"]
+        lines.append(
+            f"{source}: evaluated again at {utc_text(live['now'])}, they give the recorded live "
+            f"{shown(live['permission'])}"
+        )
+    out.write("\n".join(lines) + "\n")
+    return 0
+
+
+def cmd_provenance(args: argparse.Namespace, out: TextIO) -> int:
+    parts = [_option_text(name.upper(), getattr(args, name)) for name in PROVENANCE_PARTS]
+    out.write(compute_provenance_hash(*parts) + "\n")
+    return 0
+
+
+def cmd_chain_hash(args: argparse.Namespace, out: TextIO) -> int:
+    out.write(load_chain(args.chain).chain_hash().to_hex() + "\n")
+    return 0
+
+
+COMMANDS = {
+    "decide": cmd_decide,
+    "check": cmd_check,
+    "compose": cmd_compose,
+    "audit": cmd_audit,
+    "provenance": cmd_provenance,
+    "chain-hash": cmd_chain_hash,
+}

@@ -1,0 +1,350 @@
+"""Decision records: what a decision was made from and what it gave, in a form that can be
+audited for as long as it is kept.
+
+A record holds the request documents, the chain, the moment the judgment was made as of
+(``compiled_at``), the judgment with its derivation and, when the decision was evaluated at a
+moment of use, that evaluation. :func:`audit` judges the recorded inputs again as of the recorded
+moments and names the first recorded field that differs.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import re
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from typing import Any
+
+from _ostrel_quorvane import (
+    InMemoryChainRegistry,
+    Judgment,
+    NegativeControlStatus,
+    PermissionChain,
+    ProofContext,
+    QuorvaneError,
+    RuntimeContext,
+    init_tracing,
+    verify_published,
+)
+
+from ostrel_quorvane import __version__
+from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at
+from ostrel_quorvane.files import EngineRefusal, RequestFileError, clip
+from ostrel_quorvane.request import (
+    NC_STATUSES,
+    chain_document,
+    parse_time,
+    read_chain,
+    read_request,
+)
+
+__all__ = [
+    "RECORD_FORMAT",
+    "AuditFailed",
+    "Decision",
+    "Live",
+    "Recorded",
+    "audit",
+    "evaluate_live",
+    "read_record",
+    "steps_of",
+    "utc_text",
+]
+
+RECORD_FORMAT = "ostrel-quorvane.decision/1"
+
+
+class AuditFailed(Exception):
+    """A record that its inputs, judged again, do not give; ``field`` is the first that differs."""
+
+    def __init__(self, field: str, message: str) -> None:
+        super().__init__(f"audit failed: {field}: {message}")
+        self.field = field
+
+
+@dataclass
+class Live:
+    """A live evaluation: the moment of use, its answer and the engine's reason."""
+
+    now: float
+    context_fingerprint: str
+    negative_control_states: dict[str, str]
+    strict_mode: bool
+    permission: str
+    reason: str | None
+
+    def runtime(self) -> RuntimeContext:
+        states = {
+            k: getattr(NegativeControlStatus, v) for k, v in self.negative_control_states.items()
+        }
+        return RuntimeContext(self.now, self.context_fingerprint, states, self.strict_mode)
+
+
+@dataclass
+class Decision:
+    """One judgment with everything needed to show it and to audit it later."""
+
+    sources: list[str]
+    documents: list[Any]
+    chain: PermissionChain
+    chain_given: bool
+    judgment: Judgment
+    live: Live | None = None
+    composed: bool = False
+
+    def record(self) -> dict[str, Any]:
+        """The decision record: the inputs, the chain, the judgment and its derivation."""
+        derivation = self.judgment.derivation
+        record: dict[str, Any] = {
+            "format": RECORD_FORMAT,
+            "tool": f"ostrel-quorvane {__version__}",
+            "inputs": [
+                {"source": source, "request": document}
+                for source, document in zip(self.sources, self.documents, strict=True)
+            ],
+            "composed": self.composed,
+            "chain": chain_document(self.chain),
+            "chain_hash": self.judgment.chain_hash.to_hex(),
+            "permission": self.judgment.permission_str,
+            "provenance_hash": derivation.provenance_hash,
+            "compiled_at": derivation.compiled_at,
+            "compiled_at_utc": utc_text(derivation.compiled_at),
+            "derivation": steps_of(self.judgment),
+        }
+        if self.live is not None:
+            live = self.live
+            record["live"] = {
+                "now": live.now,
+                "now_utc": utc_text(live.now),
+                "context_fingerprint": live.context_fingerprint,
+                "negative_control_states": live.negative_control_states,
+                "strict_mode": live.strict_mode,
+                "permission": live.permission,
+                "reason": live.reason,
+            }
+        return record
+
+
+def steps_of(judgment: Judgment) -> list[dict[str, Any]]:
+    """A judgment's derivation as the decision record holds it."""
+    return [
+        {
+            "phase": step.phase,
+            "permission_after": step.permission_after.as_str(),
+            "note": step.note,
+            "token_ids": step.token_ids,
+        }
+        for step in judgment.derivation.steps
+    ]
+
+
+def utc_text(seconds: float) -> str:
+    """Unix seconds as RFC 3339 text in UTC, or the number itself beyond what datetime holds."""
+    try:
+        return datetime.fromtimestamp(seconds, UTC).isoformat()
+    except (OverflowError, OSError, ValueError):
+        return f"{seconds!r} (Unix seconds)"
+
+
+def evaluate_live(
+    context: ProofContext, chain: PermissionChain, at: float, moment: Live, reasons: bool
+) -> Live:
+    """``moment`` (its permission and reason ignored) evaluated for ``context`` compiled as of
+    ``at``; with ``reasons`` the engine's own account of the answer is kept."""
+    judgment = compile_at(context, at, chain)
+    with _engine_reasons(reasons) as said:
+        permission = judgment.permission_str(moment.runtime())
+    return Live(
+        now=moment.now,
+        context_fingerprint=moment.context_fingerprint,
+        negative_control_states=moment.negative_control_states,
+        strict_mode=moment.strict_mode,
+        permission=permission,
+        reason=said[-1] if said else None,
+    )
+
+
+_FIELD = re.compile(r" [a-z_]+=")
+
+
+@contextmanager
+def _engine_reasons(wanted: bool) -> Iterator[list[str]]:
+    """The fixed texts of the runtime events the engine logs while the block runs."""
+    said: list[str] = []
+    if not wanted:
+        yield said
+        return
+
+    class Collect(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            # The message is the event's fixed text followed by its fields; the text explains.
+            message = record.getMessage()
+            first_field = _FIELD.search(message)
+            said.append(message[: first_field.start()] if first_field else message)
+
+    init_tracing()
+    logger = logging.getLogger("ostrel_quorvane_core.expiry")
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    handler = Collect(logging.DEBUG)
+    logger.addHandler(handler)
+    try:
+        yield said
+    finally:
+        logger.removeHandler(handler)
+
+
+# -- audit ----------------------------------------------------------------------------------
+
+
+@dataclass
+class Recorded:
+    """A decision record read back: the record, where it came from, and the context and chain
+    its inputs give, rebuilt by the engine."""
+
+    record: dict[str, Any]
+    source: str
+    context: ProofContext
+    chain: PermissionChain
+
+
+def read_record(record: Any, source: str) -> Recorded:
+    """Reads a decision record (as parsed JSON) and rebuilds its inputs; RequestFileError or
+    EngineRefusal for a record that cannot be read."""
+    context, chain = _rebuild(record, source)
+    return Recorded(record, source, context, chain)
+
+
+def audit(recorded: Recorded, registry: InMemoryChainRegistry, reasons: bool = True) -> Judgment:
+    """Checks a decision record against its own inputs and the published chains; returns the
+    judgment its inputs give, judged again as of the recorded ``compiled_at``.
+
+    Raises AuditFailed, naming the first field that differs, for a record that says other than
+    its inputs give. With ``reasons`` the recorded live reason is checked too (it needs the
+    logging bridge)."""
+    record, source, context, chain = (
+        recorded.record,
+        recorded.source,
+        recorded.context,
+        recorded.chain,
+    )
+    recorded_hash = record["chain_hash"]
+    actual = chain.chain_hash().to_hex()
+    if actual != recorded_hash:
+        raise AuditFailed(
+            "chain_hash", f"the recorded chain hashes to {actual}, not to {_show(recorded_hash)}"
+        )
+    at = _moment_of(record, "compiled_at", source, "$")
+    judgment = compile_static_at(context, at, chain)
+    try:
+        verify_published(judgment, registry)
+    except QuorvaneError as error:
+        raise AuditFailed("chain_hash", f"{error} ({len(registry)} chain(s) published)") from None
+    if record.get("compiled_at_utc") != utc_text(at):
+        shown = _show(record.get("compiled_at_utc"))
+        raise AuditFailed(
+            "compiled_at", f"{at!r} is not the moment compiled_at_utc {shown} records"
+        )
+    expected = {
+        "permission": judgment.permission_str,
+        "provenance_hash": judgment.derivation.provenance_hash,
+        "derivation": steps_of(judgment),
+    }
+    for name, value in expected.items():
+        _same(name, record.get(name), value)
+    if "live" in record:
+        live = _recorded_live(record["live"], source)
+        again = evaluate_live(context, chain, at, live, reasons)
+        if record["live"].get("now_utc") != utc_text(live.now):
+            shown = _show(record["live"].get("now_utc"))
+            raise AuditFailed("live.now", f"{live.now!r} is not the moment now_utc {shown} records")
+        _same("live.permission", live.permission, again.permission)
+        if reasons:
+            _same("live.reason", live.reason, again.reason)
+    return judgment
+
+
+def _same(name: str, recorded: Any, judged: Any) -> None:
+    if recorded == judged:
+        return
+    if isinstance(recorded, list) and isinstance(judged, list):
+        for i, (mine, theirs) in enumerate(zip(recorded, judged, strict=False)):
+            if isinstance(mine, Mapping) and isinstance(theirs, Mapping):
+                for key in theirs:
+                    _same(f"{name}[{i}].{key}", mine.get(key), theirs[key])
+            _same(f"{name}[{i}]", mine, theirs)
+        raise AuditFailed(name, f"recorded {len(recorded)} step(s), judged again {len(judged)}")
+    raise AuditFailed(name, f"recorded {_show(recorded)}, judged again {_show(judged)}")
+
+
+def _show(value: Any) -> str:
+    return clip(json.dumps(value, ensure_ascii=False), 200)
+
+
+def _moment_of(record: Mapping[str, Any], name: str, source: str, at: str) -> float:
+    value = record.get(name)
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        raise RequestFileError(source, f"{at}.{name}", "expected Unix seconds")
+    return parse_time(value, source, f"{at}.{name}")
+
+
+def _recorded_live(live: Any, source: str) -> Live:
+    where = "$.live"
+    if not isinstance(live, dict):
+        raise RequestFileError(source, where, "expected an object")
+    now = _moment_of(live, "now", source, where)
+    for name, kind, expected in (
+        ("context_fingerprint", str, "a string"),
+        ("strict_mode", bool, "true or false"),
+        ("permission", str, "a level name"),
+        ("negative_control_states", dict, "an object mapping token ids to statuses"),
+    ):
+        if not isinstance(live.get(name), kind):
+            raise RequestFileError(source, f"{where}.{name}", f"expected {expected}")
+    states = live["negative_control_states"]
+    for token_id, status in states.items():
+        if status not in NC_STATUSES:
+            path = f"{where}.negative_control_states[{json.dumps(token_id, ensure_ascii=False)}]"
+            raise RequestFileError(source, path, f"expected one of {', '.join(NC_STATUSES)}")
+    reason = live.get("reason")
+    return Live(
+        now=now,
+        context_fingerprint=live["context_fingerprint"],
+        negative_control_states=dict(states),
+        strict_mode=live["strict_mode"],
+        permission=live["permission"],
+        reason=reason if isinstance(reason, str) else None,
+    )
+
+
+def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain]:
+    """The context and chain a decision record was made from, rebuilt by the engine."""
+    if not isinstance(record, dict) or record.get("format") != RECORD_FORMAT:
+        raise RequestFileError(source, "$.format", f'expected "{RECORD_FORMAT}"')
+    for name, kind, expected in (
+        ("composed", bool, "true or false"),
+        ("chain_hash", str, "64 hex digits"),
+        ("derivation", list, "an array of steps"),
+    ):
+        if not isinstance(record.get(name), kind):
+            raise RequestFileError(source, f"$.{name}", f"expected {expected}")
+    chain = read_chain(record.get("chain"), source, "$.chain")
+    inputs = record.get("inputs")
+    if not isinstance(inputs, list) or len(inputs) != (2 if record["composed"] else 1):
+        raise RequestFileError(source, "$.inputs", "expected one request, or two when composed")
+    contexts = []
+    for index, item in enumerate(inputs):
+        if not isinstance(item, dict) or "request" not in item:
+            raise RequestFileError(source, f"$.inputs[{index}]", 'expected {"request": ...}')
+        where = f"$.inputs[{index}].request"
+        contexts.append(read_request(item["request"], source, chain, where).context)
+    if len(contexts) == 2:
+        at = _moment_of(record, "compiled_at", source, "$")
+        try:
+            return compose_at(contexts[0], contexts[1], at, chain), chain
+        except QuorvaneError as error:
+            raise EngineRefusal(source, "$.inputs", str(error)) from None
+    return contexts[0], chain
