@@ -91,8 +91,8 @@ def test_a_decision_record_audits_against_the_published_chains(
 
     # A record that says other than its inputs give, in any part, fails the audit.
     for part, forged, complaint in [
-        ("permission", "AAA", "permission: recorded \"AAA\""),
-        ("provenance_hash", "0" * 64, "provenance_hash: recorded \"000"),
+        ("permission", "AAA", 'permission: recorded "AAA"'),
+        ("provenance_hash", "0" * 64, 'provenance_hash: recorded "000'),
         ("derivation", record["derivation"][:-1] + [], "derivation: recorded"),
         (
             "chain",
