@@ -248,9 +248,10 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry, reasons: bool = T
         raise AuditFailed(
             "compiled_at", f"{at!r} is not the moment compiled_at_utc {shown} records"
         )
+    # The request's identity first, then what was decided, then why.
     expected = {
-        "permission": judgment.permission_str,
         "provenance_hash": judgment.derivation.provenance_hash,
+        "permission": judgment.permission_str,
         "derivation": steps_of(judgment),
     }
     for name, value in expected.items():
