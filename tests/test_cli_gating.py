@@ -83,6 +83,30 @@ def test_exit_statuses_and_one_line_errors(argv, text, status, message, tmp_path
     assert len(err) < 2000
 
 
+def test_a_floor_named_like_a_level_of_the_chain_in_force_is_still_below_it(tmp_path):
+    # The chain in force calls its top level REF; a failed negative control floors the live
+    # answer at the default chain's REF, which must not pass for the top.
+    chain = written(tmp_path, json.dumps({
+        "levels": ["deny", "expired", "refused", "pending", "read", "write", "REF"],
+        "roles": {"Bottom": 0, "ExpiryFloor": 1, "Refused": 2, "Unsatisfied": 3,
+                  "DisallowedUsesCeiling": 5, "BlockerThreshold": 4, "Top": 6},
+    }), "chain.json")  # fmt: skip
+    text = request(
+        runtime=None, authority_ceiling="REF", gaps=[], disallowed_uses=None,
+        profiles=[{"permission": "REF", "required_gaps": []}],
+    )  # fmt: skip
+    path = written(tmp_path, text)
+    argv = ["decide", path, "--chain", chain, "--require", "REF"]
+    assert run(*argv)[0] == 0
+    code, out, _ = run(*argv, "--nc", "tok-canary=Failed", "--json")
+    live = json.loads(out)["live"]
+    assert (code, live["permission"], live["reason"]) == (
+        3,
+        "REF",
+        "T17: negative-control not live; flooring to Refused",
+    )
+
+
 def test_a_fifo_is_refused_without_opening_it(tmp_path):
     fifo = tmp_path / "request.json"
     os.mkfifo(fifo)  # opening it to read would wait for a writer
@@ -101,6 +125,33 @@ def test_standard_input_is_read_under_the_same_bound(tmp_path):
         file.truncate((128 << 20) + 1)  # sparse: nothing written, one byte past the bound
     code, _, err = run("decide", big)
     assert code == 2 and "expected at most 134,217,728 bytes (128 MiB)" in err
+
+
+def test_closed_or_unreadable_standard_input_is_one_line(tmp_path):
+    for stdin in (subprocess.DEVNULL, None):
+        done = subprocess.run(
+            [sys.executable, "-c", "import sys; sys.stdin.close(); sys.stdin = None; "
+             "from ostrel_quorvane.cli import main; sys.exit(main(['decide', '-']))"],
+            stdin=stdin, capture_output=True, text=True, timeout=60,
+        )  # fmt: skip
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    written_only = tmp_path / "out"
+    with written_only.open("w") as unreadable:
+        done = subprocess.run(
+            [sys.executable, "-m", "ostrel_quorvane", "decide", "-"],
+            stdin=unreadable, capture_output=True, text=True, timeout=60,
+        )  # fmt: skip
+    assert (done.returncode, done.stderr) == (
+        2,
+        "ostrel-quorvane: -: $: expected a readable UTF-8 file (Bad file descriptor)\n",
+    )
+
+
+def test_names_that_would_break_a_line_stay_on_one(tmp_path):
+    odd = tmp_path / "a\u0085b\u2028c\u202ed.json"
+    for json_errors in ([], ["--json"]):
+        code, _, err = run("decide", odd, *json_errors)
+        assert code == 2 and len(err.splitlines()) == 1, err
 
 
 def test_a_full_disk_or_a_closed_pipe_is_one_line_and_a_status(tmp_path):
@@ -171,6 +222,23 @@ def test_an_honest_record_audits_after_its_tokens_expired(tmp_path):
     assert (code, err) == (0, "")
     assert "judged again as of 2026-12-09T08:30:00+00:00 give the recorded ALR" in out
     assert "give the recorded live ALR" in out
+
+
+@pytest.mark.parametrize(
+    ("edit", "status", "message"),
+    [
+        (lambda r: r["inputs"][0]["request"].update(allowed_use=""), 2, "$.inputs: malformed context: allowed_use must not be empty"),
+        (lambda r: r.pop("live"), 1, "audit failed: live: missing, though inputs[0] has a runtime"),
+        (lambda r: r.update(compiled_at=r["compiled_at"] + 0.5), 1, "audit failed: compiled_at: "),
+    ],
+    ids=["refused by the engine", "live removed", "a fraction of a second"],
+)  # fmt: skip
+def test_records_the_engine_refuses_or_that_lost_a_part(edit, status, message, tmp_path):
+    text = json.dumps({**json.loads(EXPIRING), "runtime": {"context_fingerprint": "fp"}})
+    record = decide(tmp_path, "--at", "2026-12-09T08:30:00Z", text=text)
+    edit(record)
+    code, _, err = audit(tmp_path, record)
+    assert code == status and message in err and err.count("\n") == 1, err
 
 
 def forged(record, path, value):

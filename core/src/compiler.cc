@@ -58,7 +58,7 @@ MalformedContext unknown_gap(std::string_view level, std::string_view gap_id) {
 // once, so neither depth nor sharing costs more than the number of distinct requirements.
 // `checked` holds the disjunctions already checked; `pending` is room for the walk.
 std::optional<CoreError> check_requirement(const GapRequirement& requirement,
-                                           std::string_view level, const ContextIndex& index,
+                                           std::string_view level, ContextIndex& index,
                                            PointerSet& checked,
                                            std::vector<const GapRequirement*>& pending) {
   pending.assign(1, &requirement);
@@ -75,6 +75,7 @@ std::optional<CoreError> check_requirement(const GapRequirement& requirement,
       return malformed("profile for " + std::string(level) + ": any_of requirement has zero arms");
     }
     const auto arms = node->arms();
+    index.count_requirements(arms.size());
     for (std::size_t i = arms.size(); i-- > 0;) pending.push_back(arms[i].get());
   }
   return std::nullopt;
@@ -101,6 +102,7 @@ std::optional<CoreError> validate(const ProofContext& context, const PermissionC
                        "' not in supplied chain");
     }
     const auto required = profile->required_gaps();
+    index.count_requirements(required.size());
     std::optional<CoreError> error;
     index.find_gaps(
         required.size(),

@@ -353,7 +353,18 @@ TEST(Scale, DeepAndSharedRequirementsAndLargeContexts) {
   const auto over_budget = consulted.compile();
   ASSERT_FALSE(over_budget);
   EXPECT_TRUE(over_budget.error().text().starts_with(
-      "malformed context: profile search exceeds its budget of 4194304 requirement visits"));
+      "malformed context: profile search exceeds its budget of 4194304 requirement visits "
+      "beyond one per requirement, or 67108864 consulted-token entries"));
+
+  // Without sharing, many requirements over a gap with many usable tokens list each token once
+  // per requirement: 25 million entries, all within the budget.
+  Request repeated;
+  repeated.gap("g");
+  for (int i = 0; i < 5'000; ++i) repeated.token({"t" + std::to_string(i), {}, {"g"}});
+  repeated.profile("ETA", std::vector<GapRequirement>(5'000, need("g", GapKind::Bounded)));
+  const auto listed = repeated.compile();
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->derivation.steps[0].ref_count, 25'000'000u);
 
   // 100,000 gaps, tokens and requirements.
   Request large;

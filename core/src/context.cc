@@ -83,6 +83,11 @@ TokenKeeper::~TokenKeeper() {
     return;
   }
   std::vector<std::shared_ptr<const void>> pending;
+  try {
+    pending.reserve(keeps.size());
+  } catch (...) {
+    return;  // out of memory: the members release what they keep, recursing as a last resort
+  }
   draining = &pending;
   for (auto& keep : keeps) {
     if (keep) pending.push_back(std::move(keep));

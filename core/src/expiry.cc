@@ -56,11 +56,11 @@ std::string runtime_repr(const RuntimeContext& runtime) {
   return out;
 }
 
-Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime) {
+LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const RuntimeContext& runtime) {
   const DefaultLevels& floors = default_levels();
   if (judgment.expiry.fired(runtime.now)) {
     events::emit(kExpired, [&] { return with_ids<0>(judgment, {}); });
-    return floors.EXP;
+    return {floors.EXP, LiveCheck::Deadline};
   }
   const std::string& fingerprint = judgment.context->context_fingerprint();
   if (runtime.context_fingerprint != fingerprint) {
@@ -68,7 +68,7 @@ Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext&
       return with_ids<2>(judgment, {Field{"runtime_fingerprint", runtime.context_fingerprint},
                                     Field{"compile_fingerprint", fingerprint}});
     });
-    return floors.OOC;
+    return {floors.OOC, LiveCheck::Fingerprint};
   }
   if (runtime.strict_mode) {
     for (const auto& token : judgment.context->tokens()) {
@@ -81,19 +81,38 @@ Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext&
       events::emit(kNotLive, [&] {
         return with_ids<1>(judgment, {Field{"failed_nc_token_id", token->token_id()}});
       });
-      return floors.REF;
+      return {floors.REF, LiveCheck::NegativeControl};
     }
   }
   // Compiled again now, a token that has run out would floor the judgment at ExpiryFloor: the
   // live answer never grants on expired evidence.
   if (judgment.evidence_expiry.fired(runtime.now)) {
     events::emit(kExpired, [&] { return with_ids<0>(judgment, {}); });
-    return floors.EXP;
+    return {floors.EXP, LiveCheck::Evidence};
   }
   events::emit(kRead, [&] {
     return with_ids<1>(judgment, {Field{"permission", std::string(judgment.permission.name())}});
   });
-  return judgment.permission;
+  return {judgment.permission, LiveCheck::Passed};
+}
+
+Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime) {
+  return evaluate_live_outcome(judgment, runtime).permission;
+}
+
+std::string_view live_check_message(LiveCheck check) {
+  switch (check) {
+    case LiveCheck::Deadline:
+    case LiveCheck::Evidence:
+      return kExpired.message;
+    case LiveCheck::Fingerprint:
+      return kForeign.message;
+    case LiveCheck::NegativeControl:
+      return kNotLive.message;
+    case LiveCheck::Passed:
+      break;
+  }
+  return kRead.message;
 }
 
 }  // namespace oq

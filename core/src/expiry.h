@@ -37,4 +37,21 @@ std::string runtime_repr(const RuntimeContext& runtime);
 // replace the compiled level, whatever chain compiled it. Never fails.
 Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime);
 
+// The check of the runtime evaluation that decided its result; Passed when none floored it.
+enum class LiveCheck : std::uint8_t { Deadline, Fingerprint, NegativeControl, Evidence, Passed };
+
+// What a runtime evaluation gave, and why: a floor and the check that chose it, or the compiled
+// level when every check passed. A floor can bear the compiled level's name, so only the check
+// tells a floored result from a passed one.
+struct LiveOutcome {
+  Permission permission;
+  LiveCheck decided_by;
+};
+
+// evaluate_live, with the check that decided.
+LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const RuntimeContext& runtime);
+
+// The fixed message of the event that `check` emits, e.g. "fingerprint mismatch; returning Bottom".
+std::string_view live_check_message(LiveCheck check);
+
 }  // namespace oq

@@ -231,7 +231,7 @@ class Search {
  private:
   // Counts one requirement visit; false once a budget is spent.
   bool visit() {
-    if (++visits_ > kMaxRequirementVisits || used_.size() > kMaxConsultedTokens) {
+    if (++visits_ > max_visits_ || used_.size() > kMaxConsultedTokens) {
       over_budget_ = true;
     }
     return !over_budget_;
@@ -258,6 +258,7 @@ class Search {
   // Gaps none of whose tokens is usable: their effective status is their own.
   std::vector<bool> inert_gaps_;
   std::size_t visits_ = 0;
+  std::size_t max_visits_ = index_.requirement_slots() + kSpareRequirementVisits;
   bool over_budget_ = false;
 };
 
@@ -359,8 +360,9 @@ std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& in
     }
     if (search.over_budget()) {
       return std::unexpected(MalformedContext{
-          "profile search exceeds its budget of " + std::to_string(kMaxRequirementVisits) +
-          " requirement visits and " + std::to_string(kMaxConsultedTokens) +
+          "profile search exceeds its budget of " + std::to_string(kSpareRequirementVisits) +
+          " requirement visits beyond one per requirement, or " +
+          std::to_string(kMaxConsultedTokens) +
           " consulted-token entries (a requirement shared among disjunctions counts each time "
           "it is reached)"});
     }

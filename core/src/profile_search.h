@@ -75,6 +75,10 @@ class ContextIndex {
   // Remembers, in profile and requirement order, the gap position a requirement names (kNoGap
   // for a disjunction) and its minimum.
   void note_requirement(std::uint32_t position, GapKind minimum);
+  // Counts requirements as validation meets them: each profile requirement, and each arm of each
+  // distinct disjunction.
+  void count_requirements(std::size_t count) { requirement_slots_ += count; }
+  std::size_t requirement_slots() const { return requirement_slots_; }
   // Makes room for the profiles of a chain of `levels` levels.
   void reserve_profiles(std::size_t levels);
   // Files `profile` under the chain rank of its level, its requirements' gap positions noted
@@ -118,6 +122,7 @@ class ContextIndex {
   const PositionIndex<GapIdOf>& gap_index() const;
 
   std::span<const GapRecord> gaps_;
+  std::size_t requirement_slots_ = 0;
   Spare<Storage> storage_;
 };
 
@@ -131,16 +136,18 @@ struct SearchOutcome {
 // The work one search may do. A requirement shared among disjunctions is evaluated again each
 // time a walk reaches it, and the tokens it consults are listed again each time, so a few shared
 // disjunctions nested in one another could ask for exponential work; past either budget the
-// search stops and the context is refused as malformed. Without shared requirements a search
-// visits each requirement at most once, far below these.
-inline constexpr std::size_t kMaxRequirementVisits = std::size_t{1} << 22;
-inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 24;
+// search stops and the context is refused as malformed. A search visits each requirement of a
+// context without shared disjunctions at most once, so the visits allowed are one per requirement
+// (ContextIndex::requirement_slots) and kSpareRequirementVisits more. The consulted-token entries
+// are bounded by what a derivation can hold: 256 MiB of token positions.
+inline constexpr std::size_t kSpareRequirementVisits = std::size_t{1} << 22;
+inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 26;
 
 // Walks `chain` from the top and takes the first level whose profile the context's gaps, improved
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
 // clock is read for each consulted token with an expiry. A malformed-context error when the
-// search outgrows kMaxRequirementVisits or kMaxConsultedTokens.
+// search outgrows its budget of requirement visits or kMaxConsultedTokens.
 std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index,
                                                           const PermissionChain& chain,
                                                           Permission bottom, Permission unsatisfied,

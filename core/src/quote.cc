@@ -95,7 +95,7 @@ void append_unquoted(std::string& out, std::string_view s) {
       continue;
     }
     const char32_t ch = next_scalar(s, pos);
-    if (ch == ' ') {
+    if (ch == ' ' || u_charType(static_cast<UChar32>(ch)) == U_SPACE_SEPARATOR) {
       append_hex_escape(out, ch);
     } else {
       append_escaped(out, ch, '"');

@@ -15,8 +15,9 @@ std::string quote_char(char32_t ch);
 void append_quoted(std::string& out, std::string_view s);
 
 // Appends `s` unquoted, for a "name=value" field of a one-line message: escaped as `quote_string`
-// escapes it, and a space or double quote as well, so that the value can neither end the line nor
-// start another field or a quoted value. Text without any of these is appended unchanged.
+// escapes it, and any space (U+0020 and the other space separators) or double quote as well, so
+// that the value can neither end the line nor start another field or a quoted value. Text without
+// any of these is appended unchanged.
 void append_unquoted(std::string& out, std::string_view s);
 
 }  // namespace oq

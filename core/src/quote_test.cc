@@ -39,6 +39,12 @@ TEST(AppendUnquoted, EscapesWhatCouldEndTheLineOrStartAField) {
             "c\\nx\\u{20}DEBUG\\u{20}live\\u{20}permission\\u{20}read\\u{20}permission=AAA");
   EXPECT_EQ(unquoted("\"q\" \\"), "\\\"q\\\"\\u{20}\\\\");
   EXPECT_EQ(unquoted("\r\t\xe2\x80\xae"), "\\r\\t\\u{202e}");
+  // No-break, ideographic and other space separators would split the field for a reader too.
+  EXPECT_EQ(unquoted("a\xc2\xa0"
+                     "b\xe3\x80\x80"
+                     "c\xe2\x80\xaf"
+                     "d"),
+            "a\\u{a0}b\\u{3000}c\\u{202f}d");
 }
 
 TEST(QuoteChar, EscapesSingleQuoteOnly) {

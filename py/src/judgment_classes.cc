@@ -204,6 +204,36 @@ PyObject* live_permission_str(PyObject* self, PyObject* const* args, Py_ssize_t 
   return new_str(level.name());
 }
 
+constexpr auto kEvaluateLive =
+    signature("_evaluate_live()", Callable::Function,
+              "_evaluate_live(judgment, runtime)\n--\n\n"
+              "Evaluate a LiveJudgment at the given runtime context, as `permission_str` does;\n"
+              "returns the level's name and the fixed message of the check that decided it\n"
+              "(\"live permission read\" when none floored the compiled level).",
+              Param{"judgment"}, Param{"runtime"});
+
+PyObject* evaluate_live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  Args<kEvaluateLive> a;
+  JudgmentRef judgment;
+  std::shared_ptr<const oq::RuntimeContext> runtime;
+  const auto to_live = [](PyObject* obj, JudgmentRef& out) {
+    return read_boxed(obj, g_live_judgment, "LiveJudgment", out);
+  };
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, judgment, to_live) ||
+      !a.get(1, runtime, to_runtime)) {
+    return nullptr;
+  }
+  const oq::LiveOutcome outcome = oq::evaluate_live_outcome(*judgment, *runtime);
+  Ref name = Ref::steal(new_str(outcome.permission.name()));
+  Ref reason = Ref::steal(new_str(oq::live_check_message(outcome.decided_by)));
+  if (!name || !reason) return nullptr;
+  return PyTuple_Pack(2, name.get(), reason.get());
+}
+
+PyMethodDef kEvaluateLiveFunction = {
+    "_evaluate_live", as_cfunction(guarded<evaluate_live_function>), kFastFlags, kEvaluateLive.doc};
+
 PyMethodDef kLiveMethods[] = {
     {"permission", as_cfunction(guarded<live_permission>), kFastFlags, kPermission.doc},
     {"permission_str", as_cfunction(guarded<live_permission_str>), kFastFlags, kPermissionStr.doc},
@@ -374,5 +404,8 @@ PyObject* compile_static_at_function(PyObject* module) {
   return new_function(&kCompileStaticAtFunction, module);
 }
 PyObject* moment_function(PyObject* module) { return new_function(&kMomentFunction, module); }
+PyObject* evaluate_live_function(PyObject* module) {
+  return new_function(&kEvaluateLiveFunction, module);
+}
 
 }  // namespace oqpy

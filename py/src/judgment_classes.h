@@ -29,5 +29,7 @@ PyObject* compile_at_function(PyObject* module);
 PyObject* compile_static_at_function(PyObject* module);
 // The package's private `_moment`: Unix seconds as compilation reads them.
 PyObject* moment_function(PyObject* module);
+// The package's private `_evaluate_live`: a live evaluation and the check that decided it.
+PyObject* evaluate_live_function(PyObject* module);
 
 }  // namespace oqpy

@@ -77,9 +77,8 @@ constexpr Registration kRegistrations[] = {
 // Helpers of the package `ostrel_quorvane`: module attributes with underscore names, left out of
 // __all__.
 constexpr Registration kPrivateRegistrations[] = {
-    {"_compile_at", compile_at_function},
-    {"_compile_static_at", compile_static_at_function},
-    {"_compose_at", compose_at_function},
+    {"_compile_at", compile_at_function}, {"_compile_static_at", compile_static_at_function},
+    {"_compose_at", compose_at_function}, {"_evaluate_live", evaluate_live_function},
     {"_moment", moment_function},
 };
 

@@ -143,18 +143,15 @@ def main(
 ) -> int:
     """Runs the command line ``argv``; returns the exit status.
 
-    The reason given for a live evaluation is the engine's own log event, which needs the
-    logging bridge: with ``engine_reasons`` (the default) the call installs it with
-    ``init_tracing()``, which lasts for the rest of the process. Pass False to leave this
-    process's logging as it is; live evaluations then come without a reason, and audits do not
-    check the recorded one.
+    ``engine_reasons`` is kept for callers of earlier versions and has no effect: the reason for
+    a live evaluation comes from the engine itself, and this process's logging is left alone.
     """
-    stdout = out or sys.stdout
-    as_json = argv is not None and "--json" in argv or argv is None and "--json" in sys.argv
+    del engine_reasons
+    stdout = _Output(out or sys.stdout)
+    as_json = "--json" in (sys.argv[1:] if argv is None else argv)
     try:
         args = _parser().parse_args(argv)
         as_json = args.json
-        args.engine_reasons = engine_reasons
         status: int = args.run(args, stdout)
         stdout.flush()
         return status
@@ -168,11 +165,43 @@ def main(
     except AuditFailed as error:
         _error("audit_failed", str(error), as_json, field=error.field)
         return EXIT_AUDIT_FAILED
-    except OSError as error:  # standard output is full or closed
-        _error("output_failed", f"cannot write the output: {error.strerror or error}", as_json)
-        if stdout is sys.stdout:
+    except _OutputFailed as failed:  # standard output is full or closed
+        reason = failed.error.strerror or str(failed.error)
+        _error("output_failed", f"cannot write the output: {reason}", as_json)
+        if stdout.stream is sys.stdout:
             _silence_stdout()
         return EXIT_OUTPUT_FAILED
+    except OSError as error:  # a folder or file the tool could not read
+        _error("malformed_input", f"cannot read: {error}", as_json)
+        return EXIT_CANNOT_JUDGE
+
+
+class _OutputFailed(Exception):
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+class _Output:
+    """The stream the commands write to; a failure to write is told apart from one to read."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return self.stream.write(text)
+        except OSError as error:
+            raise _OutputFailed(error) from None
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as error:
+            raise _OutputFailed(error) from None
+
+    def isatty(self) -> bool:
+        return self.stream.isatty()
 
 
 def _error(
@@ -188,7 +217,7 @@ def _error(
         fields = {"error": kind, "message": clip(message), "file": file, "path": path}
         if field is not None:
             fields["field"] = field
-        line = json.dumps(fields, ensure_ascii=False)
+        line = json.dumps(fields)  # ASCII: no character of a value can break the line
     else:
         line = f"ostrel-quorvane: {shown(message)}"
     try:

@@ -151,11 +151,12 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
         show_decision(decision, out)
     if required is None:
         return 0
-    # The answer a caller acts on: the live one when there is a moment of use. A live floor that
-    # the chain in force does not name is one of the default chain's floors, below any level.
-    answer = decision.live.permission if decision.live else decision.judgment.permission_str
-    level = decision.chain.parse(answer)
-    rank = decision.chain.rank(level) if level is not None else None
+    # The answer a caller acts on: the live one when there is a moment of use. A floored live
+    # answer is one of the default chain's floors, below any required level, even where the chain
+    # in force has a level of the same name.
+    if decision.live is not None and decision.live.floored:
+        return EXIT_BELOW_REQUIRED
+    rank = decision.chain.rank(decision.judgment.permission)
     return EXIT_BELOW_REQUIRED if rank is None or rank < required else 0
 
 
@@ -169,7 +170,7 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     judgment = _engine(args.request, compile_static_at, request.context, moment, chain)
     decision = Decision([args.request], [request.document], chain, given, judgment)
     if use is not None:
-        decision.live = evaluate_live(request.context, chain, moment, use, args.engine_reasons)
+        decision.live = evaluate_live(request.context, chain, moment, use)
     return _finish(decision, args, required, out)
 
 
@@ -221,7 +222,7 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
     recorded = read_record(load_json(args.decision), args.decision)
     record = recorded.record
     registry, files = _published_chains(Path(args.chains))
-    judgment = audit(recorded, registry, args.engine_reasons)
+    judgment = audit(recorded, registry)
     source = shown(args.decision)
     chain_hash = judgment.chain_hash.to_hex()
     compiled_at = utc_text(judgment.derivation.compiled_at)

@@ -68,14 +68,21 @@ def read_document(path: str | Path) -> bytes:
     A directory, a device, a FIFO or a socket is refused rather than opened: reading one could
     block or never end."""
     source = str(path)
-    if source == STDIN:
-        return _bounded(sys.stdin.buffer.read(MAX_DOCUMENT_BYTES + 1), source)
     try:
-        # Opening a FIFO for reading would wait for a writer: the type is checked first, and again
-        # on the opened file in case it changed in between.
-        _check_regular(os.stat(path).st_mode, source)
-        with open(path, "rb") as file:
-            _check_regular(os.fstat(file.fileno()).st_mode, source)
+        if source == STDIN:
+            stdin = getattr(sys.stdin, "buffer", None)
+            if stdin is None:
+                raise RequestFileError(source, "$", "expected a readable UTF-8 file (no input)")
+            return _bounded(stdin.read(MAX_DOCUMENT_BYTES + 1), source)
+        # Opened without waiting, so that a FIFO does not block for a writer; what was opened is
+        # then checked, not the name, which could change in between.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            _check_regular(os.fstat(descriptor).st_mode, source)
+        except BaseException:
+            os.close(descriptor)
+            raise
+        with open(descriptor, "rb") as file:
             return _bounded(file.read(MAX_DOCUMENT_BYTES + 1), source)
     except OSError as error:
         reason = error.strerror or str(error)

@@ -10,10 +10,7 @@ moments and names the first recorded field that differs.
 from __future__ import annotations
 
 import json
-import logging
-import re
-from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
+from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import Any
@@ -26,7 +23,7 @@ from _ostrel_quorvane import (
     ProofContext,
     QuorvaneError,
     RuntimeContext,
-    init_tracing,
+    _evaluate_live,
     verify_published,
 )
 
@@ -55,6 +52,8 @@ __all__ = [
 ]
 
 RECORD_FORMAT = "ostrel-quorvane.decision/1"
+# The engine's reason when every check of a live evaluation passed.
+LIVE_PASSED = "live permission read"
 
 
 class AuditFailed(Exception):
@@ -75,6 +74,11 @@ class Live:
     strict_mode: bool
     permission: str
     reason: str | None
+
+    @property
+    def floored(self) -> bool:
+        """Whether a check replaced the compiled level by a floor (which may bear its name)."""
+        return self.reason != LIVE_PASSED
 
     def runtime(self) -> RuntimeContext:
         states = {
@@ -149,52 +153,18 @@ def utc_text(seconds: float) -> str:
         return f"{seconds!r} (Unix seconds)"
 
 
-def evaluate_live(
-    context: ProofContext, chain: PermissionChain, at: float, moment: Live, reasons: bool
-) -> Live:
+def evaluate_live(context: ProofContext, chain: PermissionChain, at: float, moment: Live) -> Live:
     """``moment`` (its permission and reason ignored) evaluated for ``context`` compiled as of
-    ``at``; with ``reasons`` the engine's own account of the answer is kept."""
-    judgment = compile_at(context, at, chain)
-    with _engine_reasons(reasons) as said:
-        permission = judgment.permission_str(moment.runtime())
+    ``at``, with the engine's reason: the fixed message of the check that decided."""
+    permission, reason = _evaluate_live(compile_at(context, at, chain), moment.runtime())
     return Live(
         now=moment.now,
         context_fingerprint=moment.context_fingerprint,
         negative_control_states=moment.negative_control_states,
         strict_mode=moment.strict_mode,
         permission=permission,
-        reason=said[-1] if said else None,
+        reason=reason,
     )
-
-
-_FIELD = re.compile(r" [a-z_]+=")
-
-
-@contextmanager
-def _engine_reasons(wanted: bool) -> Iterator[list[str]]:
-    """The fixed texts of the runtime events the engine logs while the block runs."""
-    said: list[str] = []
-    if not wanted:
-        yield said
-        return
-
-    class Collect(logging.Handler):
-        def emit(self, record: logging.LogRecord) -> None:
-            # The message is the event's fixed text followed by its fields; the text explains.
-            message = record.getMessage()
-            first_field = _FIELD.search(message)
-            said.append(message[: first_field.start()] if first_field else message)
-
-    init_tracing()
-    logger = logging.getLogger("ostrel_quorvane_core.expiry")
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    handler = Collect(logging.DEBUG)
-    logger.addHandler(handler)
-    try:
-        yield said
-    finally:
-        logger.removeHandler(handler)
 
 
 # -- audit ----------------------------------------------------------------------------------
@@ -218,13 +188,12 @@ def read_record(record: Any, source: str) -> Recorded:
     return Recorded(record, source, context, chain)
 
 
-def audit(recorded: Recorded, registry: InMemoryChainRegistry, reasons: bool = True) -> Judgment:
+def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
     """Checks a decision record against its own inputs and the published chains; returns the
     judgment its inputs give, judged again as of the recorded ``compiled_at``.
 
     Raises AuditFailed, naming the first field that differs, for a record that says other than
-    its inputs give. With ``reasons`` the recorded live reason is checked too (it needs the
-    logging bridge)."""
+    its inputs give, and EngineRefusal for inputs the engine refuses."""
     record, source, context, chain = (
         recorded.record,
         recorded.source,
@@ -238,7 +207,9 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry, reasons: bool = T
             "chain_hash", f"the recorded chain hashes to {actual}, not to {_show(recorded_hash)}"
         )
     at = _moment_of(record, "compiled_at", source, "$")
-    judgment = compile_static_at(context, at, chain)
+    if at != record["compiled_at"]:
+        raise AuditFailed("compiled_at", f"{record['compiled_at']!r} is not a whole second")
+    judgment: Judgment = _engine(source, compile_static_at, context, at, chain)
     try:
         verify_published(judgment, registry)
     except QuorvaneError as error:
@@ -256,16 +227,26 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry, reasons: bool = T
     }
     for name, value in expected.items():
         _same(name, record.get(name), value)
+    described = [i for i, item in enumerate(record["inputs"]) if "runtime" in item["request"]]
+    if described and "live" not in record:
+        # A request that describes its moment of use is always evaluated at it.
+        raise AuditFailed("live", f"missing, though inputs[{described[0]}] has a runtime")
     if "live" in record:
         live = _recorded_live(record["live"], source)
-        again = evaluate_live(context, chain, at, live, reasons)
+        again = _engine(source, evaluate_live, context, chain, at, live)
         if record["live"].get("now_utc") != utc_text(live.now):
             shown = _show(record["live"].get("now_utc"))
             raise AuditFailed("live.now", f"{live.now!r} is not the moment now_utc {shown} records")
         _same("live.permission", live.permission, again.permission)
-        if reasons:
-            _same("live.reason", live.reason, again.reason)
+        _same("live.reason", live.reason, again.reason)
     return judgment
+
+
+def _engine(source: str, run: Any, *args: Any) -> Any:
+    try:
+        return run(*args)
+    except QuorvaneError as error:
+        raise EngineRefusal(source, "$.inputs", str(error)) from None
 
 
 def _same(name: str, recorded: Any, judged: Any) -> None:

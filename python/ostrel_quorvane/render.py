@@ -88,10 +88,11 @@ def _chain_picture(
     return [line for line in lines if line.strip()]
 
 
-# Characters that would act on a terminal rather than show: controls, bidirectional overrides,
-# and the lone surrogates that undecodable bytes of a file name or option become.
+# Characters that would act on a terminal rather than show: controls, line and paragraph
+# separators, bidirectional overrides, and the lone surrogates that undecodable bytes of a file
+# name or option become.
 _UNSAFE = re.compile(
-    "[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
+    "[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
 )
 
 
@@ -143,9 +144,9 @@ def show_decision(decision: Decision, out: TextIO) -> None:
     if decision.live is not None:
         live = decision.live
         mode = "strict" if live.strict_mode else "lenient"
-        # A live answer is a level of the judgment's chain or one of the default chain's floors.
-        judged_on = decision.chain if decision.chain.parse(live.permission) else None
-        colour = _verdict_colour(judged_on or PermissionChain.default_chain(), live.permission)
+        # A live answer is the compiled level or one of the default chain's floors.
+        judged_on = PermissionChain.default_chain() if live.floored else decision.chain
+        colour = _verdict_colour(judged_on, live.permission)
         lines += [
             "",
             f"{'live':<12}{style(live.permission, BOLD, colour)} at {utc_text(live.now)}"
