@@ -389,6 +389,40 @@ PyObject* new_live_judgment(JudgmentRef judgment) {
   return box(g_live_judgment, std::move(judgment));
 }
 
+bool judgment_view_of(PyObject* obj, JudgmentView& view, JudgmentRef& judgment,
+                      std::uint32_t& step) {
+  PyTypeObject* type = Py_TYPE(obj);
+  step = 0;
+  if (type == g_step) {
+    view = JudgmentView::DerivationStep;
+    judgment = step_ref(obj).judgment;
+    step = step_ref(obj).index;
+    return true;
+  }
+  if (type == g_judgment || type == g_live_judgment || type == g_derivation) {
+    view = type == g_judgment        ? JudgmentView::Judgment
+           : type == g_live_judgment ? JudgmentView::LiveJudgment
+                                     : JudgmentView::Derivation;
+    judgment = judgment_ref(obj);
+    return true;
+  }
+  return false;
+}
+
+PyObject* new_judgment_view(JudgmentView view, JudgmentRef judgment, std::uint32_t step) {
+  switch (view) {
+    case JudgmentView::Judgment:
+      return box(g_judgment, std::move(judgment));
+    case JudgmentView::LiveJudgment:
+      return box(g_live_judgment, std::move(judgment));
+    case JudgmentView::Derivation:
+      return box(g_derivation, std::move(judgment));
+    case JudgmentView::DerivationStep:
+      break;
+  }
+  return box(g_step, StepRef{std::move(judgment), step});
+}
+
 bool to_judgment(PyObject* obj, JudgmentRef& out) {
   return read_boxed(obj, g_judgment, "Judgment", out);
 }

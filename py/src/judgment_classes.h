@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "judgment.h"
@@ -17,6 +18,17 @@ PyObject* derivation_step_class();
 // A Judgment or LiveJudgment showing `judgment`.
 PyObject* new_judgment(std::shared_ptr<const oq::CompiledJudgment> judgment);
 PyObject* new_live_judgment(std::shared_ptr<const oq::CompiledJudgment> judgment);
+
+// The four classes that show a compiled judgment, for pickling.
+enum class JudgmentView : std::uint8_t { Judgment, LiveJudgment, Derivation, DerivationStep };
+
+// Which view `obj` is, its record and (for a DerivationStep) the step's index; false when it is
+// none of them.
+bool judgment_view_of(PyObject* obj, JudgmentView& view,
+                      std::shared_ptr<const oq::CompiledJudgment>& judgment, std::uint32_t& step);
+// A new object of `view` showing `judgment` (step `step` of it for a DerivationStep).
+PyObject* new_judgment_view(JudgmentView view, std::shared_ptr<const oq::CompiledJudgment> judgment,
+                            std::uint32_t step);
 
 // A Judgment argument (exactly that class, not a LiveJudgment), sharing its record.
 bool to_judgment(PyObject* obj, std::shared_ptr<const oq::CompiledJudgment>& out);

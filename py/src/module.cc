@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "guard.h"
 #include "judgment_classes.h"
+#include "pickling.h"
 #include "ref.h"
 #include "registry_classes.h"
 #include "runtime_classes.h"
@@ -79,7 +80,8 @@ constexpr Registration kRegistrations[] = {
 constexpr Registration kPrivateRegistrations[] = {
     {"_compile_at", compile_at_function}, {"_compile_static_at", compile_static_at_function},
     {"_compose_at", compose_at_function}, {"_evaluate_live", evaluate_live_function},
-    {"_moment", moment_function},
+    {"_moment", moment_function},         {"_state", state_function},
+    {"_restore", restore_function},
 };
 
 bool register_all(PyObject* module) {

@@ -136,4 +136,8 @@ bool to_runtime(PyObject* obj, RuntimeRef& out) {
   return read_boxed(obj, g_runtime, "RuntimeContext", out);
 }
 
+PyTypeObject* runtime_context_type() { return g_runtime; }
+PyTypeObject* negative_control_status_type() { return g_status; }
+PyObject* new_runtime_context(RuntimeRef runtime) { return box(g_runtime, std::move(runtime)); }
+
 }  // namespace oqpy

@@ -6,11 +6,13 @@ derivation of why, and a provenance hash that binds the judgment to the request.
 the extension module ``_ostrel_quorvane``; this package re-exports its names and adds judging as
 of a moment (:func:`compile_at`, :func:`compile_static_at`, :func:`compose_at`), the request
 file format (:mod:`ostrel_quorvane.request`) and the command-line tool (``ostrel-quorvane``).
+Importing it makes every value class picklable (:mod:`ostrel_quorvane.pickling`).
 """
 
 import _ostrel_quorvane
 from _ostrel_quorvane import *  # noqa: F403  (the names are listed in the module's __all__)
 
+from ostrel_quorvane import pickling  # noqa: F401  (registers the pickle reducers)
 from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at
 
 __version__ = "0.2.0"
