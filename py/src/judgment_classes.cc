@@ -337,25 +337,18 @@ JudgmentRef compile_at_args(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return compile_bound(a, std::move(context), 2, oq::FixedClock(at));
 }
 
-PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  JudgmentRef judgment = compile_args<kCompile>(args, nargs, kwnames);
-  return judgment ? new_live_judgment(std::move(judgment)) : nullptr;
+// A module function that compiles with `Compile` and shows the judgment with `Show`.
+template <JudgmentRef (*Compile)(PyObject* const*, Py_ssize_t, PyObject*),
+          PyObject* (*Show)(JudgmentRef)>
+PyObject* compiling(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  JudgmentRef judgment = Compile(args, nargs, kwnames);
+  return judgment ? Show(std::move(judgment)) : nullptr;
 }
 
-PyObject* compile_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  JudgmentRef judgment = compile_args<kCompileStatic>(args, nargs, kwnames);
-  return judgment ? new_judgment(std::move(judgment)) : nullptr;
-}
-
-PyObject* compile_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  JudgmentRef judgment = compile_at_args<kCompileAt>(args, nargs, kwnames);
-  return judgment ? new_live_judgment(std::move(judgment)) : nullptr;
-}
-
-PyObject* compile_static_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  JudgmentRef judgment = compile_at_args<kCompileStaticAt>(args, nargs, kwnames);
-  return judgment ? new_judgment(std::move(judgment)) : nullptr;
-}
+constexpr auto compile = compiling<compile_args<kCompile>, new_live_judgment>;
+constexpr auto compile_static = compiling<compile_args<kCompileStatic>, new_judgment>;
+constexpr auto compile_at = compiling<compile_at_args<kCompileAt>, new_live_judgment>;
+constexpr auto compile_static_at = compiling<compile_at_args<kCompileStaticAt>, new_judgment>;
 
 PyObject* moment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<kMoment> a;
