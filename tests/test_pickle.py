@@ -6,7 +6,8 @@ import pickle
 import _ostrel_quorvane as oq
 import ostrel_quorvane
 import pytest
-from test_compile import R, context, seven_level_chain, token
+from hypothesis import given
+from test_compile import R, context, contexts, seven_level_chain, token
 
 P = oq.Permission
 CUSTOM = seven_level_chain(["A", "B", "C", "D", "E", "F", "G"])
@@ -157,6 +158,15 @@ BAD_STATES = [
     ("phase out of range", tampered(JUDGED, replaced(1, [(9, 0, P.AAA, 0, 0, 0, 0)]))),
     ("step index outside", ("DerivationStep", oq._state(JUDGED.derivation.steps[0])[1][:-1] + (8,))),
     ("a context where a token belongs", tampered(W, replaced(9, [P.AAA]))),
+    ("a level its derivation does not reach", tampered(JUDGED, replaced(6, P.AAA))),
+    ("a single requirement asking for nothing", ("GapRequirement", ([("g", 0)],))),
+    ("arms that are not a list", ("GapRequirement", ([("g", 2), (b"\x00", 0)],))),
+    ("a second past the day, wrapped", ("Expiry", ((0, 2**64 + 5, 0),))),
+    ("a fraction of a second in a deadline", ("Expiry", ((0, 0, 7),))),
+    ("days beyond any int", ("Expiry", ((2**70, 0, 0),))),
+    ("steps out of pipeline order", tampered(JUDGED, replaced(1, [(6, 0, P.EXP, 0, 0, 0, 0), (2, 3, P.EXP, 0, 0, 0, 0)]))),
+    ("a detail its phase never gives", tampered(JUDGED, replaced(1, [(0, 5, P.ROL, 0, 0, 0, 0)]))),
+    ("labels outside the search", tampered(JUDGED, lambda st: (st.__setitem__(1, [(4, 0, P.ROL, 0, 0, 0, 1)]), st.__setitem__(3, ["x"]), tuple(st))[-1])),
 ]  # fmt: skip
 
 
@@ -164,6 +174,13 @@ BAD_STATES = [
 def test_tampered_states_are_refused(name, bad):
     with pytest.raises((ValueError, TypeError, OverflowError)):
         oq._restore(*bad)
+
+
+@given(contexts)
+def test_every_judgment_compilation_writes_restores(ctx):
+    for judged in (oq.compile_static(ctx), oq.compile(ctx)):
+        again = oq._restore(*oq._state(judged))
+        assert canonical(again) == canonical(judged) and repr(again) == repr(judged)
 
 
 def test_other_objects_have_no_state():

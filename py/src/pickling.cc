@@ -268,27 +268,37 @@ bool to_u32(PyObject* obj, std::uint32_t& out) {
   return true;
 }
 
-bool to_time(PyObject* obj, oq::UtcTime& out) {
-  long long days = 0;
-  unsigned long second = 0;
-  unsigned int nanos = 0;
-  if (!PyTuple_Check(obj) || !PyArg_ParseTuple(obj, "LkI", &days, &second, &nanos)) {
-    if (!PyErr_Occurred()) bad_state("a time is (days, second, nanoseconds)");
+// A time state (days, second of day, nanoseconds), each part checked against its range; with
+// `whole`, as the public constructors make them: no fraction of a second.
+bool to_time(PyObject* obj, oq::UtcTime& out, bool whole = false) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+    return bad_state("a time is (days, second, nanoseconds)");
+  }
+  int overflow = 0;
+  Ref days_number = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(obj, 0)));
+  if (!days_number) return false;
+  const long long days = PyLong_AsLongLongAndOverflow(days_number.get(), &overflow);
+  if (days == -1 && PyErr_Occurred()) return false;
+  std::uint64_t second = 0, nanos = 0;
+  if (!to_index(PyTuple_GET_ITEM(obj, 1), second) || !to_index(PyTuple_GET_ITEM(obj, 2), nanos)) {
     return false;
   }
-  if (second >= 86400 || nanos >= 1'000'000'000) return bad_state("time out of range");
-  if (days < oq::days_from_civil({oq::kMinYear, 1, 1}) ||
+  if (overflow != 0 || second >= 86400 || nanos >= 1'000'000'000 || (whole && nanos != 0) ||
+      days < oq::days_from_civil({oq::kMinYear, 1, 1}) ||
       days > oq::days_from_civil({oq::kMaxYear, 12, 31})) {
     return bad_state("time out of range");
   }
-  out = oq::UtcTime{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(second), nanos};
+  out = oq::UtcTime{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(second),
+                    static_cast<std::uint32_t>(nanos)};
   return true;
 }
+
+bool to_whole_time(PyObject* obj, oq::UtcTime& out) { return to_time(obj, out, true); }
 
 bool to_optional_time(PyObject* obj, std::optional<oq::UtcTime>& out) {
   if (obj == Py_None) return true;
   oq::UtcTime t{};
-  if (!to_time(obj, t)) return false;
+  if (!to_whole_time(obj, t)) return false;
   out = t;
   return true;
 }
@@ -312,12 +322,15 @@ bool to_requirements(PyObject* nodes, std::vector<std::shared_ptr<const GapRequi
     const auto kind = static_cast<oq::GapKind>(minimum);
     PyObject* head = PyTuple_GET_ITEM(node, 0);
     if (PyUnicode_Check(head)) {
+      // As the constructor makes them: a single requirement asks for at least "bounded".
+      if (kind == oq::GapKind::Open) return bad_state("a single requirement's minimum");
       std::string gap_id;
       if (!to_text(head, gap_id)) return false;
       out.push_back(
           std::make_shared<const GapRequirement>(GapRequirement::single(std::move(gap_id), kind)));
       return true;
     }
+    if (!PyList_Check(head) && !PyTuple_Check(head)) return bad_state("a disjunction's arms");
     std::vector<GapRequirement::Arm> arms;
     const bool read = for_each_item(head, [&](PyObject* child) {
       std::uint64_t index = 0;
@@ -369,7 +382,7 @@ PyObject* restore_token(PyObject* state) {
   bool negative = false;
   if (!s || !to_text(s[0], id) || !to_text(s[1], type) || !to_text(s[2], version) ||
       !to_small(s[3], 5, status) || !to_text_list(s[4], closes) || !to_text_list(s[5], bounds) ||
-      !to_text(s[6], provenance) || !to_text(s[7], issuer) || !to_time(s[9], issued) ||
+      !to_text(s[6], provenance) || !to_text(s[7], issuer) || !to_whole_time(s[9], issued) ||
       !to_optional_time(s[10], expires) || !to_bool(s[11], negative)) {
     return nullptr;
   }
@@ -430,8 +443,38 @@ PyObject* restore_runtime(PyObject* state) {
   return new_runtime_context(std::move(runtime));
 }
 
+// Whether `step` can follow `steps` in a derivation as compilation writes one: phases in pipeline
+// order, each once (structural blockers twice: tokens, then disallowed uses), each with the details
+// its phase gives, and arm labels only on the search.
+bool follows(const std::vector<oq::DerivationStep>& steps, const oq::DerivationStep& step) {
+  using oq::Phase;
+  using oq::StepDetail;
+  if (!steps.empty()) {
+    const oq::DerivationStep& last = steps.back();
+    const bool blockers_again =
+        last.phase == Phase::StructuralBlockers && step.phase == Phase::StructuralBlockers &&
+        last.detail != StepDetail::DisallowedUses && step.detail == StepDetail::DisallowedUses;
+    if (!(last.phase < step.phase) && !blockers_again) return false;
+  }
+  if (step.label_count != 0 && step.phase != Phase::DescendingSearch) return false;
+  switch (step.phase) {
+    case Phase::DescendingSearch:
+      return step.detail == StepDetail::NoProfiles ||
+             step.detail == StepDetail::NoProfileSatisfied ||
+             step.detail == StepDetail::ProfileSatisfied;
+    case Phase::StructuralBlockers:
+      return step.detail == StepDetail::ProvenanceMismatch ||
+             step.detail == StepDetail::DeadCredential || step.detail == StepDetail::BothRejected ||
+             step.detail == StepDetail::DisallowedUses;
+    default:
+      return step.detail == StepDetail::None;
+  }
+}
+
 // Rebuilds a judgment, checking that every step's ranges lie inside the derivation and every
-// token position inside the context, as rendering the steps assumes.
+// token position inside the context, as rendering the steps assumes, and that the steps are ones
+// compilation writes. Its level is not compiled again (the chain is not part of a judgment), so
+// a pickled judgment is trusted as any pickle is.
 PyObject* restore_judgment(PyObject* state, JudgmentView view) {
   State s(state, 10);
   std::shared_ptr<const oq::ProofContext> context;
@@ -475,13 +518,17 @@ PyObject* restore_judgment(PyObject* state, JudgmentView view) {
         !fits(step_record.first_label, step_record.label_count, d.arm_labels.size())) {
       return bad_state("a step's range outside the derivation");
     }
-    if (d.steps.size() == 8) return bad_state("too many steps");
     step_record.phase = static_cast<oq::Phase>(phase);
     step_record.detail = static_cast<oq::StepDetail>(detail);
+    if (!follows(d.steps, step_record)) return bad_state("a step compilation does not write");
     d.steps.push_back(step_record);
     return true;
   });
   if (!steps_read) return nullptr;
+  // A judgment's level is the one its last step left it at.
+  if (d.steps.empty() || !(d.steps.back().permission_after == permission)) {
+    return bad_state("a level other than the derivation's"), nullptr;
+  }
   if (view == JudgmentView::DerivationStep && step >= d.steps.size()) {
     return bad_state("a step outside the derivation"), nullptr;
   }
@@ -570,7 +617,7 @@ PyObject* restore_scope(PyObject* state) {
 PyObject* restore_expiry(PyObject* state) {
   State s(state, 1);
   std::optional<oq::UtcTime> deadline;
-  if (!s || !to_optional_time(s[0], deadline)) return nullptr;
+  if (!s || !to_optional_time(s[0], deadline)) return nullptr;  // whole seconds
   return new_expiry(deadline ? oq::Expiry::at(*deadline) : oq::Expiry::never());
 }
 

@@ -4,7 +4,8 @@ The classes report ``__module__ == "builtins"``, so pickle cannot find them by n
 reduced instead to the extension's ``_restore`` and a state of plain values that the extension
 gives and checks again when rebuilding. A judgment keeps its derivation, a composed context its
 ceilings and expected chain hash, a token its exact times; a level outside the default chain
-keeps its name.
+keeps its name. A state is checked before it is used, so a damaged one is refused; a judgment is
+not compiled again, so, as with any pickle, only load what you trust.
 """
 
 from __future__ import annotations
