@@ -50,9 +50,11 @@ CASES = [
     ("decided", ["decide", "{req}"], request(), 0, None),
     ("a refusing judgment is still done", ["decide", "{req}", "--fingerprint", "x"], request(), 0, None),
     ("at the required level", ["decide", "{req}", "--require", "ALR"], request(), 0, None),
-    ("below the required level", ["decide", "{req}", "--require", "AAA"], request(), 3, None),
-    ("the live answer is the one gated", ["decide", "{req}", "--require", "ESC", "--fingerprint", "x"], request(), 3, None),
-    ("compose gates too", ["compose", "{req}", "{req}", "--require", "AAA"], request(), 3, None),
+    ("below the required level", ["decide", "{req}", "--require", "AAA"], request(), 3, "ALR is below the required AAA"),
+    ("the live answer is the one gated", ["decide", "{req}", "--require", "ESC", "--fingerprint", "x"], request(), 3, "OOC is below the required ESC"),
+    ("a floor is ranked in the default chain", ["decide", "{req}", "--require", "OOC", "--fingerprint", "x"], request(), 0, None),
+    ("compose gates too", ["compose", "{req}", "{req}", "--require", "AAA"], request(), 3, "ALR is below the required AAA"),
+    ("standard input read twice", ["compose", "-", "-"], None, 2, "- (standard input) can be read only once"),
     ("a required level the chain lacks", ["decide", "{req}", "--require", "TOP"], request(), 2, "--require TOP: expected a level of the chain (OOC,"),
     ("a value the engine refuses", ["decide", "{req}"], request(allowed_use=""), 2, "$: malformed context: allowed_use must not be empty"),
     ("an unknown gap status", ["check", "{req}"], request(gaps=[{"gap_id": "g", "gap_type": "t", "status": "shut"}]), 2, "$.gaps[0]: Unknown gap status: shut"),
@@ -98,13 +100,15 @@ def test_a_floor_named_like_a_level_of_the_chain_in_force_is_still_below_it(tmp_
     path = written(tmp_path, text)
     argv = ["decide", path, "--chain", chain, "--require", "REF"]
     assert run(*argv)[0] == 0
-    code, out, _ = run(*argv, "--nc", "tok-canary=Failed", "--json")
+    code, out, err = run(*argv, "--nc", "tok-canary=Failed", "--json")
     live = json.loads(out)["live"]
     assert (code, live["permission"], live["reason"]) == (
         3,
         "REF",
         "T17: negative-control not live; flooring to Refused",
     )
+    assert json.loads(err)["error"] == "below_required"
+    assert run(*argv[:-1], "deny", "--nc", "tok-canary=Failed")[0] == 3  # its bottom, too
 
 
 def test_a_fifo_is_refused_without_opening_it(tmp_path):
@@ -222,6 +226,15 @@ def test_an_honest_record_audits_after_its_tokens_expired(tmp_path):
     assert (code, err) == (0, "")
     assert "judged again as of 2026-12-09T08:30:00+00:00 give the recorded ALR" in out
     assert "give the recorded live ALR" in out
+    path = written(tmp_path, json.dumps(record), "decision.json")
+    code, out, _ = run("audit", path, "--chains", CHAINS, "--json")
+    verdict = json.loads(out)
+    assert (code, verdict["audit"], verdict["live_permission"]) == (0, "passed", "ALR")
+    # A record written without the engine's reason passes; one without a required text is malformed.
+    del record["live"]["reason"]
+    assert audit(tmp_path, record)[0] == 0
+    del record["compiled_at_utc"]
+    assert audit(tmp_path, record)[0] == 2
 
 
 @pytest.mark.parametrize(
@@ -276,3 +289,11 @@ def test_each_edited_field_fails_the_audit_naming_it(path, value, field, tmp_pat
     record = decide(tmp_path, "--at", "2026-12-09T08:30:00Z", "--nc", "tok-canary=Live")
     code, _, err = audit(tmp_path, forged(record, path, value))
     assert code == 1 and err.startswith(f"ostrel-quorvane: audit failed: {field}: "), err
+    edited_record = written(tmp_path, json.dumps(forged(record, path, value)), "decision.json")
+    code, out, err = run("audit", edited_record, "--chains", CHAINS, "--json")
+    assert (code, out, json.loads(err)["error"], json.loads(err)["field"]) == (
+        1,
+        "",
+        "audit_failed",
+        field,
+    )

@@ -16,7 +16,13 @@ from collections.abc import Sequence
 from typing import NoReturn, TextIO
 
 from ostrel_quorvane import __version__
-from ostrel_quorvane.commands import COMMANDS, PROVENANCE_PARTS, UsageError
+from ostrel_quorvane.commands import (
+    COMMANDS,
+    EXIT_BELOW_REQUIRED,
+    PROVENANCE_PARTS,
+    BelowRequired,
+    UsageError,
+)
 from ostrel_quorvane.files import InputError, RequestFileError, clip
 from ostrel_quorvane.record import AuditFailed, Decision
 from ostrel_quorvane.render import shown
@@ -40,15 +46,14 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see {self.prog} --help)")
 
 
-def _moment_options(command: argparse.ArgumentParser, what: str) -> None:
+def _moment_options(command: argparse.ArgumentParser, what: str, judged: str) -> None:
     command.add_argument(
         "--at", metavar="TIME", help=f"{what} as of TIME: Unix seconds or RFC 3339 text"
     )
     command.add_argument(
         "--require",
         metavar="LEVEL",
-        help="exit with status 3 when the judgment (the live one, with a moment of use) is "
-        "below LEVEL in the chain in force",
+        help=f"exit with status 3 when {judged} is below LEVEL in the chain in force",
     )
     command.add_argument("--json", action="store_true", help="print the decision record as JSON")
 
@@ -77,7 +82,9 @@ def _parser() -> argparse.ArgumentParser:
     )
     decide.add_argument("request", metavar="REQUEST.json")
     decide.add_argument("--chain", metavar="CHAIN.json", help="judge under this chain")
-    _moment_options(decide, "judge and evaluate")
+    _moment_options(
+        decide, "judge and evaluate", "the judgment (the live one, with a moment of use)"
+    )
     live = decide.add_argument_group("moment of use")
     live.add_argument("--fingerprint", metavar="FP", help="the runtime context fingerprint")
     live.add_argument(
@@ -107,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
     composer.add_argument("first", metavar="A.json")
     composer.add_argument("second", metavar="B.json")
     composer.add_argument("--chain", metavar="CHAIN.json", help="compose under this chain")
-    _moment_options(composer, "compose and judge")
+    _moment_options(composer, "compose and judge", "the composition's judgment")
 
     audit = command(
         "audit",
@@ -120,6 +127,9 @@ def _parser() -> argparse.ArgumentParser:
     )
     audit.add_argument("decision", metavar="DECISION.json")
     audit.add_argument("--chains", required=True, metavar="DIR", help="folder of chain files")
+    audit.add_argument(
+        "--json", action="store_true", help="print the verdict, or the error, as a JSON object"
+    )
 
     provenance = command(
         "provenance",
@@ -165,6 +175,9 @@ def main(
     except AuditFailed as error:
         _error("audit_failed", str(error), as_json, field=error.field)
         return EXIT_AUDIT_FAILED
+    except BelowRequired as error:
+        _error("below_required", str(error), as_json)
+        return EXIT_BELOW_REQUIRED
     except _OutputFailed as failed:  # standard output is full or closed
         reason = failed.error.strerror or str(failed.error)
         _error("output_failed", f"cannot write the output: {reason}", as_json)

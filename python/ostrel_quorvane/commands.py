@@ -22,7 +22,7 @@ from _ostrel_quorvane import (
 )
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.files import EngineRefusal
+from ostrel_quorvane.files import STDIN, EngineRefusal
 from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
@@ -34,7 +34,7 @@ from ostrel_quorvane.request import (
     parse_time,
 )
 
-__all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "UsageError", "COMMANDS"]
+__all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "BelowRequired", "UsageError", "COMMANDS"]
 
 PROVENANCE_PARTS = ("claim", "candidate", "context", "use")
 EXIT_BELOW_REQUIRED = 3
@@ -144,6 +144,10 @@ def _required(args: argparse.Namespace, chain: PermissionChain) -> int | None:
     return chain.rank(level)
 
 
+class BelowRequired(Exception):
+    """The judgment is below the level --require names; the decision was still printed."""
+
+
 def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
     if args.json:
         out.write(json.dumps(decision.record(), indent=2, ensure_ascii=False) + "\n")
@@ -152,15 +156,26 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
     if required is None:
         return 0
     # The answer a caller acts on: the live one when there is a moment of use. A floored live
-    # answer is one of the default chain's floors, below any required level, even where the chain
-    # in force has a level of the same name.
-    if decision.live is not None and decision.live.floored:
-        return EXIT_BELOW_REQUIRED
-    rank = decision.chain.rank(decision.judgment.permission)
-    return EXIT_BELOW_REQUIRED if rank is None or rank < required else 0
+    # answer is one of the default chain's floors: ranked in the default chain when that is the
+    # chain in force, and below any level of another chain, even one of the same name.
+    chain = decision.chain
+    level = decision.judgment.permission
+    live = decision.live
+    if live is not None and live.floored:
+        if chain != PermissionChain.default_chain():
+            raise BelowRequired(
+                f"the live answer {live.permission} is a floor, below {args.require}"
+            )
+        level = chain.parse(live.permission) or level
+    rank = chain.rank(level)
+    if rank is None or rank < required:
+        answer = live.permission if live is not None else decision.judgment.permission_str
+        raise BelowRequired(f"{answer} is below the required {args.require}")
+    return 0
 
 
 def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
+    _stdin_once(args.request, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
     chain, given = _chain_for(explicit, request)
@@ -175,6 +190,7 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
+    _stdin_once(args.request, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
     chain, _ = _chain_for(explicit, request)
@@ -190,7 +206,13 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def _stdin_once(*files: str | None) -> None:
+    if sum(file == STDIN for file in files) > 1:
+        raise UsageError("- (standard input) can be read only once")
+
+
 def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
+    _stdin_once(args.first, args.second, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
     first = load_request(args.first, explicit)
     second = load_request(args.second, explicit)
@@ -238,6 +260,17 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
             f"{source}: evaluated again at {utc_text(live['now'])}, they give the recorded live "
             f"{shown(live['permission'])}"
         )
+    if args.json:
+        verdict = {
+            "audit": "passed",
+            "decision": args.decision,
+            "chain_hash": chain_hash,
+            "chain_file": files[chain_hash],
+            "permission": judgment.permission_str,
+            "live_permission": record["live"]["permission"] if "live" in record else None,
+        }
+        out.write(json.dumps(verdict, ensure_ascii=False) + "\n")
+        return 0
     out.write("\n".join(lines) + "\n")
     return 0
 

@@ -214,6 +214,8 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
         verify_published(judgment, registry)
     except QuorvaneError as error:
         raise AuditFailed("chain_hash", f"{error} ({len(registry)} chain(s) published)") from None
+    if not isinstance(record.get("compiled_at_utc"), str):
+        raise RequestFileError(source, "$.compiled_at_utc", "expected RFC 3339 text")
     if record.get("compiled_at_utc") != utc_text(at):
         shown = _show(record.get("compiled_at_utc"))
         raise AuditFailed(
@@ -234,11 +236,14 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
     if "live" in record:
         live = _recorded_live(record["live"], source)
         again = _engine(source, evaluate_live, context, chain, at, live)
+        if not isinstance(record["live"].get("now_utc"), str):
+            raise RequestFileError(source, "$.live.now_utc", "expected RFC 3339 text")
         if record["live"].get("now_utc") != utc_text(live.now):
             shown = _show(record["live"].get("now_utc"))
             raise AuditFailed("live.now", f"{live.now!r} is not the moment now_utc {shown} records")
         _same("live.permission", live.permission, again.permission)
-        _same("live.reason", live.reason, again.reason)
+        if live.reason is not None:  # records written without the engine's reason hold null
+            _same("live.reason", live.reason, again.reason)
     return judgment
 
 
