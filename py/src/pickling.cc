@@ -153,23 +153,18 @@ PyObject* optional_permission(const std::optional<oq::Permission>& level) {
   return level ? new_permission(*level) : Py_NewRef(Py_None);
 }
 
-template <class T>
-PyObject* boxed(PyTypeObject* type, T value) {
-  return box(type, std::move(value));
-}
-
 PyObject* context_state(const oq::ProofContext& c) {
   const auto& f = c.fields();
   Ref disallowed = Ref::steal(text_list(f.disallowed_uses));
-  Ref scope = Ref::steal(boxed(g_types.scope, f.scope));
+  Ref scope = Ref::steal(box(g_types.scope, f.scope));
   Ref gaps = Ref::steal(
-      list_of(f.gaps.size(), [&](std::size_t i) { return boxed(g_types.gap_record, f.gaps[i]); }));
+      list_of(f.gaps.size(), [&](std::size_t i) { return box(g_types.gap_record, f.gaps[i]); }));
   Ref profiles = Ref::steal(list_of(
-      f.profiles.size(), [&](std::size_t i) { return boxed(g_types.profile, f.profiles[i]); }));
+      f.profiles.size(), [&](std::size_t i) { return box(g_types.profile, f.profiles[i]); }));
   Ref tokens = Ref::steal(list_of(
-      f.tokens.size(), [&](std::size_t i) { return boxed(g_types.proof_token, f.tokens[i]); }));
+      f.tokens.size(), [&](std::size_t i) { return box(g_types.proof_token, f.tokens[i]); }));
   Ref expiry = Ref::steal(new_expiry(f.expiry));
-  Ref membership = Ref::steal(boxed(g_types.membership, f.membership));
+  Ref membership = Ref::steal(box(g_types.membership, f.membership));
   Ref authority = Ref::steal(optional_permission(f.authority_ceiling));
   Ref ceiling = Ref::steal(optional_permission(f.permission_ceiling));
   Ref expected = Ref::steal(f.expected_chain_hash ? new_chain_hash(*f.expected_chain_hash)
@@ -303,8 +298,6 @@ bool to_optional_time(PyObject* obj, std::optional<oq::UtcTime>& out) {
   return true;
 }
 
-bool to_level(PyObject* obj, oq::Permission& out) { return to_permission(obj, out); }
-
 bool to_optional_level(PyObject* obj, std::optional<oq::Permission>& out) {
   if (obj == Py_None) return true;
   oq::Permission level;
@@ -360,7 +353,7 @@ PyObject* restore_profile(PyObject* state) {
   oq::Permission level;
   std::vector<std::shared_ptr<const GapRequirement>> built;
   std::vector<GapRequirement> required;
-  if (!s || !to_level(s[0], level) || !to_requirements(s[1], built)) return nullptr;
+  if (!s || !to_permission(s[0], level) || !to_requirements(s[1], built)) return nullptr;
   const bool read = for_each_item(s[2], [&](PyObject* root) {
     std::uint64_t index = 0;
     if (!to_index(root, index)) return false;
@@ -485,7 +478,7 @@ PyObject* restore_judgment(PyObject* state, JudgmentView view) {
   oq::ChainHash hash{oq::Sha256Digest{}};
   std::uint32_t step = 0;
   if (!s || !to_context(s[0], context) || !to_time(s[4], d.compiled_at) ||
-      !to_expiry(s[5], expiry) || !to_level(s[6], permission) || !to_chain_hash(s[7], hash) ||
+      !to_expiry(s[5], expiry) || !to_permission(s[6], permission) || !to_chain_hash(s[7], hash) ||
       !to_expiry(s[8], evidence) || !to_u32(s[9], step) || !to_text_list(s[3], d.arm_labels)) {
     return nullptr;
   }
@@ -504,7 +497,7 @@ PyObject* restore_judgment(PyObject* state, JudgmentView view) {
     oq::DerivationStep step_record{};
     if (!to_small(PyTuple_GET_ITEM(item, 0), 8, phase) ||
         !to_small(PyTuple_GET_ITEM(item, 1), 8, detail) ||
-        !to_level(PyTuple_GET_ITEM(item, 2), step_record.permission_after) ||
+        !to_permission(PyTuple_GET_ITEM(item, 2), step_record.permission_after) ||
         !to_u32(PyTuple_GET_ITEM(item, 3), step_record.first_ref) ||
         !to_u32(PyTuple_GET_ITEM(item, 4), step_record.ref_count) ||
         !to_u32(PyTuple_GET_ITEM(item, 5), step_record.first_label) ||

@@ -11,18 +11,17 @@ import json
 import re
 import time
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TextIO
 
 from _ostrel_quorvane import (
     InMemoryChainRegistry,
     NegativeControlStatus,
     PermissionChain,
-    QuorvaneError,
     compute_provenance_hash,
 )
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.files import STDIN, EngineRefusal
+from ostrel_quorvane.files import STDIN, judged
 from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
@@ -42,14 +41,6 @@ EXIT_BELOW_REQUIRED = 3
 
 class UsageError(Exception):
     """A malformed option, or options that contradict each other."""
-
-
-def _engine(where: str, run: Any, *args: Any) -> Any:
-    """Runs an engine call; its refusal is reported with ``where`` the input came from."""
-    try:
-        return run(*args)
-    except QuorvaneError as error:
-        raise EngineRefusal(where, "$", str(error)) from None
 
 
 def _option_text(option: str, value: str) -> str:
@@ -182,7 +173,7 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     required = _required(args, chain)
     moment = _moment(args, request)
     use = _moment_of_use(args, request, moment)
-    judgment = _engine(args.request, compile_static_at, request.context, moment, chain)
+    judgment = judged(args.request, "$", compile_static_at, request.context, moment, chain)
     decision = Decision([args.request], [request.document], chain, given, judgment)
     if use is not None:
         decision.live = evaluate_live(request.context, chain, moment, use)
@@ -194,7 +185,7 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
     chain, _ = _chain_for(explicit, request)
-    _engine(args.request, compile_static_at, request.context, unix_seconds(time.time()), chain)
+    judged(args.request, "$", compile_static_at, request.context, unix_seconds(time.time()), chain)
     document = request.document
     counts = ", ".join(
         f"{len(document.get(name) or [])} {name}" for name in ("gaps", "profiles", "tokens")
@@ -220,8 +211,8 @@ def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     required = _required(args, chain)
     moment = _moment(args, first, second)
     both = f"{args.first} + {args.second}"
-    composed = _engine(both, compose_at, first.context, second.context, moment, chain)
-    judgment = _engine(both, compile_static_at, composed, moment, chain)
+    composed = judged(both, "$", compose_at, first.context, second.context, moment, chain)
+    judgment = judged(both, "$", compile_static_at, composed, moment, chain)
     sources = [args.first, args.second]
     documents = [first.document, second.document]
     decision = Decision(sources, documents, chain, given, judgment, composed=True)

@@ -6,7 +6,11 @@ from __future__ import annotations
 import os
 import stat
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any, TypeVar
+
+from _ostrel_quorvane import QuorvaneError
 
 __all__ = [
     "MAX_DOCUMENT_BYTES",
@@ -15,8 +19,11 @@ __all__ = [
     "InputError",
     "RequestFileError",
     "clip",
+    "judged",
     "read_document",
 ]
+
+T = TypeVar("T")
 
 # The largest file the tool reads. Far above any request a person writes (the shipped examples are
 # a few kilobytes), and high enough for machine-made requests of a hundred thousand tokens.
@@ -51,6 +58,15 @@ class EngineRefusal(InputError):
     def __init__(self, source: str, path: str, message: str) -> None:
         super().__init__(source, path, message)
         self.message = message
+
+
+def judged(source: str, path: str, run: Callable[..., T], *args: Any) -> T:
+    """``run(*args)``, an engine call on input read from ``source``; its refusal becomes an
+    EngineRefusal naming ``source`` and ``path``."""
+    try:
+        return run(*args)
+    except QuorvaneError as error:
+        raise EngineRefusal(source, path, str(error)) from None
 
 
 def clip(text: str, limit: int = MAX_SHOWN) -> str:

@@ -29,7 +29,7 @@ from _ostrel_quorvane import (
 
 from ostrel_quorvane import __version__
 from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at
-from ostrel_quorvane.files import EngineRefusal, RequestFileError, clip
+from ostrel_quorvane.files import RequestFileError, clip, judged
 from ostrel_quorvane.request import (
     NC_STATUSES,
     chain_document,
@@ -209,7 +209,7 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
     at = _moment_of(record, "compiled_at", source, "$")
     if at != record["compiled_at"]:
         raise AuditFailed("compiled_at", f"{record['compiled_at']!r} is not a whole second")
-    judgment: Judgment = _engine(source, compile_static_at, context, at, chain)
+    judgment: Judgment = judged(source, "$.inputs", compile_static_at, context, at, chain)
     try:
         verify_published(judgment, registry)
     except QuorvaneError as error:
@@ -235,7 +235,7 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
         raise AuditFailed("live", f"missing, though inputs[{described[0]}] has a runtime")
     if "live" in record:
         live = _recorded_live(record["live"], source)
-        again = _engine(source, evaluate_live, context, chain, at, live)
+        again = judged(source, "$.inputs", evaluate_live, context, chain, at, live)
         if not isinstance(record["live"].get("now_utc"), str):
             raise RequestFileError(source, "$.live.now_utc", "expected RFC 3339 text")
         if record["live"].get("now_utc") != utc_text(live.now):
@@ -247,24 +247,17 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
     return judgment
 
 
-def _engine(source: str, run: Any, *args: Any) -> Any:
-    try:
-        return run(*args)
-    except QuorvaneError as error:
-        raise EngineRefusal(source, "$.inputs", str(error)) from None
-
-
-def _same(name: str, recorded: Any, judged: Any) -> None:
-    if recorded == judged:
+def _same(name: str, recorded: Any, again: Any) -> None:
+    if recorded == again:
         return
-    if isinstance(recorded, list) and isinstance(judged, list):
-        for i, (mine, theirs) in enumerate(zip(recorded, judged, strict=False)):
+    if isinstance(recorded, list) and isinstance(again, list):
+        for i, (mine, theirs) in enumerate(zip(recorded, again, strict=False)):
             if isinstance(mine, Mapping) and isinstance(theirs, Mapping):
                 for key in theirs:
                     _same(f"{name}[{i}].{key}", mine.get(key), theirs[key])
             _same(f"{name}[{i}]", mine, theirs)
-        raise AuditFailed(name, f"recorded {len(recorded)} step(s), judged again {len(judged)}")
-    raise AuditFailed(name, f"recorded {_show(recorded)}, judged again {_show(judged)}")
+        raise AuditFailed(name, f"recorded {len(recorded)} step(s), judged again {len(again)}")
+    raise AuditFailed(name, f"recorded {_show(recorded)}, judged again {_show(again)}")
 
 
 def _show(value: Any) -> str:
@@ -330,8 +323,5 @@ def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain]:
         contexts.append(read_request(item["request"], source, chain, where).context)
     if len(contexts) == 2:
         at = _moment_of(record, "compiled_at", source, "$")
-        try:
-            return compose_at(contexts[0], contexts[1], at, chain), chain
-        except QuorvaneError as error:
-            raise EngineRefusal(source, "$.inputs", str(error)) from None
+        return judged(source, "$.inputs", compose_at, contexts[0], contexts[1], at, chain), chain
     return contexts[0], chain
