@@ -46,16 +46,26 @@ std::optional<UtcTime> read_expiry(std::optional<double> expires_at) {
 }  // namespace
 
 std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
+  nlohmann::json details;
+  if (raw.details) {
+    auto parsed = parse_details(*raw.details);
+    if (!parsed) {
+      // The status is read first, so an unknown one is the error even when details are bad too.
+      if (!parse_token_status(raw.status))
+        return std::unexpected(UnknownTokenStatus{std::move(raw.status)});
+      return std::unexpected(InvalidDetails{std::move(parsed.error())});
+    }
+    details = std::move(*parsed);
+  }
+  return create(std::move(raw), std::move(details));
+}
+
+std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw,
+                                                         nlohmann::json details) {
   const auto status = parse_token_status(raw.status);
   if (!status) return std::unexpected(UnknownTokenStatus{std::move(raw.status)});
   const UtcTime issued_at = from_unix_seconds_or_now(raw.issued_at);
   const std::optional<UtcTime> expires_at = read_expiry(raw.expires_at);
-  nlohmann::json details;
-  if (raw.details) {
-    auto parsed = parse_details(*raw.details);
-    if (!parsed) return std::unexpected(InvalidDetails{std::move(parsed.error())});
-    details = std::move(*parsed);
-  }
   return ProofToken(std::move(raw.token_id), std::move(raw.token_type),
                     std::move(raw.schema_version), std::move(raw.closes_gaps),
                     std::move(raw.bounds_gaps), std::move(raw.provenance_hash),

@@ -53,6 +53,8 @@ class ProofToken {
   // Reads the status, then the times (an out-of-range issue time becomes now; an expiry above
   // the range becomes none and one below it the earliest instant), then the details text.
   static std::expected<ProofToken, InputError> create(RawProofToken raw);
+  // As above, with the details already read as a value (null for none); `raw.details` is unused.
+  static std::expected<ProofToken, InputError> create(RawProofToken raw, nlohmann::json details);
 
   // A token from fields already read; `details` is null when there are none.
   ProofToken(std::string token_id, std::string token_type, std::string schema_version,

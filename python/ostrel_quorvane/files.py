@@ -8,7 +8,7 @@ import stat
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any, TypeVar
+from typing import Any, NoReturn, TypeVar
 
 from _ostrel_quorvane import QuorvaneError
 
@@ -21,6 +21,7 @@ __all__ = [
     "clip",
     "judged",
     "read_document",
+    "read_padded",
 ]
 
 T = TypeVar("T")
@@ -105,6 +106,53 @@ def read_document(path: str | Path) -> bytes:
         raise RequestFileError(source, "$", f"expected a readable UTF-8 file ({reason})") from None
 
 
+def read_padded(path: str | Path, padding: int) -> tuple[bytes | bytearray, int]:
+    """As read_document, as ``(buffer, size)``: the document is the buffer's first ``size``
+    bytes, and a regular file's buffer has ``padding`` bytes after it, so that a reader that
+    reads past a document's end can read it in place rather than copy it."""
+    source = str(path)
+    if source == STDIN:
+        data = read_document(path)
+        return data, len(data)
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            status = os.fstat(descriptor)
+            _check_regular(status.st_mode, source)
+        except BaseException:
+            os.close(descriptor)
+            raise
+        with open(descriptor, "rb", buffering=0) as file:
+            expected = min(status.st_size, MAX_DOCUMENT_BYTES + 1)
+            buffer = bytearray(expected + 1 + padding)
+            size = _read_into(file, memoryview(buffer)[: expected + 1])
+            if size > expected:  # the file grew since it was measured
+                rest = file.read(MAX_DOCUMENT_BYTES + 1 - size)
+                data = _bounded(bytes(buffer[:size]) + rest, source)
+                return data, len(data)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        raise RequestFileError(source, "$", f"expected a readable UTF-8 file ({reason})") from None
+    if size > MAX_DOCUMENT_BYTES:
+        _too_large(source)
+    return buffer, size
+
+
+def _read_into(file: Any, view: memoryview) -> int:
+    size = 0
+    while size < len(view):
+        count = file.readinto(view[size:])
+        if not count:
+            break
+        size += count
+    return size
+
+
+def _too_large(source: str) -> NoReturn:
+    limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
+    raise RequestFileError(source, "$", f"expected at most {limit}")
+
+
 def _check_regular(mode: int, source: str) -> None:
     if stat.S_ISREG(mode):
         return
@@ -119,6 +167,5 @@ def _check_regular(mode: int, source: str) -> None:
 
 def _bounded(data: bytes, source: str) -> bytes:
     if len(data) > MAX_DOCUMENT_BYTES:
-        limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
-        raise RequestFileError(source, "$", f"expected at most {limit}")
+        _too_large(source)
     return data

@@ -1,0 +1,1016 @@
+#include "request_reader.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <span>
+#include <unordered_set>
+
+#include "default_chain.h"
+#include "details.h"
+#include "gap.h"
+#include "input_error.h"
+#include "json_text.h"
+#include "json_walk.h"
+#include "token.h"
+#include "utc_time.h"
+
+namespace oq {
+
+namespace {
+
+namespace od = simdjson::ondemand;
+using json_walk::Path;
+using json_walk::shown;
+using json_walk::shown_text;
+
+constexpr std::string_view kTime = "Unix seconds or RFC 3339 text with a UTC offset";
+constexpr std::string_view kNotRepresentable =
+    "a time the engine can represent (years -262143 to 262142)";
+
+// An object's fields: their names in the order messages list them, the first `required` of
+// them required.
+struct Fields {
+  std::span<const std::string_view> names;
+  std::size_t required;
+};
+
+constexpr std::array<std::string_view, 16> kRequestNames = {"claim_id",
+                                                            "candidate_id",
+                                                            "context_id",
+                                                            "allowed_use",
+                                                            "membership",
+                                                            "authority_ceiling",
+                                                            "expiry",
+                                                            "gaps",
+                                                            "profiles",
+                                                            "tokens",
+                                                            "disallowed_uses",
+                                                            "scope",
+                                                            "context_fingerprint",
+                                                            "chain",
+                                                            "runtime",
+                                                            "$schema"};
+// "description" is the seventeenth: the table is split only to keep each line readable.
+constexpr std::array<std::string_view, 17> kRequestFields = [] {
+  std::array<std::string_view, 17> all{};
+  for (std::size_t i = 0; i < kRequestNames.size(); ++i) all[i] = kRequestNames[i];
+  all[16] = "description";
+  return all;
+}();
+enum RequestField : std::uint8_t {
+  kClaim,
+  kCandidate,
+  kContextId,
+  kUse,
+  kMembership,
+  kCeiling,
+  kExpiry,
+  kGaps,
+  kProfiles,
+  kTokens,
+  kDisallowed,
+  kScope,
+  kFingerprint,
+  kChain,
+  kRuntime,
+  kSchema,
+  kDescription
+};
+constexpr std::array<std::string_view, 4> kChainFields = {"levels", "roles", "$schema",
+                                                          "description"};
+constexpr std::array<std::string_view, 4> kGapFields = {"gap_id", "gap_type", "status",
+                                                        "bound_value"};
+constexpr std::array<std::string_view, 2> kSingleFields = {"gap_id", "minimum_status"};
+constexpr std::array<std::string_view, 1> kAnyOfFields = {"any_of"};
+constexpr std::array<std::string_view, 2> kProfileFields = {"permission", "required_gaps"};
+constexpr std::array<std::string_view, 12> kTokenFields = {
+    "token_id",    "token_type",  "schema_version",  "status",
+    "closes_gaps", "bounds_gaps", "provenance_hash", "issued_at",
+    "issuer",      "expires_at",  "details",         "is_negative_control"};
+constexpr std::array<std::string_view, 4> kScopeFields = {"allowed_candidates", "allowed_paths",
+                                                          "allowed_tools", "allowed_resources"};
+constexpr std::array<std::string_view, 4> kRuntimeFields = {
+    "now", "context_fingerprint", "negative_control_states", "strict_mode"};
+constexpr std::array<std::string_view, 1> kOtherFields = {"other"};
+constexpr std::array<std::string_view, 1> kAtFields = {"at"};
+const std::array<std::string_view, kRoleCount> kRoleFields = [] {
+  std::array<std::string_view, kRoleCount> names{};
+  for (std::size_t i = 0; i < kRoleCount; ++i) names[i] = role_name(kAllRoles[i]);
+  return names;
+}();
+
+std::string joined(std::span<const std::string_view> names, std::string_view separator) {
+  std::string out;
+  for (const auto name : names) out.append(out.empty() ? "" : separator).append(name);
+  return out;
+}
+
+// A profile whose level is named but not yet resolved: the chain may come later in the document.
+struct PendingProfile {
+  std::string level;
+  std::vector<GapRequirement> requirements;
+};
+
+// Reads one document in document order. Every step returns false once a fault is kept; a fault
+// of the JSON itself (or a duplicated key) only marks the document suspect, and the whole
+// document is checked before anything is reported.
+class Reader {
+ public:
+  explicit Reader(std::string_view root) : root_(root) {}
+
+  bool request(od::document& document, const PermissionChain* given, ReadRequest& out);
+  bool chain_document(od::document& document, std::shared_ptr<const PermissionChain>& out);
+  bool time_document(od::document& document, double& out);
+
+  std::optional<ReadFault> fault;
+
+ private:
+  // ----- faults -----
+  bool malformed() { return false; }  // the JSON check names what is wrong
+  bool expected(const Path& at, std::string_view what, std::string got) {
+    fault = ReadFault{ReadFault::Kind::Format, at.text(),
+                      "expected " + std::string(what) + (got.empty() ? "" : ", got " + got)};
+    return false;
+  }
+  bool expected(const Path& at, std::string_view what, od::value value) {
+    return expected(at, what, shown(value));
+  }
+  bool refused(const Path& at, std::string message) {
+    fault = ReadFault{ReadFault::Kind::Engine, at.text(), std::move(message)};
+    return false;
+  }
+
+  // ----- shapes -----
+  static bool type_of(od::value value, od::json_type& type) { return !value.type().get(type); }
+  template <class Read>
+  bool members(od::value value, const Path& at, const Fields& fields, Read&& read);
+  template <class Read>
+  bool members(od::object object, const Path& at, const Fields& fields, Read&& read);
+  template <class Read>
+  bool items(od::value value, const Path& at, Read&& read);
+  bool text(od::value value, const Path& at, std::string_view& out);
+  bool text(od::value value, const Path& at, std::string& out);
+  bool texts(od::value value, const Path& at, std::vector<std::string>& out);
+  bool number(od::value value, const Path& at, double& out, std::string_view& token);
+  bool flag(od::value value, const Path& at, bool& out);
+  bool time(od::value value, const Path& at, double& out);
+  static bool is_null(od::value value) {
+    od::json_type type{};
+    return type_of(value, type) && type == od::json_type::null;
+  }
+
+  // ----- records -----
+  bool chain(od::value value, const Path& at, std::shared_ptr<const PermissionChain>& out);
+  template <class Object>
+  bool chain_fields(Object object, const Path& at, std::shared_ptr<const PermissionChain>& out);
+  bool membership(od::value value, const Path& at, Membership& out);
+  bool expiry(od::value value, const Path& at, Expiry& out);
+  bool gap(od::value value, const Path& at, std::vector<GapRecord>& out);
+  bool requirement(od::value value, const Path& at, std::size_t depth, GapRequirement& out);
+  bool profile(od::value value, const Path& at, std::vector<PendingProfile>& out);
+  bool token(od::value value, const Path& at, std::vector<std::shared_ptr<const ProofToken>>& out);
+  bool details(od::value value, std::size_t depth, nlohmann::json& out);
+  bool scope(od::value value, const Path& at, Scope& out);
+  bool runtime(od::value value, const Path& at, RequestRuntime& out);
+  bool level(const PermissionChain& chain, const std::string& name, const Path& at,
+             Permission& out);
+
+  std::string_view root_;
+  std::optional<std::string> details_refusal_;
+};
+
+template <class Read>
+bool Reader::members(od::value value, const Path& at, const Fields& fields, Read&& read) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::object) return expected(at, "an object", value);
+  od::object object;
+  if (value.get_object().get(object)) return malformed();
+  return members(object, at, fields, std::forward<Read>(read));
+}
+
+template <class Read>
+bool Reader::members(od::object object, const Path& at, const Fields& fields, Read&& read) {
+  std::uint32_t seen = 0;
+  for (auto member : object) {
+    od::field field;
+    std::string_view key;
+    if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+    std::size_t index = 0;
+    while (index < fields.names.size() && fields.names[index] != key) ++index;
+    if (index == fields.names.size()) {
+      fault = ReadFault{ReadFault::Kind::Format, at.key(key).text(),
+                        "unknown field; expected one of " + joined(fields.names, ", ")};
+      return false;
+    }
+    if (seen & (1u << index)) return malformed();  // a duplicated key
+    seen |= 1u << index;
+    if (!read(index, field.value(), at.field(fields.names[index]))) return false;
+  }
+  for (std::size_t i = 0; i < fields.required; ++i) {
+    if (!(seen & (1u << i))) {
+      fault = ReadFault{ReadFault::Kind::Format, at.field(fields.names[i]).text(),
+                        "missing required field"};
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class Read>
+bool Reader::items(od::value value, const Path& at, Read&& read) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::array) return expected(at, "an array", value);
+  od::array array;
+  if (value.get_array().get(array)) return malformed();
+  std::size_t i = 0;
+  for (auto item : array) {
+    od::value element;
+    if (std::move(item).get(element)) return malformed();
+    if (!read(element, at.index(i++))) return false;
+  }
+  return true;
+}
+
+bool Reader::text(od::value value, const Path& at, std::string_view& out) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::string) return expected(at, "a string", value);
+  return !value.get_string().get(out);  // a lone surrogate escape fails here
+}
+
+bool Reader::text(od::value value, const Path& at, std::string& out) {
+  std::string_view view;
+  if (!text(value, at, view)) return false;
+  out.assign(view);
+  return true;
+}
+
+bool Reader::texts(od::value value, const Path& at, std::vector<std::string>& out) {
+  return items(value, at, [&](od::value item, const Path& item_at) {
+    std::string_view view;
+    if (!text(item, item_at, view)) return false;
+    out.emplace_back(view);
+    return true;
+  });
+}
+
+// A JSON number as a double. An integer literal no double holds is refused here; a fraction or
+// exponent no double holds is the JSON check's to report.
+bool Reader::number(od::value value, const Path& at, double& out, std::string_view& token) {
+  token = json_walk::number_token(value.raw_json_token());
+  const bool read = !value.get_double().get(out) && std::isfinite(out);
+  if (read) return true;
+  if (!json_walk::is_integer_token(token)) return malformed();
+  return expected(at, "a number within the range of a double",
+                  json_text::clipped(json_text::integer_repr(token)));
+}
+
+bool Reader::flag(od::value value, const Path& at, bool& out) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::boolean) return expected(at, "true or false", value);
+  return !value.get_bool().get(out);
+}
+
+bool Reader::time(od::value value, const Path& at, double& out) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type == od::json_type::string) {
+    std::string_view text;
+    if (value.get_string().get(text)) return malformed();
+    const auto seconds = parse_rfc3339(text);
+    if (!seconds) return expected(at, kTime, shown_text(text));
+    out = *seconds;
+    return true;
+  }
+  if (type != od::json_type::number) return expected(at, kTime, value);
+  std::string_view token;
+  if (!number(value, at, out, token)) return false;
+  if (!from_unix_seconds(out)) {
+    return expected(at, kNotRepresentable,
+                    json_walk::is_integer_token(token) ? json_text::integer_repr(token)
+                                                       : json_text::float_repr(out));
+  }
+  return true;
+}
+
+bool Reader::chain(od::value value, const Path& at, std::shared_ptr<const PermissionChain>& out) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::object) return expected(at, "an object", value);
+  od::object object;
+  if (value.get_object().get(object)) return malformed();
+  return chain_fields(object, at, out);
+}
+
+template <class Object>
+bool Reader::chain_fields(Object object, const Path& at,
+                          std::shared_ptr<const PermissionChain>& out) {
+  std::vector<std::string> levels;
+  PermissionChain::RoleBindings roles{};
+  const auto role = [&](std::size_t index, od::value value, const Path& role_at) {
+    od::json_type type{};
+    if (!type_of(value, type)) return malformed();
+    if (type != od::json_type::number) {
+      return expected(role_at, "a level index (an integer from 0)", value);
+    }
+    const std::string_view token = json_walk::number_token(value.raw_json_token());
+    std::uint64_t rank = 0;
+    if (json_walk::is_integer_token(token)) {
+      const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), rank);
+      if (error == std::errc() && end == token.data() + token.size()) {
+        roles[index] = rank;
+        return true;
+      }
+      return expected(role_at, "a level index (an integer from 0)",
+                      json_text::clipped(json_text::integer_repr(token)));
+    }
+    double number = 0;
+    if (value.get_double().get(number)) return malformed();
+    if (number >= 0 && number < 0x1p64 && number == std::floor(number)) {
+      roles[index] = static_cast<std::uint64_t>(number);
+      return true;
+    }
+    return expected(role_at, "a level index (an integer from 0)", json_text::float_repr(number));
+  };
+  const bool read = members(object, at, Fields{kChainFields, 2},
+                            [&](std::size_t field, od::value value, const Path& field_at) {
+                              if (field == 0) return texts(value, field_at, levels);
+                              if (field == 1)
+                                return members(value, field_at, Fields{kRoleFields, 0}, role);
+                              std::string_view annotation;
+                              return is_null(value) || text(value, field_at, annotation);
+                            });
+  if (!read) return false;
+  std::vector<std::string_view> names(levels.begin(), levels.end());
+  auto chain = PermissionChain::create(names, roles);
+  if (!chain) return refused(at, chain.error().text());
+  out = std::make_shared<const PermissionChain>(std::move(*chain));
+  return true;
+}
+
+bool Reader::membership(od::value value, const Path& at, Membership& out) {
+  using Kind = Membership::Kind;
+  static constexpr std::array kKinds = {Kind::InClass, Kind::OutOfClassExact,
+                                        Kind::OutOfClassAuthorizedDeterministicWrite,
+                                        Kind::OutOfClassNoConsequentialUse};
+  static const std::string kExpected = [] {
+    std::string names;
+    for (const Kind kind : kKinds)
+      names += "\"" + std::string(membership_kind_name(kind)) + "\" or ";
+    return names + "{\"other\": reason}";
+  }();
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type == od::json_type::string) {
+    std::string_view name;
+    if (value.get_string().get(name)) return malformed();
+    for (const Kind kind : kKinds) {
+      if (membership_kind_name(kind) == name) {
+        out = Membership::of(kind);
+        return true;
+      }
+    }
+    return expected(at, kExpected, shown_text(name));
+  }
+  if (type != od::json_type::object) return expected(at, kExpected, value);
+  std::string reason;
+  const bool read = members(value, at, Fields{kOtherFields, 1},
+                            [&](std::size_t, od::value other, const Path& other_at) {
+                              return text(other, other_at, reason);
+                            });
+  if (read) out = Membership::other(std::move(reason));
+  return read;
+}
+
+bool Reader::expiry(od::value value, const Path& at, Expiry& out) {
+  constexpr std::string_view kExpected = "\"never\" or {\"at\": time}";
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type == od::json_type::string) {
+    std::string_view text;
+    if (value.get_string().get(text)) return malformed();
+    if (text != "never") return expected(at, kExpected, shown_text(text));
+    out = Expiry::never();
+    return true;
+  }
+  if (type != od::json_type::object) return expected(at, kExpected, value);
+  double deadline = 0;
+  const bool read = members(value, at, Fields{kAtFields, 1},
+                            [&](std::size_t, od::value at_value, const Path& deadline_at) {
+                              return time(at_value, deadline_at, deadline);
+                            });
+  if (read) out = Expiry::at(from_unix_seconds_or_now(deadline));
+  return read;
+}
+
+bool Reader::gap(od::value value, const Path& at, std::vector<GapRecord>& out) {
+  std::string gap_id, gap_type;
+  std::string_view status = "open";
+  std::optional<double> bound;
+  const bool read = members(value, at, Fields{kGapFields, 2},
+                            [&](std::size_t field, od::value v, const Path& field_at) {
+                              switch (field) {
+                                case 0:
+                                  return text(v, field_at, gap_id);
+                                case 1:
+                                  return text(v, field_at, gap_type);
+                                case 2:
+                                  return is_null(v) || text(v, field_at, status);
+                                default: {
+                                  if (is_null(v)) return true;
+                                  od::json_type type{};
+                                  if (!type_of(v, type)) return malformed();
+                                  if (type != od::json_type::number)
+                                    return expected(field_at, "a number", v);
+                                  std::string_view token;
+                                  double number = 0;
+                                  if (!this->number(v, field_at, number, token)) return false;
+                                  bound = number;
+                                  return true;
+                                }
+                              }
+                            });
+  if (!read) return false;
+  const auto kind = parse_gap_kind(status);
+  if (!kind) return refused(at, kind.error().text());
+  GapStatus gap_status = GapStatus::open();
+  if (*kind == GapKind::Closed) gap_status = GapStatus::closed();
+  if (*kind == GapKind::Bounded) gap_status = GapStatus::bounded(bound.value_or(0.0));
+  out.emplace_back(std::move(gap_id), std::move(gap_type), gap_status);
+  return true;
+}
+
+bool Reader::requirement(od::value value, const Path& at, std::size_t depth, GapRequirement& out) {
+  if (depth >= kMaxJsonDepth) return malformed();
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  if (type != od::json_type::object) return expected(at, "an object", value);
+  od::object object;
+  if (value.get_object().get(object)) return malformed();
+  // Which form the object has is known only once its keys are all seen.
+  std::string gap_id, minimum;
+  std::optional<std::string> first_single, unknown;
+  std::optional<std::vector<GapRequirement::Arm>> arms;
+  std::uint32_t seen = 0;
+  for (auto member : object) {
+    od::field field;
+    std::string_view key;
+    if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+    const std::uint32_t bit = key == "gap_id"           ? 1
+                              : key == "minimum_status" ? 2
+                              : key == "any_of"         ? 4
+                                                        : 0;
+    if (bit == 0) {
+      if (!unknown) unknown = std::string(key);
+      continue;
+    }
+    if (seen & bit) return malformed();  // a duplicated key
+    seen |= bit;
+    if (bit == 4) {
+      arms.emplace();
+      const Path arms_at = at.field("any_of");
+      const bool read = items(field.value(), arms_at, [&](od::value arm, const Path& arm_at) {
+        GapRequirement inner = GapRequirement::single("", GapKind::Open);
+        if (!requirement(arm, arm_at, depth + 2, inner)) return false;
+        arms->push_back(std::make_shared<const GapRequirement>(std::move(inner)));
+        return true;
+      });
+      if (!read) return false;
+      continue;
+    }
+    if (!first_single) first_single = std::string(key);
+    if (!text(field.value(), at.field(key), bit == 1 ? gap_id : minimum)) return false;
+  }
+  const Fields fields = arms ? Fields{kAnyOfFields, 1} : Fields{kSingleFields, 2};
+  if (arms && first_single) unknown = first_single;
+  if (unknown) {
+    fault = ReadFault{ReadFault::Kind::Format, at.key(*unknown).text(),
+                      "unknown field; expected one of " + joined(fields.names, ", ")};
+    return false;
+  }
+  if (arms) {
+    out = GapRequirement::any_of(std::move(*arms));
+    return true;
+  }
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    if (!(seen & (1u << i))) {
+      fault = ReadFault{ReadFault::Kind::Format, at.field(kSingleFields[i]).text(),
+                        "missing required field"};
+      return false;
+    }
+  }
+  const auto kind = parse_required_status(minimum);
+  if (!kind) return refused(at, kind.error().text());
+  out = GapRequirement::single(std::move(gap_id), *kind);
+  return true;
+}
+
+bool Reader::profile(od::value value, const Path& at, std::vector<PendingProfile>& out) {
+  PendingProfile profile;
+  // The profile object sits under $.profiles[i]; its requirements two levels further down.
+  constexpr std::size_t kRequirementDepth = 4;
+  const bool read =
+      members(value, at, Fields{kProfileFields, 2},
+              [&](std::size_t field, od::value v, const Path& field_at) {
+                if (field == 0) return text(v, field_at, profile.level);
+                return items(v, field_at, [&](od::value item, const Path& item_at) {
+                  GapRequirement requirement = GapRequirement::single("", GapKind::Open);
+                  if (!this->requirement(item, item_at, kRequirementDepth, requirement))
+                    return false;
+                  profile.requirements.push_back(std::move(requirement));
+                  return true;
+                });
+              });
+  if (read) out.push_back(std::move(profile));
+  return read;
+}
+
+// Details go to the engine as the value read, never as text to parse again. The engine's own
+// rules for details apply: at most kMaxDetailsDepth levels, numbers as its parser would hold them.
+bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
+  od::json_type type{};
+  if (!type_of(value, type)) return malformed();
+  switch (type) {
+    case od::json_type::object:
+    case od::json_type::array: {
+      if (depth + 1 > kMaxDetailsDepth) {
+        details_refusal_ = "nesting deeper than " + std::to_string(kMaxDetailsDepth) + " levels";
+        return false;
+      }
+      if (type == od::json_type::array) {
+        out = nlohmann::json::array();
+        od::array array;
+        if (value.get_array().get(array)) return malformed();
+        for (auto item : array) {
+          od::value element;
+          if (std::move(item).get(element)) return malformed();
+          if (!details(element, depth + 1, out.emplace_back())) return false;
+        }
+        return true;
+      }
+      out = nlohmann::json::object();
+      od::object object;
+      if (value.get_object().get(object)) return malformed();
+      for (auto member : object) {
+        od::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+        auto [slot, inserted] = out.emplace(std::string(key), nullptr);
+        if (!inserted) return malformed();  // a duplicated key
+        if (!details(field.value(), depth + 1, slot.value())) return false;
+      }
+      return true;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      if (value.get_string().get(text)) return malformed();
+      out = std::string(text);
+      return true;
+    }
+    case od::json_type::number: {
+      const std::string_view token = json_walk::number_token(value.raw_json_token());
+      const char* end = token.data() + token.size();
+      if (json_walk::is_integer_token(token)) {
+        std::int64_t signed_value = 0;
+        if (const auto r = std::from_chars(token.data(), end, signed_value);
+            r.ec == std::errc() && r.ptr == end) {
+          out = signed_value;
+          return true;
+        }
+        std::uint64_t unsigned_value = 0;
+        if (const auto r = std::from_chars(token.data(), end, unsigned_value);
+            r.ec == std::errc() && r.ptr == end) {
+          out = unsigned_value;
+          return true;
+        }
+      }
+      double number = 0;
+      if (value.get_double().get(number) || !std::isfinite(number)) {
+        if (!json_walk::is_integer_token(token)) return malformed();
+        // The engine's own words for a number it cannot hold.
+        auto parsed = parse_details(token);
+        details_refusal_ = parsed ? "number overflow parsing '" + std::string(token) + "'"
+                                  : std::move(parsed.error());
+        return false;
+      }
+      out = number;
+      return true;
+    }
+    case od::json_type::boolean: {
+      bool flag = false;
+      if (value.get_bool().get(flag)) return malformed();
+      out = flag;
+      return true;
+    }
+    case od::json_type::null:
+      out = nullptr;
+      return is_null(value) || malformed();
+  }
+  return malformed();
+}
+
+bool Reader::token(od::value value, const Path& at,
+                   std::vector<std::shared_ptr<const ProofToken>>& out) {
+  RawProofToken raw;
+  nlohmann::json details_value;
+  const bool read = members(
+      value, at, Fields{kTokenFields, 9},
+      [&](std::size_t field, od::value v, const Path& field_at) {
+        switch (field) {
+          case 0:
+            return text(v, field_at, raw.token_id);
+          case 1:
+            return text(v, field_at, raw.token_type);
+          case 2:
+            return text(v, field_at, raw.schema_version);
+          case 3:
+            return text(v, field_at, raw.status);
+          case 4:
+            return texts(v, field_at, raw.closes_gaps);
+          case 5:
+            return texts(v, field_at, raw.bounds_gaps);
+          case 6:
+            return text(v, field_at, raw.provenance_hash);
+          case 7:
+            return time(v, field_at, raw.issued_at);
+          case 8:
+            return text(v, field_at, raw.issuer);
+          case 9: {
+            if (is_null(v)) return true;
+            double expires = 0;
+            if (!time(v, field_at, expires)) return false;
+            raw.expires_at = expires;
+            return true;
+          }
+          case 10: {
+            if (is_null(v)) return true;
+            if (details(v, 0, details_value)) return true;
+            if (!details_refusal_) return false;
+            return refused(at, InputError(InvalidDetails{std::move(*details_refusal_)}).text());
+          }
+          default:
+            return is_null(v) || flag(v, field_at, raw.is_negative_control);
+        }
+      });
+  if (!read) return false;
+  auto token = ProofToken::create(std::move(raw), std::move(details_value));
+  if (!token) return refused(at, token.error().text());
+  out.push_back(share(std::move(*token)));
+  return true;
+}
+
+bool Reader::scope(od::value value, const Path& at, Scope& out) {
+  std::array<std::vector<std::string>, 4> lists;
+  const bool read = members(value, at, Fields{kScopeFields, 0},
+                            [&](std::size_t field, od::value v, const Path& field_at) {
+                              return is_null(v) || texts(v, field_at, lists[field]);
+                            });
+  if (read) {
+    out = Scope(std::move(lists[0]), std::move(lists[1]), std::move(lists[2]), std::move(lists[3]));
+  }
+  return read;
+}
+
+bool Reader::runtime(od::value value, const Path& at, RequestRuntime& out) {
+  static constexpr std::array kStatuses = {
+      NegativeControlStatus::Live, NegativeControlStatus::Stale, NegativeControlStatus::Failed,
+      NegativeControlStatus::Missing};
+  static const std::string kExpectedStatus = [] {
+    std::string names;
+    for (const auto status : kStatuses) {
+      names += (names.empty() ? "\"" : " or \"") +
+               std::string(negative_control_status_name(status)) + "\"";
+    }
+    return names;
+  }();
+  const auto states = [&](od::value v, const Path& states_at) {
+    od::json_type type{};
+    if (!type_of(v, type)) return malformed();
+    if (type != od::json_type::object) {
+      return expected(states_at, "an object mapping token ids to statuses", v);
+    }
+    od::object object;
+    if (v.get_object().get(object)) return malformed();
+    auto& read = out.negative_control_states.emplace();
+    std::unordered_set<std::string_view> ids;
+    for (auto member : object) {
+      od::field field;
+      std::string_view id;
+      if (std::move(member).get(field) || field.unescaped_key().get(id)) return malformed();
+      if (!ids.insert(id).second) return malformed();  // a duplicated key
+      od::value status_value = field.value();
+      od::json_type status_type{};
+      std::string_view name;
+      if (!type_of(status_value, status_type)) return malformed();
+      if (status_type == od::json_type::string) {
+        if (status_value.get_string().get(name)) return malformed();
+        for (const auto status : kStatuses) {
+          if (negative_control_status_name(status) == name) {
+            read.emplace_back(std::string(id), status);
+            break;
+          }
+        }
+        if (!read.empty() && read.back().first == id) continue;
+        return expected(states_at.key(id), kExpectedStatus, shown_text(name));
+      }
+      return expected(states_at.key(id), kExpectedStatus, status_value);
+    }
+    return true;
+  };
+  return members(value, at, Fields{kRuntimeFields, 0},
+                 [&](std::size_t field, od::value v, const Path& field_at) {
+                   if (is_null(v)) return true;
+                   switch (field) {
+                     case 0:
+                       return time(v, field_at, out.now.emplace());
+                     case 1:
+                       return text(v, field_at, out.context_fingerprint.emplace());
+                     case 2:
+                       return states(v, field_at);
+                     default:
+                       return flag(v, field_at, out.strict_mode);
+                   }
+                 });
+}
+
+bool Reader::level(const PermissionChain& chain, const std::string& name, const Path& at,
+                   Permission& out) {
+  if (const auto level = chain.parse(name)) {
+    out = *level;
+    return true;
+  }
+  std::string names;
+  for (const Permission each : chain.levels())
+    names.append(names.empty() ? "" : ", ").append(each.name());
+  return expected(at, "a level of the chain (" + names + ")", shown_text(name));
+}
+
+bool Reader::request(od::document& document, const PermissionChain* given, ReadRequest& out) {
+  const Path root(root_);
+  od::json_type type{};
+  if (document.type().get(type)) return malformed();
+  if (type != od::json_type::object) return expected(root, "an object", shown(document));
+  od::object object;
+  if (document.get_object().get(object)) return malformed();
+  ProofContextFields f;
+  std::string ceiling;
+  std::vector<PendingProfile> profiles;
+  std::optional<std::string> fingerprint;
+  const bool read = members(object, root, Fields{kRequestFields, 7},
+                            [&](std::size_t field, od::value v, const Path& at) {
+                              // Optional fields that are null are absent.
+                              if (field >= kGaps && is_null(v)) return true;
+                              switch (static_cast<RequestField>(field)) {
+                                case kClaim:
+                                  return text(v, at, f.claim_id);
+                                case kCandidate:
+                                  return text(v, at, f.candidate_id);
+                                case kContextId:
+                                  return text(v, at, f.context_id);
+                                case kUse:
+                                  return text(v, at, f.allowed_use);
+                                case kMembership:
+                                  return membership(v, at, f.membership);
+                                case kCeiling:
+                                  return text(v, at, ceiling);
+                                case kExpiry:
+                                  return expiry(v, at, f.expiry);
+                                case kGaps:
+                                  return items(v, at, [&](od::value item, const Path& item_at) {
+                                    return gap(item, item_at, f.gaps);
+                                  });
+                                case kProfiles:
+                                  return items(v, at, [&](od::value item, const Path& item_at) {
+                                    return profile(item, item_at, profiles);
+                                  });
+                                case kTokens:
+                                  return items(v, at, [&](od::value item, const Path& item_at) {
+                                    return token(item, item_at, f.tokens);
+                                  });
+                                case kDisallowed:
+                                  return texts(v, at, f.disallowed_uses);
+                                case kScope:
+                                  return scope(v, at, f.scope);
+                                case kFingerprint:
+                                  return text(v, at, fingerprint.emplace());
+                                case kChain:
+                                  return chain(v, at, out.chain);
+                                case kRuntime:
+                                  return runtime(v, at, out.runtime.emplace());
+                                case kSchema:
+                                case kDescription: {
+                                  std::string_view annotation;
+                                  return text(v, at, annotation);
+                                }
+                              }
+                              return false;
+                            });
+  if (!read) return false;
+  const PermissionChain& levels = given ? *given : out.chain ? *out.chain : *default_chain();
+  Permission ceiling_level;
+  if (!level(levels, ceiling, root.field("authority_ceiling"), ceiling_level)) return false;
+  f.authority_ceiling = ceiling_level;
+  const Path profiles_at = root.field("profiles");
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    Permission permission;
+    if (!level(levels, profiles[i].level, profiles_at.index(i).field("permission"), permission)) {
+      return false;
+    }
+    f.profiles.push_back(
+        std::make_shared<const Profile>(permission, std::move(profiles[i].requirements)));
+  }
+  f.context_fingerprint = fingerprint ? std::move(*fingerprint) : f.context_id;
+  out.context = std::make_shared<const ProofContext>(std::move(f));
+  return true;
+}
+
+bool Reader::chain_document(od::document& document, std::shared_ptr<const PermissionChain>& out) {
+  const Path root(root_);
+  od::json_type type{};
+  if (document.type().get(type)) return malformed();
+  if (type != od::json_type::object) return expected(root, "an object", shown(document));
+  od::object object;
+  if (document.get_object().get(object)) return malformed();
+  return chain_fields(object, root, out);
+}
+
+bool Reader::time_document(od::document& document, double& out) {
+  // The document is the time wrapped in a one-element array: a scalar root is not a value.
+  od::array array;
+  if (document.get_array().get(array)) return malformed();
+  bool read = false;
+  for (auto item : array) {
+    od::value value;
+    if (read || std::move(item).get(value) || !time(value, Path(root_), out)) return false;
+    read = true;
+  }
+  return read;
+}
+
+// The input, in place when the caller left room to read past its end, else copied once.
+class Padded {
+ public:
+  explicit Padded(JsonBytes json) {
+    if (json.readable >= json.text.size() + kJsonPadding) {
+      view_ = simdjson::padded_string_view(json.text.data(), json.text.size(), json.readable);
+    } else {
+      copy_ = simdjson::padded_string(json.text.data(), json.text.size());
+      view_ = copy_;
+    }
+  }
+  simdjson::padded_string_view view() const { return view_; }
+
+ private:
+  simdjson::padded_string copy_;
+  simdjson::padded_string_view view_;
+};
+
+// One parser per thread, reused: its buffers grow to the largest document read and are given
+// back when that was large, so one big request does not pin its size for the thread's life.
+class ThreadParser {
+ public:
+  od::parser& get() { return parser_; }
+  ~ThreadParser() = default;
+  void done() {
+    if (parser_.capacity() > kKeptCapacity) parser_ = od::parser();
+  }
+
+ private:
+  static constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+  od::parser parser_;
+};
+
+thread_local ThreadParser t_parser;
+
+template <class T, class Read>
+std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root, Read&& read) {
+  const Padded input(json);
+  od::parser& parser = t_parser.get();
+  Reader reader(root);
+  od::document document;
+  std::optional<T> result;
+  if (!parser.iterate(input.view()).get(document)) {
+    result = read(reader, document);
+    // Anything after the root value is not JSON.
+    const char* after = nullptr;
+    if (result && !document.current_location().get(after)) result.reset();
+  }
+  if (result) {
+    t_parser.done();
+    return std::move(*result);
+  }
+  auto fault = json_walk::document_fault(parser, input.view(), root);
+  t_parser.done();
+  if (fault) return std::unexpected(std::move(*fault));
+  if (reader.fault) return std::unexpected(std::move(*reader.fault));
+  return std::unexpected(
+      ReadFault{ReadFault::Kind::Format, std::string(root), "expected valid JSON"});
+}
+
+}  // namespace
+
+std::expected<ReadRequest, ReadFault> read_request(JsonBytes json, const PermissionChain* chain,
+                                                   std::string_view root) {
+  return read_document<ReadRequest>(json, root, [chain](Reader& reader, od::document& document) {
+    ReadRequest out;
+    return reader.request(document, chain, out) ? std::optional(std::move(out)) : std::nullopt;
+  });
+}
+
+std::expected<std::shared_ptr<const PermissionChain>, ReadFault> read_chain(JsonBytes json,
+                                                                            std::string_view root) {
+  return read_document<std::shared_ptr<const PermissionChain>>(
+      json, root, [](Reader& reader, od::document& document) {
+        std::shared_ptr<const PermissionChain> out;
+        return reader.chain_document(document, out) ? std::optional(std::move(out)) : std::nullopt;
+      });
+}
+
+std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root) {
+  std::string wrapped;
+  wrapped.reserve(json.text.size() + 2 + kJsonPadding);
+  wrapped.append("[").append(json.text).append("]");
+  const JsonBytes array{wrapped, wrapped.capacity()};
+  return read_document<double>(array, root, [](Reader& reader, od::document& document) {
+    double out = 0;
+    return reader.time_document(document, out) ? std::optional(out) : std::nullopt;
+  });
+}
+
+std::optional<ReadFault> check_json(JsonBytes json, std::string_view root) {
+  const Padded input(json);
+  auto fault = json_walk::document_fault(t_parser.get(), input.view(), root);
+  t_parser.done();
+  return fault;
+}
+
+std::optional<double> parse_rfc3339(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM), 't' and 'z' in either case.
+  const auto digits = [&](std::size_t at, std::size_t count) -> std::optional<int> {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto is = [&](std::size_t at, std::string_view chars) {
+    return at < text.size() && chars.find(text[at]) != std::string_view::npos;
+  };
+  const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
+  const auto hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || !is(4, "-") || !is(7, "-") ||
+      !is(10, "Tt") || !is(13, ":") || !is(16, ":")) {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  std::int64_t micros = 0;
+  if (is(at, ".")) {
+    const std::size_t start = ++at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == start) return std::nullopt;
+    // Digits beyond the sixth are cut, as Python's reader of these times does.
+    for (std::size_t i = start; i < start + 6; ++i) {
+      micros = micros * 10 + (i < at ? text[i] - '0' : 0);
+    }
+  }
+  std::int64_t offset = 0;
+  if (is(at, "Zz")) {
+    ++at;
+  } else if (is(at, "+-")) {
+    const auto offset_hours = digits(at + 1, 2), offset_minutes = digits(at + 4, 2);
+    if (!offset_hours || !offset_minutes || !is(at + 3, ":") || *offset_hours > 23 ||
+        *offset_minutes > 59) {
+      return std::nullopt;
+    }
+    offset = (*offset_hours * 60 + *offset_minutes) * 60 * (text[at] == '-' ? -1 : 1);
+    at += 6;
+  } else {
+    return std::nullopt;
+  }
+  if (at != text.size()) return std::nullopt;
+  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+  if (*year < 1 || *month < 1 || *month > 12 || *day < 1 ||
+      *day > kDays[static_cast<std::size_t>(*month - 1)] + (leap && *month == 2 ? 1 : 0) ||
+      *hour > 23 || *minute > 59 || *second > 59) {
+    return std::nullopt;
+  }
+  const std::int64_t days =
+      days_from_civil(CivilDate{*year, static_cast<unsigned>(*month), static_cast<unsigned>(*day)});
+  const std::int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second - offset;
+  const std::int64_t total = seconds * 1'000'000 + micros;
+  // The quotient of two integers, rounded once: exact below 2**53 microseconds, the year 2255.
+  if (total > -(std::int64_t{1} << 53) && total < (std::int64_t{1} << 53)) {
+    return static_cast<double>(total) / 1e6;
+  }
+  return static_cast<double>(static_cast<long double>(total) / 1e6L);
+}
+
+}  // namespace oq

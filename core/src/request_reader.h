@@ -1,0 +1,88 @@
+#pragma once
+
+// Request and chain documents, read from JSON bytes straight into the engine's records.
+//
+// Reading is strict. A document that is not JSON as a strict reader takes it (a syntax error, a
+// duplicated key, NaN, Infinity or a number no double holds, more than kMaxJsonDepth levels of
+// nesting, bytes that are not UTF-8, a lone surrogate escape) is refused first, whatever else is
+// wrong with it. Then an unknown field, a missing one or a value of the wrong JSON type is refused
+// with the JSON path of the value and what was expected there; a value the engine itself refuses
+// (an unknown status, a chain that breaks its rules) with the engine's own message.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "chain.h"
+#include "context.h"
+#include "expiry.h"
+
+namespace oq {
+
+// Arrays and objects nested deeper than this in one document are refused.
+inline constexpr std::size_t kMaxJsonDepth = 1000;
+// Readable bytes a caller may leave after a document's end so that it is read in place; a
+// document given with less is copied once into a padded buffer.
+inline constexpr std::size_t kJsonPadding = 64;
+
+// Why a document could not be read.
+struct ReadFault {
+  enum class Kind : std::uint8_t {
+    Format,  // not the format: `detail` is what was expected at `path`
+    Engine,  // a well-formed value the engine refused: `detail` is the engine's message
+  };
+  Kind kind;
+  std::string path;    // "$.tokens[3].issued_at"; WTF-8, as a key with a lone surrogate gives
+  std::string detail;  // WTF-8 likewise, where it echoes such a key
+};
+
+// A document's bytes and how many bytes past its end may be read.
+struct JsonBytes {
+  std::string_view text;
+  std::size_t readable =
+      0;  // at least text.size(); reading is in place from text.size() + kJsonPadding
+};
+
+// The moment of use a request may carry; absent fields are filled in when evaluating.
+struct RequestRuntime {
+  std::optional<double> now{};
+  std::optional<std::string> context_fingerprint{};
+  std::optional<std::vector<std::pair<std::string, NegativeControlStatus>>>
+      negative_control_states{};
+  bool strict_mode = true;
+};
+
+// A request document, read.
+struct ReadRequest {
+  std::shared_ptr<const ProofContext> context;
+  std::shared_ptr<const PermissionChain> chain;  // the document's own chain; null when it has none
+  std::optional<RequestRuntime> runtime{};
+};
+
+// Reads a request document whose root is at `root` ("$" for a whole file). Level names resolve in
+// `chain` when given, else in the document's own chain, else in the default chain.
+std::expected<ReadRequest, ReadFault> read_request(JsonBytes json, const PermissionChain* chain,
+                                                   std::string_view root = "$");
+
+// Reads a chain document: its `levels` and `roles`.
+std::expected<std::shared_ptr<const PermissionChain>, ReadFault> read_chain(
+    JsonBytes json, std::string_view root = "$");
+
+// Reads one time as a request holds it: Unix seconds (a JSON number) or RFC 3339 text with a UTC
+// offset, as Unix seconds.
+std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root = "$");
+
+// The first fault a strict reader finds in `json` as JSON (its shape aside); nullopt for a
+// well-formed document.
+std::optional<ReadFault> check_json(JsonBytes json, std::string_view root = "$");
+
+// Unix seconds of strict RFC 3339 text with a UTC offset ("2026-12-09T08:00:00Z"); fractions
+// beyond microseconds are cut. Nullopt when `text` is not such a time.
+std::optional<double> parse_rfc3339(std::string_view text);
+
+}  // namespace oq

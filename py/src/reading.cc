@@ -1,0 +1,227 @@
+// _read_request, _read_chain and _read_time: request and chain documents read natively from
+// their bytes, for the package's file readers.
+#include <optional>
+#include <string>
+
+#include "errors.h"
+#include "guard.h"
+#include "object.h"
+#include "params.h"
+#include "reading.h"
+#include "request_reader.h"
+#include "types.h"
+
+namespace oqpy {
+
+namespace {
+
+// Documents at least this long are read with the interpreter released, when their bytes are
+// immutable; shorter ones take less time to read than to release and retake it.
+constexpr Py_ssize_t kReleaseAbove = 64 << 10;
+
+// The bytes of a document argument: a bytes-like object or a str (read as its UTF-8), held for
+// the whole call. With `size`, the document is the first `size` bytes and the rest may be read
+// as padding.
+class Document {
+ public:
+  bool open(PyObject* obj, std::optional<std::uint64_t> size) {
+    if (PyUnicode_Check(obj)) {
+      Py_ssize_t length = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(obj, &length);
+      if (!text) {
+        // Lone surrogates: passed through, for the reader to refuse as bytes that are not UTF-8.
+        PyErr_Clear();
+        encoded_ = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+        if (!encoded_) return false;
+        obj = encoded_.get();
+      } else {
+        json_ = oq::JsonBytes{{text, static_cast<std::size_t>(length)}, 0};
+        return true;
+      }
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    immutable_ = PyBytes_Check(obj);
+    const auto length = static_cast<std::size_t>(view_.len);
+    if (size && *size > length) {
+      PyErr_SetString(PyExc_ValueError, "size exceeds the buffer");
+      return false;
+    }
+    json_ = oq::JsonBytes{{static_cast<const char*>(view_.buf), size ? *size : length},
+                          size ? length : 0};
+    return true;
+  }
+  ~Document() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  const oq::JsonBytes& json() const { return json_; }
+  // Whether reading may run without the interpreter: nothing can change the bytes meanwhile.
+  bool releasable() const { return immutable_ && view_.len >= kReleaseAbove; }
+
+ private:
+  Ref encoded_;
+  Py_buffer view_{};
+  bool held_ = false;
+  bool immutable_ = false;
+  oq::JsonBytes json_{};
+};
+
+bool to_size(PyObject* obj, std::uint64_t& out) { return to_index(obj, out); }
+
+PyObject* wtf8(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+// (False, (kind, path, detail)): kind is "format" or "engine".
+PyObject* fault_result(const oq::ReadFault& fault) {
+  Ref path = Ref::steal(wtf8(fault.path));
+  Ref detail = Ref::steal(wtf8(fault.detail));
+  if (!path || !detail) return nullptr;
+  const char* kind = fault.kind == oq::ReadFault::Kind::Engine ? "engine" : "format";
+  return Py_BuildValue("(O(sOO))", Py_False, kind, path.get(), detail.get());
+}
+
+template <class Read>
+auto reading(const Document& document, Read&& read) {
+  if (!document.releasable()) return read();
+  decltype(read()) result;
+  Py_BEGIN_ALLOW_THREADS result = read();
+  Py_END_ALLOW_THREADS return result;
+}
+
+PyObject* runtime_tuple(const oq::RequestRuntime& runtime) {
+  Ref now = runtime.now ? Ref::steal(PyFloat_FromDouble(*runtime.now)) : Ref::borrow(Py_None);
+  Ref fingerprint = runtime.context_fingerprint ? Ref::steal(new_str(*runtime.context_fingerprint))
+                                                : Ref::borrow(Py_None);
+  Ref states = Ref::borrow(Py_None);
+  if (const auto& read = runtime.negative_control_states) {
+    states = Ref::steal(list_of(read->size(), [&](std::size_t i) -> PyObject* {
+      Ref id = Ref::steal(new_str((*read)[i].first));
+      Ref status = Ref::steal(new_str(oq::negative_control_status_name((*read)[i].second)));
+      return id && status ? PyTuple_Pack(2, id.get(), status.get()) : nullptr;
+    }));
+  }
+  if (!now || !fingerprint || !states) return nullptr;
+  return Py_BuildValue("(OOOO)", now.get(), fingerprint.get(), states.get(),
+                       runtime.strict_mode ? Py_True : Py_False);
+}
+
+constexpr auto kReadRequest = signature(
+    "_read_request()", Callable::Function,
+    "_read_request(data, chain=None, root=\"$\", size=None)\n--\n\n"
+    "Reads a request document from `data` (bytes-like or str; with `size`, its first `size`\n"
+    "bytes, the rest being padding the reader may read). Returns (True, (context, chain,\n"
+    "runtime, fingerprint)) where chain is the document's own chain or None, fingerprint the\n"
+    "one the context is used under, and runtime None or\n"
+    "(now, context_fingerprint, [(token_id, status name)] or None, strict_mode); or\n"
+    "(False, (kind, path, detail)) with kind \"format\" or \"engine\".",
+    Param{"data"}, Param{"chain", Policy::OrNone}, Param{"root", Policy::OrValue, "\"$\""},
+    Param{"size", Policy::OrNone});
+
+PyObject* read_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReadRequest> a;
+  std::shared_ptr<const oq::PermissionChain> chain;
+  std::string root = "$";
+  std::optional<std::uint64_t> size;
+  Document document;
+  if (!a.bind(args, nargs, kwnames) || !a.get(1, chain, to_chain) || !a.get(2, root, to_text) ||
+      !a.get_optional(3, size, to_size)) {
+    return nullptr;
+  }
+  if (!document.open(a[0], size)) return a.failed(0);
+  auto read =
+      reading(document, [&] { return oq::read_request(document.json(), chain.get(), root); });
+  if (!read) return fault_result(read.error());
+  Ref context = Ref::steal(new_context(read->context));
+  Ref own = read->chain ? Ref::steal(new_chain(std::move(read->chain))) : Ref::borrow(Py_None);
+  Ref runtime = read->runtime ? Ref::steal(runtime_tuple(*read->runtime)) : Ref::borrow(Py_None);
+  Ref fingerprint = Ref::steal(new_str(read->context->context_fingerprint()));
+  if (!context || !own || !runtime || !fingerprint) return nullptr;
+  return Py_BuildValue("(O(OOOO))", Py_True, context.get(), own.get(), runtime.get(),
+                       fingerprint.get());
+}
+
+constexpr auto kReadChain = signature(
+    "_read_chain()", Callable::Function,
+    "_read_chain(data, root=\"$\", size=None)\n--\n\n"
+    "Reads a chain document as _read_request reads a request: (True, chain) or\n"
+    "(False, (kind, path, detail)).",
+    Param{"data"}, Param{"root", Policy::OrValue, "\"$\""}, Param{"size", Policy::OrNone});
+
+PyObject* read_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReadChain> a;
+  std::string root = "$";
+  std::optional<std::uint64_t> size;
+  Document document;
+  if (!a.bind(args, nargs, kwnames) || !a.get(1, root, to_text) ||
+      !a.get_optional(2, size, to_size)) {
+    return nullptr;
+  }
+  if (!document.open(a[0], size)) return a.failed(0);
+  auto read = reading(document, [&] { return oq::read_chain(document.json(), root); });
+  if (!read) return fault_result(read.error());
+  Ref chain = Ref::steal(new_chain(std::move(*read)));
+  if (!chain) return nullptr;
+  return Py_BuildValue("(OO)", Py_True, chain.get());
+}
+
+constexpr auto kReadTime =
+    signature("_read_time()", Callable::Function,
+              "_read_time(data, root=\"$\")\n--\n\n"
+              "Reads one time from the JSON text `data`: Unix seconds or RFC 3339 text with a UTC\n"
+              "offset. Returns (True, seconds) or (False, (kind, path, detail)).",
+              Param{"data"}, Param{"root", Policy::OrValue, "\"$\""});
+
+PyObject* read_time(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReadTime> a;
+  std::string root = "$";
+  Document document;
+  if (!a.bind(args, nargs, kwnames) || !a.get(1, root, to_text)) return nullptr;
+  if (!document.open(a[0], std::nullopt)) return a.failed(0);
+  const auto read = oq::read_time(document.json(), root);
+  if (!read) return fault_result(read.error());
+  return Py_BuildValue("(Od)", Py_True, *read);
+}
+
+constexpr auto kCheckJson =
+    signature("_check_json()", Callable::Function,
+              "_check_json(data)\n--\n\n"
+              "The first fault a strict reader finds in the JSON document `data`, as (kind, path,\n"
+              "detail), or None for a well-formed document.",
+              Param{"data"});
+
+PyObject* check_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kCheckJson> a;
+  Document document;
+  if (!a.bind(args, nargs, kwnames)) return nullptr;
+  if (!document.open(a[0], std::nullopt)) return a.failed(0);
+  const auto fault = reading(document, [&] { return oq::check_json(document.json()); });
+  if (!fault) Py_RETURN_NONE;
+  Ref result = Ref::steal(fault_result(*fault));
+  if (!result) return nullptr;
+  return Py_NewRef(PyTuple_GET_ITEM(result.get(), 1));
+}
+
+PyMethodDef kCheckJsonFunction = {"_check_json", as_cfunction(guarded<check_json>), kFastFlags,
+                                  kCheckJson.doc};
+PyMethodDef kReadRequestFunction = {"_read_request", as_cfunction(guarded<read_request>),
+                                    kFastFlags, kReadRequest.doc};
+PyMethodDef kReadChainFunction = {"_read_chain", as_cfunction(guarded<read_chain>), kFastFlags,
+                                  kReadChain.doc};
+PyMethodDef kReadTimeFunction = {"_read_time", as_cfunction(guarded<read_time>), kFastFlags,
+                                 kReadTime.doc};
+
+}  // namespace
+
+PyObject* read_request_function(PyObject* module) {
+  return new_function(&kReadRequestFunction, module);
+}
+PyObject* read_chain_function(PyObject* module) {
+  return new_function(&kReadChainFunction, module);
+}
+PyObject* read_time_function(PyObject* module) { return new_function(&kReadTimeFunction, module); }
+PyObject* check_json_function(PyObject* module) {
+  return new_function(&kCheckJsonFunction, module);
+}
+
+}  // namespace oqpy
