@@ -24,7 +24,7 @@ def token(i, gap):
 def request(tokens, gaps=8, profiles=6):
     """A W1-shaped request: `gaps` gaps, `profiles` profiles over them, `tokens` tokens."""
     gap_ids = [f"g{i}" for i in range(gaps)]
-    levels = ["AAA", "ALR", "ESC", "EXP", "OOC", "ALR"]
+    levels = ["AAA", "ALR", "ESC", "EXP", "AEX", "REV"]
     return {
         "claim_id": "claim-7",
         "candidate_id": "agent-7",

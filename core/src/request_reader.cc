@@ -196,10 +196,18 @@ bool Reader::members(od::object object, const Path& at, const Fields& fields, Re
   std::uint32_t seen = 0;
   for (auto member : object) {
     od::field field;
-    std::string_view key;
-    if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+    if (std::move(member).get(field)) return malformed();
+    // Names are matched on the key's raw bytes first; only a key written with escapes, or an
+    // unknown one, is unescaped.
+    const od::raw_json_string raw = field.key();
     std::size_t index = 0;
-    while (index < fields.names.size() && fields.names[index] != key) ++index;
+    while (index < fields.names.size() && !raw.unsafe_is_equal(fields.names[index])) ++index;
+    std::string_view key;
+    if (index == fields.names.size()) {
+      if (field.unescaped_key().get(key)) return malformed();
+      while (index > 0 && fields.names[index - 1] != key) --index;
+      index = index == 0 ? fields.names.size() : index - 1;
+    }
     if (index == fields.names.size()) {
       fault = ReadFault{ReadFault::Kind::Format, at.key(key).text(),
                         "unknown field; expected one of " + joined(fields.names, ", ")};
@@ -852,60 +860,55 @@ bool Reader::time_document(od::document& document, double& out) {
   return read;
 }
 
-// The input, in place when the caller left room to read past its end, else copied once.
-class Padded {
+// What reading keeps per thread and reuses: the parser, whose buffers grow to the largest
+// document read, and a padded copy of the input for callers that leave no room after it. Both
+// are given back after a large document, so that one big request does not pin its size for the
+// thread's life.
+class ThreadReading {
  public:
-  explicit Padded(JsonBytes json) {
+  od::parser& parser() { return parser_; }
+  // The input, in place when the caller left room to read past its end, else copied.
+  simdjson::padded_string_view padded(JsonBytes json) {
     if (json.readable >= json.text.size() + kJsonPadding) {
-      view_ = simdjson::padded_string_view(json.text.data(), json.text.size(), json.readable);
-    } else {
-      copy_ = simdjson::padded_string(json.text.data(), json.text.size());
-      view_ = copy_;
+      return simdjson::padded_string_view(json.text.data(), json.text.size(), json.readable);
     }
+    copy_.resize(json.text.size() + kJsonPadding);
+    std::memcpy(copy_.data(), json.text.data(), json.text.size());
+    std::memset(copy_.data() + json.text.size(), 0, kJsonPadding);
+    return simdjson::padded_string_view(copy_.data(), json.text.size(), copy_.size());
   }
-  simdjson::padded_string_view view() const { return view_; }
-
- private:
-  simdjson::padded_string copy_;
-  simdjson::padded_string_view view_;
-};
-
-// One parser per thread, reused: its buffers grow to the largest document read and are given
-// back when that was large, so one big request does not pin its size for the thread's life.
-class ThreadParser {
- public:
-  od::parser& get() { return parser_; }
-  ~ThreadParser() = default;
   void done() {
-    if (parser_.capacity() > kKeptCapacity) parser_ = od::parser();
+    if (parser_.capacity() > kKept) parser_ = od::parser();
+    if (copy_.capacity() > kKept) copy_ = {};
   }
 
  private:
-  static constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+  static constexpr std::size_t kKept = std::size_t{1} << 20;
   od::parser parser_;
+  std::vector<char> copy_;
 };
 
-thread_local ThreadParser t_parser;
+thread_local ThreadReading t_reading;
 
 template <class T, class Read>
 std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root, Read&& read) {
-  const Padded input(json);
-  od::parser& parser = t_parser.get();
+  const simdjson::padded_string_view input = t_reading.padded(json);
+  od::parser& parser = t_reading.parser();
   Reader reader(root);
   od::document document;
   std::optional<T> result;
-  if (!parser.iterate(input.view()).get(document)) {
+  if (!parser.iterate(input).get(document)) {
     result = read(reader, document);
     // Anything after the root value is not JSON.
     const char* after = nullptr;
     if (result && !document.current_location().get(after)) result.reset();
   }
   if (result) {
-    t_parser.done();
+    t_reading.done();
     return std::move(*result);
   }
-  auto fault = json_walk::document_fault(parser, input.view(), root);
-  t_parser.done();
+  auto fault = json_walk::document_fault(parser, input, root);
+  t_reading.done();
   if (fault) return std::unexpected(std::move(*fault));
   if (reader.fault) return std::unexpected(std::move(*reader.fault));
   return std::unexpected(
@@ -943,9 +946,8 @@ std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root
 }
 
 std::optional<ReadFault> check_json(JsonBytes json, std::string_view root) {
-  const Padded input(json);
-  auto fault = json_walk::document_fault(t_parser.get(), input.view(), root);
-  t_parser.done();
+  auto fault = json_walk::document_fault(t_reading.parser(), t_reading.padded(json), root);
+  t_reading.done();
   return fault;
 }
 

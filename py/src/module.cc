@@ -84,7 +84,7 @@ constexpr Registration kPrivateRegistrations[] = {
     {"_moment", moment_function},         {"_state", state_function},
     {"_restore", restore_function},       {"_read_request", read_request_function},
     {"_read_chain", read_chain_function}, {"_read_time", read_time_function},
-    {"_check_json", check_json_function},
+    {"_check_json", check_json_function}, {"_read_file", read_file_function},
 };
 
 bool register_all(PyObject* module) {

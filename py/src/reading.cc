@@ -1,5 +1,11 @@
 // _read_request, _read_chain and _read_time: request and chain documents read natively from
 // their bytes, for the package's file readers.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -202,6 +208,114 @@ PyObject* check_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return Py_NewRef(PyTuple_GET_ITEM(result.get(), 1));
 }
 
+// ----- files -----
+
+// A file descriptor, closed when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string unreadable(int error) {
+  return "expected a readable UTF-8 file (" + std::string(std::strerror(error)) + ")";
+}
+
+std::optional<std::string> not_regular(mode_t mode) {
+  if (S_ISREG(mode)) return std::nullopt;
+  const char* kind = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "a device";
+  return "expected a regular file, not " + std::string(kind);
+}
+
+std::string too_large(std::uint64_t limit) {
+  const std::string digits = std::to_string(limit);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped.push_back(',');
+    grouped.push_back(digits[i]);
+  }
+  return "expected at most " + grouped + " bytes (" + std::to_string(limit >> 20) + " MiB)";
+}
+
+// Reads from `fd` into `buffer` from `size` on, until the end of the file or the buffer is full.
+// Returns the error number of a failed read, or 0.
+int read_into(int fd, char* buffer, std::size_t capacity, std::size_t& size) {
+  while (size < capacity) {
+    const ssize_t count = ::read(fd, buffer + size, capacity - size);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return errno;
+    if (count == 0) break;
+    size += static_cast<std::size_t>(count);
+  }
+  return 0;
+}
+
+constexpr auto kReadFile = signature(
+    "_read_file()", Callable::Function,
+    "_read_file(path, limit, padding)\n--\n\n"
+    "The bytes of the regular file at `path`, at most `limit` of them, with `padding` zero bytes\n"
+    "after them: (True, (data, size)) with the document the first `size` bytes of `data`; or\n"
+    "(False, (\"format\", \"$\", detail)) for a file that is missing, unreadable, not a regular\n"
+    "file (it is never read: it could block or never end) or too large.",
+    Param{"path"}, Param{"limit"}, Param{"padding"});
+
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReadFile> a;
+  std::uint64_t limit = 0, padding = 0;
+  if (!a.bind(args, nargs, kwnames) || !a.get(1, limit, to_index) || !a.get(2, padding, to_index)) {
+    return nullptr;
+  }
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(a[0], &encoded)) return a.failed(0);
+  Ref path = Ref::steal(encoded);
+  const auto refuse = [](std::string detail) {
+    return fault_result(oq::ReadFault{oq::ReadFault::Kind::Format, "$", std::move(detail)});
+  };
+  int fd = -1;
+  struct stat status {};
+  int error = 0;
+  Py_BEGIN_ALLOW_THREADS
+      // Opened without waiting, so that a FIFO does not block for a writer; what was opened is then
+      // checked, not the name, which could change in between.
+      fd = ::open(PyBytes_AS_STRING(path.get()), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || ::fstat(fd, &status) != 0) error = errno;
+  Py_END_ALLOW_THREADS const Descriptor file(fd);
+  if (error) return refuse(unreadable(error));
+  if (auto kind = not_regular(status.st_mode)) return refuse(std::move(*kind));
+  // One byte more than measured, to see a file that grew since.
+  std::size_t capacity =
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(status.st_size), limit) + 1;
+  PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity + padding));
+  if (!raw) return nullptr;
+  std::size_t size = 0;
+  for (;;) {
+    char* buffer = PyBytes_AS_STRING(raw);
+    Py_BEGIN_ALLOW_THREADS error = read_into(file.get(), buffer, capacity, size);
+    Py_END_ALLOW_THREADS if (error || size < capacity || size > limit) break;
+    capacity = std::min<std::size_t>(capacity * 2, limit + 1);
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(capacity + padding)) < 0) return nullptr;
+  }
+  Ref data = Ref::steal(raw);
+  if (error) return refuse(unreadable(error));
+  if (size > limit) return refuse(too_large(limit));
+  std::memset(PyBytes_AS_STRING(data.get()) + size, 0,
+              static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())) - size);
+  return Py_BuildValue("(O(On))", Py_True, data.get(), static_cast<Py_ssize_t>(size));
+}
+
+PyMethodDef kReadFileFunction = {"_read_file", as_cfunction(guarded<read_file>), kFastFlags,
+                                 kReadFile.doc};
 PyMethodDef kCheckJsonFunction = {"_check_json", as_cfunction(guarded<check_json>), kFastFlags,
                                   kCheckJson.doc};
 PyMethodDef kReadRequestFunction = {"_read_request", as_cfunction(guarded<read_request>),
@@ -223,5 +337,6 @@ PyObject* read_time_function(PyObject* module) { return new_function(&kReadTimeF
 PyObject* check_json_function(PyObject* module) {
   return new_function(&kCheckJsonFunction, module);
 }
+PyObject* read_file_function(PyObject* module) { return new_function(&kReadFileFunction, module); }
 
 }  // namespace oqpy

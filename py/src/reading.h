@@ -9,5 +9,6 @@ PyObject* read_request_function(PyObject* module);
 PyObject* read_chain_function(PyObject* module);
 PyObject* read_time_function(PyObject* module);
 PyObject* check_json_function(PyObject* module);
+PyObject* read_file_function(PyObject* module);
 
 }  // namespace oqpy

@@ -3,14 +3,12 @@ only, and the errors that name the file and the JSON path of what is wrong in it
 
 from __future__ import annotations
 
-import os
-import stat
 import sys
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
 
-from _ostrel_quorvane import QuorvaneError
+from _ostrel_quorvane import QuorvaneError, _read_file
 
 __all__ = [
     "MAX_DOCUMENT_BYTES",
@@ -84,85 +82,38 @@ def read_document(path: str | Path) -> bytes:
 
     A directory, a device, a FIFO or a socket is refused rather than opened: reading one could
     block or never end."""
-    source = str(path)
-    try:
-        if source == STDIN:
-            stdin = getattr(sys.stdin, "buffer", None)
-            if stdin is None:
-                raise RequestFileError(source, "$", "expected a readable UTF-8 file (no input)")
-            return _bounded(stdin.read(MAX_DOCUMENT_BYTES + 1), source)
-        # Opened without waiting, so that a FIFO does not block for a writer; what was opened is
-        # then checked, not the name, which could change in between.
-        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-        try:
-            _check_regular(os.fstat(descriptor).st_mode, source)
-        except BaseException:
-            os.close(descriptor)
-            raise
-        with open(descriptor, "rb") as file:
-            return _bounded(file.read(MAX_DOCUMENT_BYTES + 1), source)
-    except OSError as error:
-        reason = error.strerror or str(error)
-        raise RequestFileError(source, "$", f"expected a readable UTF-8 file ({reason})") from None
+    data, size = read_padded(path, 0)
+    return data if size == len(data) else data[:size]
 
 
-def read_padded(path: str | Path, padding: int) -> tuple[bytes | bytearray, int]:
+def read_padded(path: str | Path, padding: int) -> tuple[bytes, int]:
     """As read_document, as ``(buffer, size)``: the document is the buffer's first ``size``
-    bytes, and a regular file's buffer has ``padding`` bytes after it, so that a reader that
-    reads past a document's end can read it in place rather than copy it."""
+    bytes, and a file's buffer has ``padding`` zero bytes after it, so that a reader that reads
+    past a document's end can read it in place rather than copy it."""
     source = str(path)
     if source == STDIN:
-        data = read_document(path)
-        return data, len(data)
-    try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        stdin = getattr(sys.stdin, "buffer", None)
+        if stdin is None:
+            raise RequestFileError(source, "$", "expected a readable UTF-8 file (no input)")
         try:
-            status = os.fstat(descriptor)
-            _check_regular(status.st_mode, source)
-        except BaseException:
-            os.close(descriptor)
-            raise
-        with open(descriptor, "rb", buffering=0) as file:
-            expected = min(status.st_size, MAX_DOCUMENT_BYTES + 1)
-            buffer = bytearray(expected + 1 + padding)
-            size = _read_into(file, memoryview(buffer)[: expected + 1])
-            if size > expected:  # the file grew since it was measured
-                rest = file.read(MAX_DOCUMENT_BYTES + 1 - size)
-                data = _bounded(bytes(buffer[:size]) + rest, source)
-                return data, len(data)
-    except OSError as error:
-        reason = error.strerror or str(error)
-        raise RequestFileError(source, "$", f"expected a readable UTF-8 file ({reason})") from None
-    if size > MAX_DOCUMENT_BYTES:
-        _too_large(source)
-    return buffer, size
-
-
-def _read_into(file: Any, view: memoryview) -> int:
-    size = 0
-    while size < len(view):
-        count = file.readinto(view[size:])
-        if not count:
-            break
-        size += count
-    return size
+            data = _bounded(stdin.read(MAX_DOCUMENT_BYTES + 1), source)
+        except OSError as error:
+            reason = error.strerror or str(error)
+            raise RequestFileError(
+                source, "$", f"expected a readable UTF-8 file ({reason})"
+            ) from None
+        return data, len(data)
+    ok, read = _read_file(path, MAX_DOCUMENT_BYTES, padding)
+    if not ok:
+        _, at, detail = read
+        raise RequestFileError(source, at, detail)
+    data, size = read
+    return data, size
 
 
 def _too_large(source: str) -> NoReturn:
     limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
     raise RequestFileError(source, "$", f"expected at most {limit}")
-
-
-def _check_regular(mode: int, source: str) -> None:
-    if stat.S_ISREG(mode):
-        return
-    kind = (
-        "a directory" if stat.S_ISDIR(mode)
-        else "a FIFO" if stat.S_ISFIFO(mode)
-        else "a socket" if stat.S_ISSOCK(mode)
-        else "a device"
-    )  # fmt: skip
-    raise RequestFileError(source, "$", f"expected a regular file, not {kind}")
 
 
 def _bounded(data: bytes, source: str) -> bytes:

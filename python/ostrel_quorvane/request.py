@@ -122,11 +122,12 @@ class Request:
     __slots__ = (
         "_data",
         "_document",
+        "_moment",
+        "_runtime",
         "_size",
         "chain",
         "context",
         "fingerprint",
-        "runtime",
         "source",
     )
 
@@ -135,7 +136,7 @@ class Request:
         source: str,
         context: ProofContext,
         chain: PermissionChain | None,
-        runtime: Runtime | None,
+        moment: tuple[Any, ...] | None,
         fingerprint: str,
         data: bytes | bytearray | str | Mapping[str, JSON],
         size: int | None = None,
@@ -143,7 +144,8 @@ class Request:
         self.source = source
         self.context = context
         self.chain = chain
-        self.runtime = runtime
+        self._moment = moment
+        self._runtime: Runtime | None = None
         # The fingerprint the context is used under: its own, or else its context id.
         self.fingerprint = fingerprint
         self._document: Mapping[str, JSON] | None = None
@@ -153,6 +155,21 @@ class Request:
             self._document = data
         else:
             self._data = data
+
+    @property
+    def runtime(self) -> Runtime | None:
+        """The moment of use the request carries, if any."""
+        if self._runtime is None and self._moment is not None:
+            now, fingerprint, states, strict = self._moment
+            self._runtime = Runtime(
+                now=now,
+                context_fingerprint=fingerprint,
+                negative_control_states=None
+                if states is None
+                else {token: getattr(NegativeControlStatus, name) for token, name in states},
+                strict_mode=strict,
+            )
+        return self._runtime
 
     @property
     def document(self) -> Mapping[str, JSON]:
@@ -256,20 +273,9 @@ def _request(
     if not ok:
         _raise(source, *read)
     context, own, moment, fingerprint = read
-    runtime = None
-    if moment is not None:
-        now, context_fingerprint, states, strict = moment
-        runtime = Runtime(
-            now=now,
-            context_fingerprint=context_fingerprint,
-            negative_control_states=None
-            if states is None
-            else {token: getattr(NegativeControlStatus, name) for token, name in states},
-            strict_mode=strict,
-        )
     if isinstance(data, memoryview):
         data = data.tobytes()
-    return Request(source, context, own, runtime, fingerprint, data, size)
+    return Request(source, context, own, moment, fingerprint, data, size)
 
 
 def _chain(
