@@ -11,6 +11,7 @@
 #include "judgment_classes.h"
 #include "pickling.h"
 #include "reading.h"
+#include "record_rendering.h"
 #include "ref.h"
 #include "registry_classes.h"
 #include "runtime_classes.h"
@@ -79,12 +80,19 @@ constexpr Registration kRegistrations[] = {
 // Helpers of the package `ostrel_quorvane`: module attributes with underscore names, left out of
 // __all__.
 constexpr Registration kPrivateRegistrations[] = {
-    {"_compile_at", compile_at_function}, {"_compile_static_at", compile_static_at_function},
-    {"_compose_at", compose_at_function}, {"_evaluate_live", evaluate_live_function},
-    {"_moment", moment_function},         {"_state", state_function},
-    {"_restore", restore_function},       {"_read_request", read_request_function},
-    {"_read_chain", read_chain_function}, {"_read_time", read_time_function},
-    {"_check_json", check_json_function}, {"_read_file", read_file_function},
+    {"_compile_at", compile_at_function},
+    {"_compile_static_at", compile_static_at_function},
+    {"_compose_at", compose_at_function},
+    {"_evaluate_live", evaluate_live_function},
+    {"_moment", moment_function},
+    {"_state", state_function},
+    {"_restore", restore_function},
+    {"_read_request", read_request_function},
+    {"_read_chain", read_chain_function},
+    {"_read_time", read_time_function},
+    {"_check_json", check_json_function},
+    {"_read_file", read_file_function},
+    {"_render_record", render_record_function},
 };
 
 bool register_all(PyObject* module) {

@@ -1,7 +1,8 @@
 """Type stubs for the authorization-judgment engine."""
 
 from collections.abc import Mapping, Sequence
-from typing import ClassVar, final
+from os import PathLike
+from typing import ClassVar, Literal, TypeAlias, final
 
 __all__ = [
     "QuorvaneError",
@@ -337,3 +338,39 @@ def compose(
 ) -> ProofContext: ...
 def init_tracing() -> None: ...
 def verify_published(judgment: Judgment, registry: InMemoryChainRegistry) -> None: ...
+
+_JsonData: TypeAlias = bytes | bytearray | memoryview | str
+# (kind, path, detail): kind "format" or "engine".
+_Fault: TypeAlias = tuple[str, str, str]
+_Moment: TypeAlias = tuple[float | None, str | None, list[tuple[str, str]] | None, bool]
+
+def _read_request(
+    data: _JsonData,
+    chain: PermissionChain | None = None,
+    root: str = "$",
+    size: int | None = None,
+) -> (
+    tuple[Literal[True], tuple[ProofContext, PermissionChain | None, _Moment | None, str]]
+    | tuple[Literal[False], _Fault]
+): ...
+def _read_chain(
+    data: _JsonData, root: str = "$", size: int | None = None
+) -> tuple[Literal[True], PermissionChain] | tuple[Literal[False], _Fault]: ...
+def _read_time(
+    data: _JsonData, root: str = "$"
+) -> tuple[Literal[True], float] | tuple[Literal[False], _Fault]: ...
+def _check_json(data: _JsonData) -> _Fault | None: ...
+def _read_file(
+    path: str | PathLike[str], limit: int, padding: int
+) -> tuple[Literal[True], tuple[bytes, int]] | tuple[Literal[False], _Fault]: ...
+def _render_record(
+    format: str,
+    tool: str,
+    sources: Sequence[str],
+    requests: Sequence[_JsonData],
+    composed: bool,
+    chain: PermissionChain,
+    judgment: Judgment,
+    live: tuple[float, str, Sequence[tuple[str, str]], bool, str, str | None] | None = None,
+    indent: int = 0,
+) -> str: ...

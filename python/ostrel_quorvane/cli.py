@@ -78,9 +78,16 @@ def _parser() -> argparse.ArgumentParser:
         "Compile a request as of one moment and print the permission, the chain and provenance "
         "hashes, the derivation step by step and where on the chain it landed. With runtime "
         "options, or a runtime section in the request, also evaluate it at that moment of use. "
-        "REQUEST.json may be - for standard input.",
+        "REQUEST.json may be - for standard input. With --batch, judge each line of a JSON Lines "
+        "file and print one decision record per line, in input order.",
     )
-    decide.add_argument("request", metavar="REQUEST.json")
+    decide.add_argument("request", metavar="REQUEST.json", nargs="?")
+    decide.add_argument(
+        "--batch",
+        metavar="FILE",
+        help="JSON Lines of requests (- for standard input): one decision record, or an error "
+        'record {"line": N, "error": ...}, per line; exit status 2 when any line failed',
+    )
     decide.add_argument("--chain", metavar="CHAIN.json", help="judge under this chain")
     _moment_options(
         decide, "judge and evaluate", "the judgment (the live one, with a moment of use)"

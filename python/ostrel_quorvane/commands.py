@@ -21,6 +21,7 @@ from _ostrel_quorvane import (
 )
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
+from ostrel_quorvane.batch import decide_many, lines_of, open_lines
 from ostrel_quorvane.files import STDIN, judged
 from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
@@ -141,7 +142,7 @@ class BelowRequired(Exception):
 
 def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
     if args.json:
-        out.write(json.dumps(decision.record(), indent=2, ensure_ascii=False) + "\n")
+        out.write(decision.record_text(indent=2) + "\n")
     else:
         show_decision(decision, out)
     if required is None:
@@ -166,6 +167,10 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
 
 
 def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
+    if (args.request is None) == (args.batch is None):
+        raise UsageError("decide takes one REQUEST.json or --batch FILE")
+    if args.batch is not None:
+        return _decide_batch(args, out)
     _stdin_once(args.request, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
@@ -174,10 +179,34 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
     moment = _moment(args, request)
     use = _moment_of_use(args, request, moment)
     judgment = judged(args.request, "$", compile_static_at, request.context, moment, chain)
-    decision = Decision([args.request], [request.document], chain, given, judgment)
+    decision = Decision([args.request], [request], chain, given, judgment)
     if use is not None:
         decision.live = evaluate_live(request.context, chain, moment, use)
     return _finish(decision, args, required, out)
+
+
+def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
+    refused = [
+        option
+        for option, given in (
+            ("--fingerprint", args.fingerprint is not None),
+            ("--nc", bool(args.nc)),
+            ("--lenient", args.lenient),
+            ("--require", args.require is not None),
+        )
+        if given
+    ]
+    if refused:
+        raise UsageError(f"{', '.join(refused)}: not with --batch (each line carries its own)")
+    _stdin_once(args.batch, args.chain)
+    chain = load_chain(args.chain) if args.chain is not None else None
+    at = None if args.at is None else _moment(args)
+    failed = False
+    with open_lines(args.batch) as stream:
+        for line in decide_many(lines_of(stream), chain, at, args.batch):
+            failed = failed or line.startswith('{"line":')
+            out.write(line + "\n")
+    return 2 if failed else 0
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
@@ -214,8 +243,7 @@ def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     composed = judged(both, "$", compose_at, first.context, second.context, moment, chain)
     judgment = judged(both, "$", compile_static_at, composed, moment, chain)
     sources = [args.first, args.second]
-    documents = [first.document, second.document]
-    decision = Decision(sources, documents, chain, given, judgment, composed=True)
+    decision = Decision(sources, [first, second], chain, given, judgment, composed=True)
     return _finish(decision, args, required, out)
 
 

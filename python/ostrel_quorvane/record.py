@@ -24,6 +24,7 @@ from _ostrel_quorvane import (
     QuorvaneError,
     RuntimeContext,
     _evaluate_live,
+    _render_record,
     verify_published,
 )
 
@@ -32,6 +33,7 @@ from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at
 from ostrel_quorvane.files import RequestFileError, clip, judged
 from ostrel_quorvane.request import (
     NC_STATUSES,
+    Request,
     chain_document,
     parse_time,
     read_chain,
@@ -92,12 +94,39 @@ class Decision:
     """One judgment with everything needed to show it and to audit it later."""
 
     sources: list[str]
-    documents: list[Any]
+    requests: list[Request]
     chain: PermissionChain
     chain_given: bool
     judgment: Judgment
     live: Live | None = None
     composed: bool = False
+
+    def record_text(self, indent: int = 0) -> str:
+        """The decision record as JSON text: on one line, or indented by ``indent`` spaces.
+        Request documents are written as they were read, apart from whitespace."""
+        live = None
+        if self.live is not None:
+            moment = self.live
+            states = list(moment.negative_control_states.items())
+            live = (
+                moment.now,
+                moment.context_fingerprint,
+                states,
+                moment.strict_mode,
+                moment.permission,
+                moment.reason,
+            )
+        return _render_record(
+            RECORD_FORMAT,
+            f"ostrel-quorvane {__version__}",
+            self.sources,
+            [request.json_text() for request in self.requests],
+            self.composed,
+            self.chain,
+            self.judgment,
+            live,
+            indent,
+        )
 
     def record(self) -> dict[str, Any]:
         """The decision record: the inputs, the chain, the judgment and its derivation."""
@@ -106,8 +135,8 @@ class Decision:
             "format": RECORD_FORMAT,
             "tool": f"ostrel-quorvane {__version__}",
             "inputs": [
-                {"source": source, "request": document}
-                for source, document in zip(self.sources, self.documents, strict=True)
+                {"source": source, "request": request.document}
+                for source, request in zip(self.sources, self.requests, strict=True)
             ],
             "composed": self.composed,
             "chain": chain_document(self.chain),

@@ -175,12 +175,19 @@ class Request:
     def document(self) -> Mapping[str, JSON]:
         """The request file as parsed JSON."""
         if self._document is None:
-            data = self._data
-            if self._size is not None and self._size != len(data):
-                data = bytes(memoryview(data)[: self._size])  # type: ignore[arg-type]
-            self._document = json.loads(data)
+            text = self.json_text()
+            self._document = json.loads(text.tobytes() if isinstance(text, memoryview) else text)
             self._data = b""
         return self._document
+
+    def json_text(self) -> bytes | bytearray | str | memoryview:
+        """The request's JSON text: as it was read, or ``document`` written again."""
+        if self._document is not None:
+            return json.dumps(self._document, ensure_ascii=False)
+        data = self._data
+        if self._size is not None and self._size != len(data):
+            return memoryview(data)[: self._size]  # type: ignore[arg-type]
+        return data
 
     def __repr__(self) -> str:
         return f"Request(source={self.source!r}, context={self.context!r})"

@@ -1,0 +1,205 @@
+#include "decision_record.h"
+
+#include <cmath>
+
+#include "json_text.h"
+#include "utc_time.h"
+
+namespace oq {
+
+namespace {
+
+using json_text::quoted;
+
+// Writes a record's members in order, compactly; the indentation is added afterwards, once.
+class Writer {
+ public:
+  Writer& key(std::string_view name) {
+    separate();
+    out_ += quoted(name);
+    out_ += ':';
+    fresh_ = true;
+    return *this;
+  }
+  Writer& text(std::string_view value) {
+    separate();
+    out_ += quoted(value);
+    return *this;
+  }
+  Writer& raw(std::string_view json) {
+    separate();
+    out_ += json;
+    return *this;
+  }
+  Writer& number(double value) { return raw(json_text::float_repr(value)); }
+  Writer& integer(std::uint64_t value) { return raw(std::to_string(value)); }
+  Writer& flag(bool value) { return raw(value ? "true" : "false"); }
+  Writer& null() { return raw("null"); }
+  Writer& open(char bracket) {
+    separate();
+    out_ += bracket;
+    fresh_ = true;
+    return *this;
+  }
+  Writer& close(char bracket) {
+    out_ += bracket;
+    fresh_ = false;
+    return *this;
+  }
+  std::string take() { return std::move(out_); }
+
+ private:
+  // A comma before every member or element but the first of its container.
+  void separate() {
+    if (!fresh_) out_ += ',';
+    fresh_ = false;
+  }
+  std::string out_;
+  bool fresh_ = true;
+};
+
+void chain_members(Writer& w, const PermissionChain& chain) {
+  w.key("chain").open('{').key("levels").open('[');
+  for (const Permission level : chain.levels()) w.text(level.name());
+  w.close(']').key("roles").open('{');
+  for (const ChainRole role : kAllRoles) w.key(role_name(role)).integer(chain.role_index(role));
+  w.close('}').close('}');
+}
+
+void derivation_members(Writer& w, const CompiledJudgment& judgment) {
+  w.key("derivation").open('[');
+  for (const DerivationStep& step : judgment.derivation.steps) {
+    w.open('{')
+        .key("phase")
+        .text(phase_name(step.phase))
+        .key("permission_after")
+        .text(step.permission_after.name())
+        .key("note")
+        .text(step_note(judgment, step))
+        .key("token_ids")
+        .open('[');
+    for (const std::string& id : step_token_ids(judgment, step)) w.text(id);
+    w.close(']').close('}');
+  }
+  w.close(']');
+}
+
+void live_members(Writer& w, const RecordLive& live) {
+  w.key("live")
+      .open('{')
+      .key("now")
+      .number(live.now)
+      .key("now_utc")
+      .text(utc_text(live.now))
+      .key("context_fingerprint")
+      .text(live.context_fingerprint)
+      .key("negative_control_states")
+      .open('{');
+  for (const auto& [id, status] : live.negative_control_states) w.key(id).text(status);
+  w.close('}')
+      .key("strict_mode")
+      .flag(live.strict_mode)
+      .key("permission")
+      .text(live.permission)
+      .key("reason");
+  if (live.reason) {
+    w.text(*live.reason);
+  } else {
+    w.null();
+  }
+  w.close('}');
+}
+
+}  // namespace
+
+std::string utc_text(double seconds) {
+  // Python's datetime holds the years 1 to 9999: -62135596800 to 253402300800 exclusive.
+  if (std::isfinite(seconds) && seconds >= -62135596800.0 && seconds < 253402300800.0) {
+    if (const auto moment = from_unix_seconds(seconds)) return format_rfc3339(*moment);
+  }
+  return json_text::float_repr(seconds) + " (Unix seconds)";
+}
+
+std::string render_record(const RecordParts& parts, unsigned indent) {
+  const CompiledJudgment& judgment = *parts.judgment;
+  const double compiled_at = unix_seconds(judgment.derivation.compiled_at);
+  Writer w;
+  w.open('{').key("format").text(parts.format).key("tool").text(parts.tool);
+  w.key("inputs").open('[');
+  for (const RecordInput& input : parts.inputs) {
+    w.open('{').key("source").text(input.source).key("request").raw(input.request_json);
+    w.close('}');
+  }
+  w.close(']').key("composed").flag(parts.composed);
+  chain_members(w, *parts.chain);
+  w.key("chain_hash")
+      .text(judgment.chain_hash.to_hex())
+      .key("permission")
+      .text(judgment.permission.name())
+      .key("provenance_hash")
+      .text(provenance_hash(judgment))
+      .key("compiled_at")
+      .number(compiled_at)
+      .key("compiled_at_utc")
+      .text(utc_text(compiled_at));
+  derivation_members(w, judgment);
+  if (parts.live) live_members(w, *parts.live);
+  w.close('}');
+  return reformat_json(w.take(), indent);
+}
+
+std::string reformat_json(std::string_view json, unsigned indent) {
+  std::string out;
+  out.reserve(json.size() + json.size() / 4);
+  std::size_t depth = 0;
+  const auto line = [&] {
+    if (indent == 0) return;
+    out += '\n';
+    out.append(depth * indent, ' ');
+  };
+  const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    switch (c) {
+      case '"': {
+        const std::size_t start = i;
+        for (++i; i < json.size() && json[i] != '"'; ++i) i += json[i] == '\\' ? 1 : 0;
+        out.append(json.substr(start, i - start + 1));
+        break;
+      }
+      case '{':
+      case '[': {
+        std::size_t next = i + 1;
+        while (next < json.size() && is_space(json[next])) ++next;
+        out += c;
+        if (next < json.size() && (json[next] == '}' || json[next] == ']')) {
+          out += json[next];
+          i = next;
+          break;
+        }
+        ++depth;
+        line();
+        break;
+      }
+      case '}':
+      case ']':
+        --depth;
+        line();
+        out += c;
+        break;
+      case ',':
+        out += ',';
+        if (indent == 0) break;
+        line();
+        break;
+      case ':':
+        out += indent == 0 ? ":" : ": ";
+        break;
+      default:
+        if (!is_space(c)) out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace oq

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <Python.h>
+
+namespace oqpy {
+
+// The private function that writes a decision record natively.
+PyObject* render_record_function(PyObject* module);
+
+}  // namespace oqpy
