@@ -58,7 +58,8 @@ def request(tokens, gaps=8, profiles=6):
 
 
 def text(tokens, **shape):
-    return json.dumps(request(tokens, **shape), indent=1).encode()
+    """The request as a machine writes it: one line, with a space after each separator."""
+    return json.dumps(request(tokens, **shape)).encode()
 
 
 if __name__ == "__main__":

@@ -547,6 +547,21 @@ std::string Path::text() const {
   return out;
 }
 
+bool string_at(const char* after_quote, const char* end, std::string& scratch,
+               std::string_view& out) {
+  const char* quote = after_quote;
+  while (quote < end && *quote != '"' && *quote != '\\') ++quote;
+  if (quote < end && *quote == '"') {
+    out = std::string_view(after_quote, static_cast<std::size_t>(quote - after_quote));
+    return true;
+  }
+  Decoded decoded = decode_raw(after_quote, end);
+  if (decoded.bad_escape || decoded.lone_surrogate) return false;
+  scratch = std::move(decoded.text);
+  out = scratch;
+  return true;
+}
+
 std::string_view number_token(std::string_view raw) {
   while (!raw.empty() && is_space(raw.back())) raw.remove_suffix(1);
   return raw;

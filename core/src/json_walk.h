@@ -41,6 +41,13 @@ class Path {
   std::size_t index_ = 0;
 };
 
+// The text of the JSON string whose opening quote is just before `after_quote`, in a document
+// that ends at `end`: read in place when it holds no escape (most do: no copy is made), else
+// unescaped into `scratch`. False for a string the strict reader refuses (a lone surrogate or an
+// invalid escape), which the JSON check then names.
+bool string_at(const char* after_quote, const char* end, std::string& scratch,
+               std::string_view& out);
+
 // A number token without the whitespace the parser leaves after it.
 std::string_view number_token(std::string_view raw);
 // Whether a number token is an integer literal (no fraction, no exponent).

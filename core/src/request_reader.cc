@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <span>
 #include <unordered_set>
 
@@ -177,8 +178,27 @@ class Reader {
   bool level(const PermissionChain& chain, const std::string& name, const Path& at,
              Permission& out);
 
+  // The text of a string value or key; see json_walk::string_at.
+  bool string_of(od::value value, std::string_view& out) {
+    od::raw_json_string raw;
+    return !value.get_raw_json_string().get(raw) && string_at(raw.raw(), out);
+  }
+  bool key_of(od::field& field, std::string_view& out) { return string_at(field.key().raw(), out); }
+  bool string_at(const char* after_quote, std::string_view& out) {
+    std::string unescaped;
+    if (!json_walk::string_at(after_quote, end_, unescaped, out)) return false;
+    if (out.data() == unescaped.data()) out = scratch_.emplace_back(std::move(unescaped));
+    return true;
+  }
+
   std::string_view root_;
+  const char* end_ = nullptr;
+  // Strings written with escapes, unescaped; views into them live as long as the reader.
+  std::deque<std::string> scratch_;
   std::optional<std::string> details_refusal_;
+
+ public:
+  void read_from(simdjson::padded_string_view input) { end_ = input.data() + input.size(); }
 };
 
 template <class Read>
@@ -204,7 +224,7 @@ bool Reader::members(od::object object, const Path& at, const Fields& fields, Re
     while (index < fields.names.size() && !raw.unsafe_is_equal(fields.names[index])) ++index;
     std::string_view key;
     if (index == fields.names.size()) {
-      if (field.unescaped_key().get(key)) return malformed();
+      if (!key_of(field, key)) return malformed();
       while (index > 0 && fields.names[index - 1] != key) --index;
       index = index == 0 ? fields.names.size() : index - 1;
     }
@@ -247,7 +267,7 @@ bool Reader::text(od::value value, const Path& at, std::string_view& out) {
   od::json_type type{};
   if (!type_of(value, type)) return malformed();
   if (type != od::json_type::string) return expected(at, "a string", value);
-  return !value.get_string().get(out);  // a lone surrogate escape fails here
+  return string_of(value, out);  // a lone surrogate escape fails here
 }
 
 bool Reader::text(od::value value, const Path& at, std::string& out) {
@@ -289,7 +309,7 @@ bool Reader::time(od::value value, const Path& at, double& out) {
   if (!type_of(value, type)) return malformed();
   if (type == od::json_type::string) {
     std::string_view text;
-    if (value.get_string().get(text)) return malformed();
+    if (!string_of(value, text)) return malformed();
     const auto seconds = parse_rfc3339(text);
     if (!seconds) return expected(at, kTime, shown_text(text));
     out = *seconds;
@@ -376,7 +396,7 @@ bool Reader::membership(od::value value, const Path& at, Membership& out) {
   if (!type_of(value, type)) return malformed();
   if (type == od::json_type::string) {
     std::string_view name;
-    if (value.get_string().get(name)) return malformed();
+    if (!string_of(value, name)) return malformed();
     for (const Kind kind : kKinds) {
       if (membership_kind_name(kind) == name) {
         out = Membership::of(kind);
@@ -401,7 +421,7 @@ bool Reader::expiry(od::value value, const Path& at, Expiry& out) {
   if (!type_of(value, type)) return malformed();
   if (type == od::json_type::string) {
     std::string_view text;
-    if (value.get_string().get(text)) return malformed();
+    if (!string_of(value, text)) return malformed();
     if (text != "never") return expected(at, kExpected, shown_text(text));
     out = Expiry::never();
     return true;
@@ -468,7 +488,7 @@ bool Reader::requirement(od::value value, const Path& at, std::size_t depth, Gap
   for (auto member : object) {
     od::field field;
     std::string_view key;
-    if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+    if (std::move(member).get(field) || !key_of(field, key)) return malformed();
     const std::uint32_t bit = key == "gap_id"           ? 1
                               : key == "minimum_status" ? 2
                               : key == "any_of"         ? 4
@@ -567,7 +587,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
       for (auto member : object) {
         od::field field;
         std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key)) return malformed();
+        if (std::move(member).get(field) || !key_of(field, key)) return malformed();
         auto [slot, inserted] = out.emplace(std::string(key), nullptr);
         if (!inserted) return malformed();  // a duplicated key
         if (!details(field.value(), depth + 1, slot.value())) return false;
@@ -576,7 +596,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
     }
     case od::json_type::string: {
       std::string_view text;
-      if (value.get_string().get(text)) return malformed();
+      if (!string_of(value, text)) return malformed();
       out = std::string(text);
       return true;
     }
@@ -709,14 +729,14 @@ bool Reader::runtime(od::value value, const Path& at, RequestRuntime& out) {
     for (auto member : object) {
       od::field field;
       std::string_view id;
-      if (std::move(member).get(field) || field.unescaped_key().get(id)) return malformed();
+      if (std::move(member).get(field) || !key_of(field, id)) return malformed();
       if (!ids.insert(id).second) return malformed();  // a duplicated key
       od::value status_value = field.value();
       od::json_type status_type{};
       std::string_view name;
       if (!type_of(status_value, status_type)) return malformed();
       if (status_type == od::json_type::string) {
-        if (status_value.get_string().get(name)) return malformed();
+        if (!string_of(status_value, name)) return malformed();
         for (const auto status : kStatuses) {
           if (negative_control_status_name(status) == name) {
             read.emplace_back(std::string(id), status);
@@ -895,6 +915,7 @@ std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root,
   const simdjson::padded_string_view input = t_reading.padded(json);
   od::parser& parser = t_reading.parser();
   Reader reader(root);
+  reader.read_from(input);
   od::document document;
   std::optional<T> result;
   if (!parser.iterate(input).get(document)) {

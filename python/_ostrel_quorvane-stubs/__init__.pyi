@@ -2,7 +2,7 @@
 
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import ClassVar, Literal, TypeAlias, final
+from typing import Any, ClassVar, TypeAlias, final
 
 __all__ = [
     "QuorvaneError",
@@ -340,29 +340,20 @@ def init_tracing() -> None: ...
 def verify_published(judgment: Judgment, registry: InMemoryChainRegistry) -> None: ...
 
 _JsonData: TypeAlias = bytes | bytearray | memoryview | str
-# (kind, path, detail): kind "format" or "engine".
-_Fault: TypeAlias = tuple[str, str, str]
-_Moment: TypeAlias = tuple[float | None, str | None, list[tuple[str, str]] | None, bool]
 
+# Each returns (True, result), or (False, (kind, path, detail)) with kind "format" or "engine".
+# _read_request's result: (context, own chain or None, moment of use or None, fingerprint), the
+# moment being (now, context_fingerprint, [(token_id, status)] or None, strict_mode).
 def _read_request(
     data: _JsonData,
     chain: PermissionChain | None = None,
     root: str = "$",
     size: int | None = None,
-) -> (
-    tuple[Literal[True], tuple[ProofContext, PermissionChain | None, _Moment | None, str]]
-    | tuple[Literal[False], _Fault]
-): ...
-def _read_chain(
-    data: _JsonData, root: str = "$", size: int | None = None
-) -> tuple[Literal[True], PermissionChain] | tuple[Literal[False], _Fault]: ...
-def _read_time(
-    data: _JsonData, root: str = "$"
-) -> tuple[Literal[True], float] | tuple[Literal[False], _Fault]: ...
-def _check_json(data: _JsonData) -> _Fault | None: ...
-def _read_file(
-    path: str | PathLike[str], limit: int, padding: int
-) -> tuple[Literal[True], tuple[bytes, int]] | tuple[Literal[False], _Fault]: ...
+) -> tuple[bool, Any]: ...
+def _read_chain(data: _JsonData, root: str = "$", size: int | None = None) -> tuple[bool, Any]: ...
+def _read_time(data: _JsonData, root: str = "$") -> tuple[bool, Any]: ...
+def _read_file(path: str | PathLike[str], limit: int, padding: int) -> tuple[bool, Any]: ...
+def _check_json(data: _JsonData) -> tuple[str, str, str] | None: ...
 def _render_record(
     format: str,
     tool: str,
