@@ -8,7 +8,7 @@ Run on demand, after installing the extension:
 
 Every time is the median over repeated rounds of a timed loop. A target is a ratio to a baseline
 measured in the same process at the same time (a SHA-256 of 40 bytes, a str.startswith call,
-compile itself), so that it holds on a noisy shared machine.
+compile itself, json.loads of the same bytes), so that it holds on a noisy shared machine.
 """
 
 import argparse
@@ -22,6 +22,7 @@ import sys
 import timeit
 
 import _ostrel_quorvane as oq
+import request_path
 
 P = oq.Permission
 R = oq.GapRequirement
@@ -252,7 +253,7 @@ def figures(quick):
         rows.append((f"{kind} N={large:,} / N={small:,}", seconds, ratio, target, "x"))
     rows.append(("held LiveJudgment", None, per_judgment, 512.0, "bytes each"))
     rows.append(("compile(W1), tracing off", traced, tracing_ratio, 1.15, "x never initialised"))
-    return rows
+    return rows + request_path.figures(quick)
 
 
 def main():

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -549,9 +550,11 @@ std::string Path::text() const {
 
 bool string_at(const char* after_quote, const char* end, std::string& scratch,
                std::string_view& out) {
-  const char* quote = after_quote;
-  while (quote < end && *quote != '"' && *quote != '\\') ++quote;
-  if (quote < end && *quote == '"') {
+  const auto length = static_cast<std::size_t>(end - after_quote);
+  const auto* quote = static_cast<const char*>(std::memchr(after_quote, '"', length));
+  if (!quote) return false;
+  const auto before = static_cast<std::size_t>(quote - after_quote);
+  if (!std::memchr(after_quote, '\\', before)) {
     out = std::string_view(after_quote, static_cast<std::size_t>(quote - after_quote));
     return true;
   }

@@ -103,12 +103,10 @@ def read_padded(path: str | Path, padding: int) -> tuple[bytes, int]:
                 source, "$", f"expected a readable UTF-8 file ({reason})"
             ) from None
         return data, len(data)
-    ok, read = _read_file(path, MAX_DOCUMENT_BYTES, padding)
+    ok, read = _read_file(source, MAX_DOCUMENT_BYTES, padding)
     if not ok:
-        _, at, detail = read
-        raise RequestFileError(source, at, detail)
-    data, size = read
-    return data, size
+        raise RequestFileError(source, read[1], read[2])
+    return read  # type: ignore[no-any-return]
 
 
 def _too_large(source: str) -> NoReturn:

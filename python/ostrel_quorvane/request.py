@@ -138,23 +138,19 @@ class Request:
         chain: PermissionChain | None,
         moment: tuple[Any, ...] | None,
         fingerprint: str,
-        data: bytes | bytearray | str | Mapping[str, JSON],
+        data: bytes | bytearray | str,
         size: int | None = None,
     ) -> None:
         self.source = source
         self.context = context
         self.chain = chain
-        self._moment = moment
-        self._runtime: Runtime | None = None
         # The fingerprint the context is used under: its own, or else its context id.
         self.fingerprint = fingerprint
-        self._document: Mapping[str, JSON] | None = None
-        self._data: bytes | bytearray | str = b""
+        self._moment = moment
+        self._runtime: Runtime | None = None
+        self._data = data
         self._size = size
-        if isinstance(data, Mapping):
-            self._document = data
-        else:
-            self._data = data
+        self._document: Mapping[str, JSON] | None = None
 
     @property
     def runtime(self) -> Runtime | None:
@@ -222,8 +218,9 @@ def loads_request(
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:
     """Reads a request file (``-`` for standard input); level names resolve in ``chain``, else
     the file's own, else the default chain."""
-    data, size = read_padded(path, _PADDING)
-    return _request(str(path), data, chain, "$", size)
+    source = str(path)
+    data, size = read_padded(source, _PADDING)
+    return _request(source, data, chain, "$", size)
 
 
 def load_chain(path: str | Path) -> PermissionChain:
@@ -241,9 +238,7 @@ def read_request(
 ) -> Request:
     """Builds a request from a parsed JSON document found at ``path`` in ``source``."""
     request = _request(source, _dumped(document, source, path), chain, path, None)
-    if isinstance(document, Mapping):
-        request._document = document
-        request._data, request._size = b"", None
+    request._document, request._data, request._size = document, b"", None
     return request
 
 
@@ -279,10 +274,9 @@ def _request(
     ok, read = _read_request(data, chain, root, size)
     if not ok:
         _raise(source, *read)
-    context, own, moment, fingerprint = read
     if isinstance(data, memoryview):
         data = data.tobytes()
-    return Request(source, context, own, moment, fingerprint, data, size)
+    return Request(source, *read, data, size)
 
 
 def _chain(
