@@ -274,9 +274,10 @@ def _request(
     ok, read = _read_request(data, chain, root, size)
     if not ok:
         _raise(source, *read)
+    context, own, moment, fingerprint = read
     if isinstance(data, memoryview):
         data = data.tobytes()
-    return Request(source, *read, data, size)
+    return Request(source, context, own, moment, fingerprint, data, size)
 
 
 def _chain(
