@@ -27,6 +27,7 @@ from ostrel_quorvane.files import InputError, RequestFileError, clip
 from ostrel_quorvane.record import AuditFailed, Decision
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
+from ostrel_quorvane.store_commands import StoreFailed, add_store_commands
 
 __all__ = ["Decision", "main"]
 
@@ -34,8 +35,8 @@ EXIT_AUDIT_FAILED = 1
 EXIT_CANNOT_JUDGE = 2
 EXIT_OUTPUT_FAILED = 4
 STATUSES = (
-    "Exit status: 0 done, 1 audit failed, 2 input it cannot judge, 3 below the level --require "
-    "asks for, 4 output not written."
+    "Exit status: 0 done, 1 audit failed (or a log that fails its checks), 2 input it cannot "
+    "judge, 3 below the level --require asks for, 4 output not written (the store too)."
 )
 
 
@@ -56,6 +57,12 @@ def _moment_options(command: argparse.ArgumentParser, what: str, judged: str) ->
         help=f"exit with status 3 when {judged} is below LEVEL in the chain in force",
     )
     command.add_argument("--json", action="store_true", help="print the decision record as JSON")
+    command.add_argument(
+        "--log",
+        metavar="STORE",
+        help="append the decision record to the store's log (a path or postgresql:// URL) "
+        "before printing it",
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -133,7 +140,10 @@ def _parser() -> argparse.ArgumentParser:
         "evaluation again at its recorded moment of use.",
     )
     audit.add_argument("decision", metavar="DECISION.json")
-    audit.add_argument("--chains", required=True, metavar="DIR", help="folder of chain files")
+    audit.add_argument("--chains", metavar="DIR", help="folder of chain files")
+    audit.add_argument(
+        "--store", metavar="STORE", help="a store whose published chains stand for --chains"
+    )
     audit.add_argument(
         "--json", action="store_true", help="print the verdict, or the error, as a JSON object"
     )
@@ -152,6 +162,7 @@ def _parser() -> argparse.ArgumentParser:
         "Build the chain of a chain file and print its content hash.",
     )
     chain_hash.add_argument("chain", metavar="CHAIN.json")
+    add_store_commands(command)
     return parser
 
 
@@ -185,6 +196,9 @@ def main(
     except BelowRequired as error:
         _error("below_required", str(error), as_json)
         return EXIT_BELOW_REQUIRED
+    except StoreFailed as error:
+        _error("store_failed", str(error), as_json)
+        return EXIT_OUTPUT_FAILED
     except _OutputFailed as failed:  # standard output is full or closed
         reason = failed.error.strerror or str(failed.error)
         _error("output_failed", f"cannot write the output: {reason}", as_json)

@@ -33,6 +33,7 @@ from ostrel_quorvane.request import (
     load_request,
     parse_time,
 )
+from ostrel_quorvane.store_commands import STORE_COMMANDS, logged, opened, store_registry
 
 __all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "BelowRequired", "UsageError", "COMMANDS"]
 
@@ -141,6 +142,9 @@ class BelowRequired(Exception):
 
 
 def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
+    # A decision that must be logged is shown only once it is stored.
+    if args.log is not None:
+        logged(args.log, iter([decision.record_text()]), lambda _: None)
     if args.json:
         out.write(decision.record_text(indent=2) + "\n")
     else:
@@ -202,10 +206,19 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
     chain = load_chain(args.chain) if args.chain is not None else None
     at = None if args.at is None else _moment(args)
     failed = False
+
+    def write(line: str) -> None:
+        nonlocal failed
+        failed = failed or line.startswith('{"line":')
+        out.write(line + "\n")
+
     with open_lines(args.batch) as stream:
-        for line in decide_many(lines_of(stream), chain, at, args.batch):
-            failed = failed or line.startswith('{"line":')
-            out.write(line + "\n")
+        lines = decide_many(lines_of(stream), chain, at, args.batch)
+        if args.log is not None:
+            logged(args.log, lines, write)
+        else:
+            for line in lines:
+                write(line)
     return 2 if failed else 0
 
 
@@ -260,9 +273,20 @@ def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, st
 
 
 def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
+    if (args.chains is None) == (args.store is None):
+        raise UsageError("audit takes one of --chains DIR and --store STORE")
     recorded = read_record(load_json(args.decision), args.decision)
     record = recorded.record
-    registry, files = _published_chains(Path(args.chains))
+    if args.store is not None:
+        key = recorded.chain.chain_hash().to_hex()
+        store = opened(args.store)
+        try:
+            registry = store_registry(store, key)
+        finally:
+            store.close()
+        files = {key: f"the store {args.store}"}
+    else:
+        registry, files = _published_chains(Path(args.chains))
     judgment = audit(recorded, registry)
     source = shown(args.decision)
     chain_hash = judgment.chain_hash.to_hex()
@@ -312,4 +336,5 @@ COMMANDS = {
     "audit": cmd_audit,
     "provenance": cmd_provenance,
     "chain-hash": cmd_chain_hash,
+    **STORE_COMMANDS,
 }

@@ -1,0 +1,44 @@
+"""A durable store: the chain registry and a tamper-evident decision log.
+
+A store is named by a file path (SQLite, the embedded default) or a ``postgresql://`` URL (for
+several processes and machines sharing one store). Both keep the same schema and behave the same:
+
+- **Chains** are published under their hash; publishing the same chain twice, or from two
+  processes at once, leaves one entry. A chain read back is rebuilt by the engine and must hash to
+  its key; a row that does not is reported as corrupt, never served.
+- **The decision log** keeps decision records in one hash chain: each entry holds the record's
+  content hash and the hash of the entry before it, so that removing, reordering or editing any
+  entry breaks the chain at that entry (:meth:`Store.verify` names it). Appends from many threads
+  are written in shared transactions (group commit); an append returns only once its transaction
+  has committed. Appends from several processes serialize through the database.
+
+The content hash of a record is the SHA-256 of its canonical form: the record's JSON with object
+keys sorted, no insignificant whitespace, non-ASCII characters as themselves, in UTF-8. An
+entry's hash is the SHA-256 of ``"<previous entry hash>:<sequence number>:<content hash>"`` (the
+first entry's previous hash is 64 zeros); the log stores each record in its canonical form, so
+verifying it needs no JSON parsing.
+"""
+
+from ostrel_quorvane.store.base import (
+    CorruptChain,
+    LogEntry,
+    LogFault,
+    Store,
+    StoreError,
+    canonical_record,
+    content_hash,
+    entry_hash,
+    open_store,
+)
+
+__all__ = [
+    "CorruptChain",
+    "LogEntry",
+    "LogFault",
+    "Store",
+    "StoreError",
+    "canonical_record",
+    "content_hash",
+    "entry_hash",
+    "open_store",
+]

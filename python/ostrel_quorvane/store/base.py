@@ -1,0 +1,559 @@
+"""The store's one interface over its two back ends, and the log's hashing."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import queue
+import threading
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from _ostrel_quorvane import PermissionChain
+
+from ostrel_quorvane.files import InputError
+from ostrel_quorvane.request import chain_document, read_chain
+
+__all__ = [
+    "CorruptChain",
+    "LogEntry",
+    "LogFault",
+    "Store",
+    "StoreError",
+    "canonical_record",
+    "content_hash",
+    "entry_hash",
+    "open_store",
+]
+
+# The schema this version writes; a store of a later one is refused, never changed.
+SCHEMA_VERSION = 1
+GENESIS = "0" * 64
+# How many appends one transaction takes at most, when many arrive together.
+GROUP_LIMIT = 100
+
+
+class StoreError(Exception):
+    """The store could not do what was asked: ``name: what went wrong``. Nothing already
+    stored is lost."""
+
+
+class CorruptChain(StoreError):
+    """A stored chain that does not hash to the key it is stored under."""
+
+
+def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
+    """A decision record's canonical form: its JSON with object keys sorted, no insignificant
+    whitespace and non-ASCII characters as themselves."""
+    value = json.loads(record) if isinstance(record, str | bytes) else record
+    return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def content_hash(canonical: str) -> str:
+    """The SHA-256, in hex, of a record's canonical form in UTF-8."""
+    return hashlib.sha256(canonical.encode()).hexdigest()
+
+
+def entry_hash(previous: str, sequence: int, content: str) -> str:
+    """The hash of a log entry: SHA-256 of ``previous:sequence:content``, in hex."""
+    return hashlib.sha256(f"{previous}:{sequence}:{content}".encode()).hexdigest()
+
+
+@dataclass(frozen=True)
+class LogEntry:
+    """One decision in the log."""
+
+    sequence: int
+    record: str  # canonical form
+    content_hash: str
+    previous_hash: str
+    entry_hash: str
+    logged_at: float
+
+    def decision(self) -> dict[str, Any]:
+        """The decision record, parsed."""
+        parsed: dict[str, Any] = json.loads(self.record)
+        return parsed
+
+
+@dataclass(frozen=True)
+class LogFault:
+    """The first entry at which the log's chain breaks, and how."""
+
+    sequence: int
+    reason: str
+
+
+class Backend:
+    """What differs between SQLite and PostgreSQL: connecting, locking for a write, the
+    placeholder, and what each error means."""
+
+    name: str
+    placeholder = "?"
+
+    def connect(self) -> Any:
+        raise NotImplementedError
+
+    def begin_write(self, cursor: Any) -> None:
+        raise NotImplementedError
+
+    def begin_read(self, cursor: Any) -> None:
+        raise NotImplementedError
+
+    def begin_schema(self, cursor: Any) -> None:
+        """Begins the transaction that creates or upgrades the schema, one process at a time."""
+        self.begin_write(cursor)
+
+    def commit(self, connection: Any) -> None:
+        connection.commit()
+
+    def rollback(self, connection: Any) -> None:
+        connection.rollback()
+
+    def failure(self, error: BaseException) -> str | None:
+        """What a driver error means, in one line; None for an error that is not the store's."""
+        raise NotImplementedError
+
+    def missing_table(self, error: BaseException) -> bool:
+        """Whether ``error`` says a table does not exist (a store not yet made)."""
+        return "no such table" in str(error) or "does not exist" in str(error)
+
+
+SCHEMA = [
+    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
+    "published_at DOUBLE PRECISION NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS decisions (sequence BIGINT PRIMARY KEY, record TEXT NOT NULL, "
+    "content_hash TEXT NOT NULL, previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
+    "logged_at DOUBLE PRECISION NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
+]
+# Upgrades in place: MIGRATIONS[n] takes a store of version n to version n + 1.
+MIGRATIONS: dict[int, list[str]] = {}
+
+
+class Store:
+    """A chain registry and a decision log in one database. Safe to share between threads."""
+
+    def __init__(self, name: str, backend: Backend) -> None:
+        self.name = name
+        self._backend = backend
+        self._local = threading.local()
+        self._writer: _GroupWriter | None = None
+        self._writer_lock = threading.Lock()
+        self._prepare()
+
+    # ----- connections and transactions -----
+
+    def _connection(self) -> Any:
+        connection = getattr(self._local, "connection", None)
+        if connection is None:
+            connection = self._guarded(self._backend.connect)
+            self._local.connection = connection
+        return connection
+
+    def _guarded(self, run: Callable[[], Any]) -> Any:
+        try:
+            return run()
+        except StoreError:
+            raise
+        except Exception as error:
+            meaning = self._backend.failure(error)
+            if meaning is None:
+                raise
+            raise StoreError(f"{self.name}: {meaning}") from None
+
+    @contextmanager
+    def _transaction(self, kind: str) -> Iterator[Any]:
+        connection = self._connection()
+        cursor = connection.cursor()
+        begin = {
+            "read": self._backend.begin_read,
+            "write": self._backend.begin_write,
+            "schema": self._backend.begin_schema,
+        }[kind]
+        try:
+            begin(cursor)
+            yield cursor
+            self._backend.commit(connection)
+        except BaseException:
+            try:
+                self._backend.rollback(connection)
+            except Exception:  # the connection itself is gone; the error says why
+                self._local.connection = None
+            raise
+        finally:
+            cursor.close()
+
+    def _sql(self, text: str) -> str:
+        return text.replace("?", self._backend.placeholder)
+
+    def _run(self, write: bool | str, work: Callable[[Any], Any]) -> Any:
+        kind = write if isinstance(write, str) else "write" if write else "read"
+
+        def attempt() -> Any:
+            with self._transaction(kind) as cursor:
+                return work(cursor)
+
+        return self._guarded(attempt)
+
+    def _prepare(self) -> None:
+        def version(cursor: Any) -> int | None:
+            try:
+                cursor.execute(
+                    self._sql("SELECT value FROM meta WHERE key = ?"), ("schema_version",)
+                )
+            except Exception as error:
+                if self._backend.failure(error) is None or not self._backend.missing_table(error):
+                    raise
+                return None
+            row = cursor.fetchone()
+            return int(row[0]) if row else None
+
+        # A store of this version opens without taking the write lock another writer may hold.
+        if self._run("read", version) == SCHEMA_VERSION:
+            return
+
+        def prepare(cursor: Any) -> None:
+            for statement in SCHEMA:
+                cursor.execute(statement)
+            found = version(cursor)
+            if found is None:
+                cursor.execute(
+                    self._sql("INSERT INTO meta (key, value) VALUES (?, ?)"),
+                    ("schema_version", str(SCHEMA_VERSION)),
+                )
+                return
+            if found > SCHEMA_VERSION:
+                raise StoreError(
+                    f"{self.name}: the store has schema version {found}, newer than the "
+                    f"{SCHEMA_VERSION} this version of ostrel-quorvane reads; it was left as it is"
+                )
+            while found < SCHEMA_VERSION:
+                for statement in MIGRATIONS[found]:
+                    cursor.execute(statement)
+                found += 1
+            cursor.execute(
+                self._sql("UPDATE meta SET value = ? WHERE key = ?"), (str(found), "schema_version")
+            )
+
+        self._run("schema", prepare)
+
+    def close(self) -> None:
+        """Stops the group writer and closes this thread's connection."""
+        with self._writer_lock:
+            if self._writer is not None:
+                self._writer.stop()
+                self._writer = None
+        self.close_thread_connection()
+
+    def close_thread_connection(self) -> None:
+        """Closes the connection the calling thread uses, if it has one."""
+        connection = getattr(self._local, "connection", None)
+        if connection is not None:
+            self._local.connection = None
+            try:
+                connection.close()
+            except Exception:  # a connection already gone has nothing left to close
+                pass
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # ----- chains -----
+
+    def publish(self, chain: PermissionChain) -> str:
+        """Publishes ``chain``; returns its hash. Publishing it again changes nothing."""
+        key = chain.chain_hash().to_hex()
+        document = json.dumps(chain_document(chain), separators=(",", ":"))
+
+        def publish(cursor: Any) -> None:
+            cursor.execute(
+                self._sql(
+                    "INSERT INTO chains (hash, document, published_at) VALUES (?, ?, ?) "
+                    "ON CONFLICT (hash) DO NOTHING"
+                ),
+                (key, document, time.time()),
+            )
+
+        self._run(True, publish)
+        return key
+
+    def chains(self) -> list[tuple[str, float]]:
+        """Every published chain's hash and when it was first published, oldest first."""
+        rows: list[tuple[str, float]] = self._run(
+            False,
+            lambda cursor: cursor.execute(
+                "SELECT hash, published_at FROM chains ORDER BY published_at, hash"
+            ).fetchall(),
+        )
+        return [(key, float(at)) for key, at in rows]
+
+    def chain(self, key: str) -> PermissionChain | None:
+        """The chain published under ``key``, rebuilt and checked; None when there is none."""
+        row = self._run(
+            False,
+            lambda cursor: cursor.execute(
+                self._sql("SELECT document FROM chains WHERE hash = ?"), (key,)
+            ).fetchone(),
+        )
+        if row is None:
+            return None
+        try:
+            chain = read_chain(json.loads(row[0]), f"{self.name} chain {key}")
+        except InputError as error:
+            raise CorruptChain(f"{self.name}: chain {key} is corrupt: {error.detail}") from None
+        except ValueError as error:
+            raise CorruptChain(f"{self.name}: chain {key} is corrupt: {error}") from None
+        actual = chain.chain_hash().to_hex()
+        if actual != key:
+            raise CorruptChain(f"{self.name}: chain {key} is corrupt: it hashes to {actual}")
+        return chain
+
+    # ----- the decision log -----
+
+    def append(self, record: str | bytes | Mapping[str, Any]) -> LogEntry:
+        """Appends one decision record; returns its entry once its transaction has committed.
+        Appends arriving together from several threads share a transaction."""
+        canonical = canonical_record(record)
+        with self._writer_lock:
+            if self._writer is None:
+                self._writer = _GroupWriter(self)
+            writer = self._writer
+        return writer.submit(canonical, content_hash(canonical))
+
+    def append_many(self, records: Iterable[str | bytes | Mapping[str, Any]]) -> list[LogEntry]:
+        """Appends decision records in order, GROUP_LIMIT to a transaction; returns their entries
+        once all have committed."""
+        pending = [(c, content_hash(c)) for c in map(canonical_record, records)]
+        entries: list[LogEntry] = []
+        for start in range(0, len(pending), GROUP_LIMIT):
+            entries += self._write(pending[start : start + GROUP_LIMIT])
+        return entries
+
+    def _write(self, items: list[tuple[str, str]]) -> list[LogEntry]:
+        def write(cursor: Any) -> list[LogEntry]:
+            cursor.execute(
+                "SELECT sequence, entry_hash FROM decisions ORDER BY sequence DESC LIMIT 1"
+            )
+            row = cursor.fetchone()
+            sequence, previous = (int(row[0]), row[1]) if row else (0, GENESIS)
+            now = time.time()
+            entries = []
+            for canonical, digest in items:
+                sequence += 1
+                link = entry_hash(previous, sequence, digest)
+                entries.append(LogEntry(sequence, canonical, digest, previous, link, now))
+                previous = link
+            # The head is kept beside the entries too, so that cutting entries off the end shows.
+            cursor.execute(
+                self._sql(
+                    "INSERT INTO meta (key, value) VALUES (?, ?) "
+                    "ON CONFLICT (key) DO UPDATE SET value = excluded.value"
+                ),
+                ("head", f"{sequence}:{previous}"),
+            )
+            cursor.executemany(
+                self._sql(
+                    "INSERT INTO decisions (sequence, record, content_hash, previous_hash, "
+                    "entry_hash, logged_at) VALUES (?, ?, ?, ?, ?, ?)"
+                ),
+                [
+                    (e.sequence, e.record, e.content_hash, e.previous_hash, e.entry_hash, now)
+                    for e in entries
+                ],
+            )
+            return entries
+
+        written: list[LogEntry] = self._run(True, write)
+        return written
+
+    def entries(self, start: int = 1, since: float | None = None) -> Iterator[LogEntry]:
+        """The log's entries from sequence number ``start`` on, in order; with ``since``, only
+        those logged at or after it. Read a page at a time."""
+        page = 1000
+        while True:
+            rows = self._run(
+                False,
+                lambda cursor, start=start: cursor.execute(
+                    self._sql(
+                        "SELECT sequence, record, content_hash, previous_hash, entry_hash, "
+                        "logged_at FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
+                    ),
+                    (start, page),
+                ).fetchall(),
+            )
+            for row in rows:
+                entry = LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
+                if since is None or entry.logged_at >= since:
+                    yield entry
+            if len(rows) < page:
+                return
+            start = int(rows[-1][0]) + 1
+
+    def find(self, digest: str) -> LogEntry | None:
+        """The first entry whose record has content hash ``digest``."""
+        row = self._run(
+            False,
+            lambda cursor: cursor.execute(
+                self._sql(
+                    "SELECT sequence, record, content_hash, previous_hash, entry_hash, logged_at "
+                    "FROM decisions WHERE content_hash = ? ORDER BY sequence LIMIT 1"
+                ),
+                (digest,),
+            ).fetchone(),
+        )
+        if row is None:
+            return None
+        return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
+
+    def find_sequence(self, sequence: int) -> LogEntry | None:
+        """The entry with sequence number ``sequence``."""
+        return next(iter(self.entries(start=sequence)), None) if sequence > 0 else None
+
+    def count(self) -> int:
+        """How many entries the log holds."""
+        row = self._run(False, lambda c: c.execute("SELECT COUNT(*) FROM decisions").fetchone())
+        return int(row[0])
+
+    def verify(self, progress: Callable[[int], None] | None = None) -> LogFault | None:
+        """Checks every entry's content hash and its link to the one before; returns the first
+        entry that fails, or None for a log whose chain holds from its start to its head."""
+        expected, previous = 1, GENESIS
+        for entry in self.entries():
+            if entry.sequence != expected:
+                return LogFault(
+                    expected, f"entry {expected} is missing (the next is {entry.sequence})"
+                )
+            if content_hash(entry.record) != entry.content_hash:
+                return LogFault(entry.sequence, "its record does not match its content hash")
+            if entry.previous_hash != previous:
+                return LogFault(entry.sequence, "it does not follow the entry before it")
+            if entry_hash(previous, entry.sequence, entry.content_hash) != entry.entry_hash:
+                return LogFault(entry.sequence, "its entry hash does not match its contents")
+            previous, expected = entry.entry_hash, expected + 1
+            if progress is not None and entry.sequence % 1000 == 0:
+                progress(entry.sequence)
+        recorded = self._recorded_head()
+        if recorded is not None and recorded != (expected - 1, previous):
+            count, _ = recorded
+            if count >= expected:
+                return LogFault(expected, f"entries {expected} to {count} are missing at the end")
+            return LogFault(count, "the log does not end where its recorded head says")
+        return None
+
+    def _recorded_head(self) -> tuple[int, str] | None:
+        row = self._run(
+            False,
+            lambda cursor: cursor.execute(
+                self._sql("SELECT value FROM meta WHERE key = ?"), ("head",)
+            ).fetchone(),
+        )
+        if row is None:
+            return None
+        sequence, _, digest = row[0].partition(":")
+        return int(sequence), digest
+
+    def head(self) -> tuple[int, str]:
+        """The last entry's sequence number and hash: (0, 64 zeros) for an empty log. Kept
+        elsewhere, it shows later that the log was not cut back or rewritten."""
+        row = self._run(
+            False,
+            lambda c: c.execute(
+                "SELECT sequence, entry_hash FROM decisions ORDER BY sequence DESC LIMIT 1"
+            ).fetchone(),
+        )
+        return (int(row[0]), row[1]) if row else (0, GENESIS)
+
+
+@dataclass
+class _Pending:
+    canonical: str
+    digest: str
+    done: threading.Event
+    entry: LogEntry | None = None
+    error: BaseException | None = None
+
+
+class _GroupWriter:
+    """One thread that writes appends in transactions of whatever has arrived, up to
+    GROUP_LIMIT, and tells each caller once its transaction has committed."""
+
+    def __init__(self, store: Store) -> None:
+        self._store = store
+        self._queue: queue.SimpleQueue[_Pending | None] = queue.SimpleQueue()
+        self._thread = threading.Thread(target=self._run, name="ostrel-quorvane-log", daemon=True)
+        self._thread.start()
+
+    def submit(self, canonical: str, digest: str) -> LogEntry:
+        pending = _Pending(canonical, digest, threading.Event())
+        self._queue.put(pending)
+        pending.done.wait()
+        if pending.error is not None:
+            raise pending.error
+        assert pending.entry is not None
+        return pending.entry
+
+    def stop(self) -> None:
+        self._queue.put(None)
+        self._thread.join()
+
+    def _run(self) -> None:
+        while True:
+            first = self._queue.get()
+            if first is None:
+                self._store.close_thread_connection()
+                return
+            batch = [first]
+            stopping = False
+            while len(batch) < GROUP_LIMIT:
+                try:
+                    more = self._queue.get_nowait()
+                except queue.Empty:
+                    break
+                if more is None:
+                    stopping = True
+                    break
+                batch.append(more)
+            try:
+                entries = self._store._write([(p.canonical, p.digest) for p in batch])
+                for pending, entry in zip(batch, entries, strict=True):
+                    pending.entry = entry
+            except BaseException as error:  # every caller of the batch is told
+                for pending in batch:
+                    pending.error = error
+            for pending in batch:
+                pending.done.set()
+            if stopping:
+                self._store.close_thread_connection()
+                return
+
+
+def open_store(name: str | Path, timeout: float = 5.0) -> Store:
+    """The store named by a file path (SQLite, created when missing) or a ``postgresql://``
+    URL. ``timeout`` is how long a write waits for another writer's lock before giving up."""
+    text = str(name)
+    if text.startswith(("postgresql://", "postgres://")):
+        from ostrel_quorvane.store.postgres import PostgresBackend
+
+        return Store(_redacted(text), PostgresBackend(text, timeout))
+    from ostrel_quorvane.store.sqlite import SqliteBackend
+
+    return Store(text, SqliteBackend(Path(text), timeout))
+
+
+def _redacted(url: str) -> str:
+    """A URL without its password, for messages."""
+    scheme, _, rest = url.partition("://")
+    credentials, at, host = rest.rpartition("@")
+    if not at:
+        return url
+    user = credentials.partition(":")[0]
+    return f"{scheme}://{user}@{host}"

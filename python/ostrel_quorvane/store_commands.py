@@ -1,0 +1,202 @@
+"""The commands that use a store: publishing and reading chains, verifying and auditing the
+decision log, and logging decisions as they are made."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Iterator
+from datetime import UTC, datetime
+from typing import TextIO
+
+from _ostrel_quorvane import InMemoryChainRegistry
+
+from ostrel_quorvane.files import InputError
+from ostrel_quorvane.record import AuditFailed, audit, read_record
+from ostrel_quorvane.render import shown
+from ostrel_quorvane.request import chain_document, load_chain, parse_time, read_chain
+from ostrel_quorvane.store import Store, StoreError, open_store
+
+__all__ = ["STORE_COMMANDS", "StoreFailed", "logged", "store_registry"]
+
+
+class StoreFailed(Exception):
+    """The store could not be used: the decision, if one was made, was not logged."""
+
+
+def opened(name: str) -> Store:
+    try:
+        return open_store(name)
+    except StoreError as error:
+        raise StoreFailed(str(error)) from None
+
+
+def logged(name: str, records: Iterator[str], write: Callable[[str], None]) -> None:
+    """Appends the decision records among ``records`` to the store's log, a hundred at a time,
+    with the chain each was judged under published beside it, and hands each line to ``write``
+    once it is stored (error records of a batch pass straight through)."""
+    store = opened(name)
+    published: set[str] = set()
+    try:
+        window: list[str] = []
+        for record in records:
+            window.append(record)
+            if len(window) == 100:
+                _flush(store, window, write, published)
+        _flush(store, window, write, published)
+    finally:
+        store.close()
+
+
+def _flush(
+    store: Store, window: list[str], write: Callable[[str], None], published: set[str]
+) -> None:
+    decisions = [json.loads(line) for line in window if not line.startswith('{"line":')]
+    try:
+        for decision in decisions:
+            if decision["chain_hash"] not in published:
+                store.publish(read_chain(decision["chain"]))
+                published.add(decision["chain_hash"])
+        store.append_many(decisions)
+    except StoreError as error:
+        raise StoreFailed(str(error)) from None
+    for line in window:
+        write(line)
+    window.clear()
+
+
+def store_registry(store: Store, key: str) -> InMemoryChainRegistry:
+    """A registry holding the store's chain ``key``, when it has one."""
+    registry = InMemoryChainRegistry()
+    try:
+        chain = store.chain(key)
+    except StoreError as error:
+        raise StoreFailed(str(error)) from None
+    if chain is not None:
+        registry.publish(chain)
+    return registry
+
+
+def _utc(seconds: float) -> str:
+    return datetime.fromtimestamp(seconds, UTC).isoformat(timespec="seconds")
+
+
+class _Progress:
+    """A count on standard error, rewritten in place, when standard error is a terminal."""
+
+    def __init__(self, what: str) -> None:
+        self.what = what
+        self.shown = sys.stderr.isatty()
+
+    def __call__(self, count: int) -> None:
+        if self.shown:
+            sys.stderr.write(f"\r{self.what} {count:,}")
+            sys.stderr.flush()
+
+    def done(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def cmd_chains(args: argparse.Namespace, out: TextIO) -> int:
+    if (args.target is None) != (args.action == "list"):
+        what = "takes no argument" if args.action == "list" else "takes one argument"
+        raise StoreFailed(f"chains {args.action} {what}")
+    store = opened(args.store)
+    try:
+        if args.action == "publish":
+            out.write(store.publish(load_chain(args.target)) + "\n")
+        elif args.action == "list":
+            for key, at in store.chains():
+                out.write(f"{key}  {_utc(at)}\n")
+        else:
+            chain = store.chain(args.target)
+            if chain is None:
+                raise StoreFailed(f"{store.name}: no chain {shown(args.target)} is published")
+            out.write(json.dumps(chain_document(chain), indent=2) + "\n")
+    except StoreError as error:
+        raise StoreFailed(str(error)) from None
+    finally:
+        store.close()
+    return 0
+
+
+def cmd_log(args: argparse.Namespace, out: TextIO) -> int:
+    store = opened(args.store)
+    try:
+        if args.action == "verify":
+            return _verify(store, out)
+        return _audit_log(store, args, out)
+    except StoreError as error:
+        raise StoreFailed(str(error)) from None
+    finally:
+        store.close()
+
+
+def _verify(store: Store, out: TextIO) -> int:
+    progress = _Progress("verified")
+    fault = store.verify(progress)
+    progress.done()
+    if fault is not None:
+        out.write(f"{store.name}: entry {fault.sequence}: {fault.reason}\n")
+        return 1
+    count, head = store.head()
+    out.write(f"{store.name}: {count:,} entries verified; head {head}\n")
+    return 0
+
+
+def _audit_log(store: Store, args: argparse.Namespace, out: TextIO) -> int:
+    since = None if args.since is None else parse_time(args.since, "--since", "$")
+    progress = _Progress("audited")
+    registries: dict[str, InMemoryChainRegistry] = {}
+    checked = failed = 0
+    for entry in store.entries(since=since):
+        source = f"{store.name} entry {entry.sequence}"
+        try:
+            recorded = read_record(entry.decision(), source)
+            key = recorded.chain.chain_hash().to_hex()
+            if key not in registries:
+                registries[key] = store_registry(store, key)
+            audit(recorded, registries[key])
+        except (AuditFailed, InputError) as error:
+            failed += 1
+            out.write(f"{source}: {error}\n")
+        checked += 1
+        progress(checked)
+    progress.done()
+    out.write(f"{store.name}: {checked:,} decisions audited, {failed:,} differ\n")
+    return 1 if failed else 0
+
+
+def add_store_commands(
+    command: Callable[[str, str, str], argparse.ArgumentParser],
+) -> None:
+    """The ``chains`` and ``log`` commands, added through the tool's command maker."""
+    chains = command(
+        "chains",
+        "publish and read chains in a store",
+        "publish CHAIN.json stores a chain under its hash (publishing it again changes "
+        "nothing); list prints each published chain's hash and when it was first published; get "
+        "HASH prints the chain file of a published chain, checked against its hash.",
+    )
+    chains.add_argument("action", choices=("publish", "list", "get"))
+    chains.add_argument("target", nargs="?", metavar="CHAIN.json|HASH")
+    chains.add_argument(
+        "--store", required=True, metavar="STORE", help="a path or postgresql:// URL"
+    )
+    log = command(
+        "log",
+        "verify or audit a store's decision log",
+        "verify checks every entry's content hash and its link to the entry before, and names "
+        "the first entry that fails (exit status 1); audit judges every logged decision again "
+        "as of its recorded moment, against the chain the store holds for it, and reports each "
+        "that differs (exit status 1).",
+    )
+    log.add_argument("action", choices=("verify", "audit"))
+    log.add_argument("store", metavar="STORE", help="a path or postgresql:// URL")
+    log.add_argument("--since", metavar="TIME", help="audit only decisions logged from TIME on")
+
+
+STORE_COMMANDS = {"chains": cmd_chains, "log": cmd_log}
