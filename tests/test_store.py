@@ -2,7 +2,6 @@
 verification, writers in threads and processes, a writer killed mid-batch, and the faults of a
 store that cannot be written."""
 
-import json
 import os
 import signal
 import sqlite3
@@ -12,11 +11,10 @@ import textwrap
 import threading
 from pathlib import Path
 
+import _ostrel_quorvane as oq
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import _ostrel_quorvane as oq
 from ostrel_quorvane.request import load_chain
 from ostrel_quorvane.store import CorruptChain, StoreError, content_hash, open_store
 
