@@ -379,17 +379,18 @@ class Store:
         """The log's entries from sequence number ``start`` on, in order; with ``since``, only
         those logged at or after it. Read a page at a time."""
         page = 1000
+        query = self._sql(
+            "SELECT sequence, record, content_hash, previous_hash, entry_hash, logged_at "
+            "FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
+        )
         while True:
-            rows = self._run(
-                False,
-                lambda cursor, start=start: cursor.execute(
-                    self._sql(
-                        "SELECT sequence, record, content_hash, previous_hash, entry_hash, "
-                        "logged_at FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
-                    ),
-                    (start, page),
-                ).fetchall(),
-            )
+            first = start
+
+            def read(cursor: Any) -> list[Any]:
+                rows: list[Any] = cursor.execute(query, (first, page)).fetchall()
+                return rows
+
+            rows = self._run(False, read)
             for row in rows:
                 entry = LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
                 if since is None or entry.logged_at >= since:

@@ -1,0 +1,95 @@
+"""The store through the command-line tool: publishing and reading chains, logging decisions,
+verifying and auditing the log, and auditing a record against a store."""
+
+import io
+import json
+import sqlite3
+from pathlib import Path
+
+from ostrel_quorvane import cli
+
+EXAMPLES = Path(__file__).parents[1] / "examples"
+REQUEST = EXAMPLES / "agent-tool-run" / "request.json"
+
+
+def call(*argv, capsys):
+    out = io.StringIO()
+    status = cli.main([str(arg) for arg in argv], out)
+    return status, out.getvalue(), capsys.readouterr().err
+
+
+def test_chains_are_published_listed_and_read_back(tmp_path, capsys):
+    store = tmp_path / "store.db"
+    chain_file = EXAMPLES / "chains" / "data-access.json"
+    status, out, _ = call("chains", "publish", chain_file, "--store", store, capsys=capsys)
+    key = out.strip()
+    assert status == 0 and len(key) == 64
+    assert call("chains", "publish", chain_file, "--store", store, capsys=capsys)[1] == out
+    status, out, _ = call("chains", "list", "--store", store, capsys=capsys)
+    assert status == 0 and out.startswith(key + "  ") and len(out.splitlines()) == 1
+    status, out, _ = call("chains", "get", key, "--store", store, capsys=capsys)
+    assert json.loads(out) == json.loads(chain_file.read_text())
+    status, _, err = call("chains", "get", "0" * 64, "--store", store, capsys=capsys)
+    assert status == 4 and f"no chain {'0' * 64} is published" in err
+
+
+def test_logged_decisions_verify_and_audit_until_one_is_edited(tmp_path, capsys):
+    store = tmp_path / "store.db"
+    for _ in range(3):
+        assert call("decide", REQUEST, "--log", store, "--json", capsys=capsys)[0] == 0
+    batch = tmp_path / "batch.jsonl"
+    batch.write_text(json.dumps(json.loads(REQUEST.read_text())) + "\n[]\n")
+    status, out, _ = call("decide", "--batch", batch, "--log", store, capsys=capsys)
+    assert status == 2 and len(out.splitlines()) == 2
+    status, out, _ = call("log", "verify", store, capsys=capsys)
+    assert status == 0 and "4 entries verified; head " in out
+    status, out, _ = call("log", "audit", store, capsys=capsys)
+    assert (status, out.splitlines()[-1]) == (0, f"{store}: 4 decisions audited, 0 differ")
+    status, out, _ = call("log", "audit", store, "--since", "2999-01-01T00:00:00Z", capsys=capsys)
+    assert out.strip().endswith("0 decisions audited, 0 differ")
+
+    # A record edited with its hashes made to match still fails its audit; one edited alone
+    # fails verification, at its entry.
+    with sqlite3.connect(store) as connection:
+        record = json.loads(
+            connection.execute("SELECT record FROM decisions WHERE sequence = 2").fetchone()[0]
+        )
+        record["permission"] = "AAA"
+        connection.execute(
+            "UPDATE decisions SET record = ? WHERE sequence = 2", (json.dumps(record),)
+        )
+    status, out, _ = call("log", "verify", store, capsys=capsys)
+    assert (status, out.strip()) == (
+        1,
+        f"{store}: entry 2: its record does not match its content hash",
+    )
+    status, out, _ = call("log", "audit", store, capsys=capsys)
+    assert status == 1 and f"{store} entry 2: audit failed: permission" in out  # fmt: skip
+
+
+def test_audit_takes_a_store_for_the_published_chains(tmp_path, capsys):
+    store = tmp_path / "store.db"
+    record = tmp_path / "decision.json"
+    status, out, _ = call("decide", REQUEST, "--json", capsys=capsys)
+    record.write_text(out)
+    status, _, err = call("audit", record, "--store", store, capsys=capsys)
+    assert status == 1 and "is not published" in err
+    call("chains", "publish", EXAMPLES / "chains" / "default.json", "--store", store, capsys=capsys)
+    status, out, _ = call("audit", record, "--store", store, capsys=capsys)
+    assert status == 0 and f"is published in the store {store}" in out
+    status, _, err = call(
+        "audit", record, "--store", store, "--chains", EXAMPLES / "chains", capsys=capsys
+    )
+    assert status == 2 and "audit takes one of --chains DIR and --store STORE" in err
+
+
+def test_a_store_that_cannot_be_written_fails_the_decision_before_it_is_shown(tmp_path, capsys):
+    blocker = tmp_path / "not-a-folder"
+    blocker.write_text("")
+    status, out, err = call(
+        "decide", REQUEST, "--log", blocker / "store.db", "--json", capsys=capsys
+    )
+    assert (status, out) == (4, "")
+    assert "store_failed" not in err and "the store cannot be opened" in err
+    status, _, err = call("decide", REQUEST, "--log", blocker / "x.db", "--json", capsys=capsys)
+    assert json.loads(err)["error"] == "store_failed"
