@@ -23,6 +23,7 @@ import timeit
 
 import _ostrel_quorvane as oq
 import request_path
+import store
 
 P = oq.Permission
 R = oq.GapRequirement
@@ -253,7 +254,7 @@ def figures(quick):
         rows.append((f"{kind} N={large:,} / N={small:,}", seconds, ratio, target, "x"))
     rows.append(("held LiveJudgment", None, per_judgment, 512.0, "bytes each"))
     rows.append(("compile(W1), tracing off", traced, tracing_ratio, 1.15, "x never initialised"))
-    return rows + request_path.figures(quick)
+    return rows + request_path.figures(quick) + store.figures(quick)
 
 
 def main():

@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -55,6 +56,12 @@ std::string integer_repr(std::string_view literal) {
 std::string quoted(std::string_view text, bool ascii) {
   std::string out = "\"";
   out.reserve(text.size() + 2);
+  // Most text needs no escape at all: it is copied whole.
+  const bool plain = std::none_of(text.begin(), text.end(), [ascii](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || c == '"' || c == '\\' || (ascii && byte >= 0x80);
+  });
+  if (plain) return out.append(text).append(1, '"');
   const auto escape = [&out](char32_t unit) {
     std::array<char, 16> hex{};
     std::snprintf(hex.data(), hex.size(), "\\u%04x", static_cast<unsigned>(unit));

@@ -93,6 +93,7 @@ constexpr Registration kPrivateRegistrations[] = {
     {"_check_json", check_json_function},
     {"_read_file", read_file_function},
     {"_render_record", render_record_function},
+    {"_canonical_json", canonical_json_function},
 };
 
 bool register_all(PyObject* module) {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "canonical_json.h"
 #include "convert.h"
 #include "decision_record.h"
 #include "guard.h"
@@ -109,6 +110,25 @@ PyObject* render_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       oq::render_record(parts, static_cast<unsigned>(std::min<std::uint64_t>(indent, 16))));
 }
 
+constexpr auto kCanonicalJson = signature(
+    "_canonical_json()", Callable::Function,
+    "_canonical_json(data)\n--\n\n"
+    "The JSON text `data` in the decision log's canonical form: keys sorted, no insignificant\n"
+    "whitespace, strings as themselves, numbers as Python writes them. None for a document\n"
+    "this reader leaves to Python: one that is not JSON, or holds an integer beyond 64 bits.",
+    Param{"data"});
+
+PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kCanonicalJson> a;
+  std::string text;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_json_text)) return nullptr;
+  const auto canonical = oq::canonical_json(text);
+  if (canonical) return new_str(*canonical);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kCanonicalJsonFunction = {"_canonical_json", as_cfunction(guarded<canonical_json>),
+                                      kFastFlags, kCanonicalJson.doc};
 PyMethodDef kRenderRecordFunction = {"_render_record", as_cfunction(guarded<render_record>),
                                      kFastFlags, kRenderRecord.doc};
 
@@ -116,6 +136,9 @@ PyMethodDef kRenderRecordFunction = {"_render_record", as_cfunction(guarded<rend
 
 PyObject* render_record_function(PyObject* module) {
   return new_function(&kRenderRecordFunction, module);
+}
+PyObject* canonical_json_function(PyObject* module) {
+  return new_function(&kCanonicalJsonFunction, module);
 }
 
 }  // namespace oqpy

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from _ostrel_quorvane import PermissionChain
+from _ostrel_quorvane import PermissionChain, _canonical_json
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, read_chain
@@ -49,8 +49,12 @@ class CorruptChain(StoreError):
 def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
     """A decision record's canonical form: its JSON with object keys sorted, no insignificant
     whitespace and non-ASCII characters as themselves."""
-    value = json.loads(record) if isinstance(record, str | bytes) else record
-    return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    if isinstance(record, str | bytes):
+        canonical = _canonical_json(record)
+        if canonical is not None:
+            return canonical
+        record = json.loads(record)  # what the native form leaves: a fault, or a huge integer
+    return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
 def content_hash(canonical: str) -> str:

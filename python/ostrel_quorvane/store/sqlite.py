@@ -21,6 +21,9 @@ class SqliteBackend(Backend):
             self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False
         )
         try:
+            # The log appends records of several kilobytes each: large pages keep each in one
+            # page rather than a chain of overflow pages. Takes effect when the file is made.
+            connection.execute("PRAGMA page_size=65536")
             # WAL lets readers run beside the one writer; a full sync at each commit means an
             # acknowledged record survives a crash of the machine, not only of the process.
             connection.execute("PRAGMA journal_mode=WAL")
