@@ -57,6 +57,15 @@ MALFORMED_BYTES = [
     (b'{"a": ' + b"1" * 4301 + b"}", "Exceeds the limit (4300 digits)"),
     (b'{"\\u00e9": 1, "\xc3\xa9": 2}', 'duplicated key "\\u00e9"'),
     (b'{"tokens": [{"details": {"k": 1, "k": 2}}]}', 'duplicated key "k"'),
+    # Words and numbers that only start like JSON's.
+    (b'{"gaps": nope}', "Expecting value at line 1 column 10"),
+    (b'{"description": nul}', "Expecting value"),
+    (b'{"tokens": [{"details": [nan]}]}', "Expecting value"),
+    (b'{"chain": {"roles": {"Top": 01}}}', "Expecting value"),
+    (b'{"a": [-01, -]}', "Expecting value at line 1 column 8"),
+    (b'{"a": -a}', "Expecting value"),
+    (b'{"a": 1-1}', "Expecting value"),
+    (b'{"a": truex}', "Expecting value"),
 ]
 
 
@@ -66,6 +75,17 @@ MALFORMED_BYTES = [
 def test_bytes_that_are_not_strict_json_are_refused_at_the_root(data, complaint):
     path, detail = refusal(data)
     assert path == "$" and complaint in detail
+
+
+def test_numbers_too_small_for_a_double_read_as_zero_and_negative_zero_as_zero():
+    document = json.loads(BASE)
+    document["gaps"][3]["bound_value"] = 0.5
+    text = json.dumps(document).replace('"bound_value": 0.5', '"bound_value": 1e-400')
+    assert oq._check_json(text) is None
+    loads_request(text)
+    document["chain"] = json.loads((EXAMPLES / "chains" / "default.json").read_text())
+    text = json.dumps(document).replace('"Bottom": 0', '"Bottom": -0')
+    assert loads_request(text).chain == oq.PermissionChain.default_chain()
 
 
 def test_json_faults_come_before_faults_of_shape_wherever_they_are():
@@ -116,6 +136,26 @@ def test_rfc3339_times_read_as_python_reads_them(text, seconds):
     assert oq._read_time(json.dumps(text)) == (True, seconds)
 
 
+def test_times_after_2255_read_as_pythons_datetime_reads_them():
+    from datetime import datetime
+
+    for text in [
+        "7510-06-09T20:53:33.861557Z",
+        "9999-12-31T23:59:59.999999Z",
+        "2300-01-01T00:00:00.000001-05:30",
+    ]:
+        assert oq._read_time(json.dumps(text)) == (
+            True,
+            datetime.fromisoformat(text.upper()).timestamp(),
+        )
+
+
+def test_a_time_is_refused_at_its_own_path():
+    assert oq._read_time(json.dumps("\ud800"), "--at") == (
+        False, ("format", "--at", "expected Unicode text (a lone surrogate escape is not)")
+    )  # fmt: skip
+
+
 @pytest.mark.parametrize(
     "text",
     ["2026-12-09T08:00:60Z", "2026-02-29T00:00:00Z", "0000-01-01T00:00:00Z", "2026-12-09T24:00:00Z",
@@ -144,6 +184,8 @@ def test_files_that_are_not_regular_are_never_read(tmp_path):
     assert oq._read_file(str(big), 4999, 64) == (
         False, ("format", "$", "expected at most 4,999 bytes (0 MiB)")
     )  # fmt: skip
+    with pytest.raises(ValueError):
+        oq._read_file(str(big), 100, 2**64 - 8)
     ok, (data, size) = oq._read_file(str(big), 5000, 64)
     assert ok and size == 5000 and len(data) >= 5064 and data[5000:] == bytes(len(data) - 5000)
     assert read_document(big) == b" " * 5000
@@ -243,6 +285,22 @@ def test_decide_many_yields_a_line_per_request_in_order_and_goes_on_after_a_bad_
     )
     assert records[0]["compiled_at_utc"] == "2026-12-09T09:00:00+00:00"
     assert records[0]["live"]["permission"] == records[0]["permission"]
+
+
+def test_a_batch_line_is_judged_as_decide_judges_its_file(tmp_path):
+    document = json.loads(BASE)
+    document["runtime"]["context_fingerprint"] = ""
+    path = tmp_path / "request.json"
+    path.write_text(json.dumps(document))
+    single = io.StringIO()
+    assert cli.main(["decide", str(path), "--json"], single) == 0
+    batched = json.loads(next(decide_many([json.dumps(document)])))
+    assert batched["live"] == json.loads(single.getvalue())["live"]
+    assert batched["live"]["reason"] != "live permission read"
+    del document["runtime"]
+    line = next(decide_many([json.dumps(document)], at="2026-12-09T09:00:00Z"))
+    assert json.loads(line)["live"]["now"] == 1796806800.0
+    assert list(decide_many(["\x0b"])) != []  # not JSON whitespace: a line, refused
 
 
 def test_a_line_longer_than_the_bound_is_cut_and_refused_without_reading_it_whole(monkeypatch):

@@ -261,7 +261,7 @@ def test_a_file_that_is_no_store_is_refused(contents, tmp_path):
 def small_disk(tmp_path):
     mount = tmp_path / "disk"
     mount.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mount)],
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount)],
                       capture_output=True).returncode != 0:  # fmt: skip
         pytest.skip("cannot mount a small file system here")
     yield mount
@@ -274,7 +274,7 @@ def test_a_full_or_read_only_disk_gives_one_error_and_loses_nothing(small_disk):
         kept = store.append_many(decisions(20))
         with pytest.raises(StoreError, match="disk is full|cannot be written"):
             for _ in range(200):
-                store.append_many([{"pad": "x" * 4000}] * 20)
+                store.append_many([{"pad": "x" * 40000, "n": n} for n in range(20)])
     subprocess.run(["mount", "-o", "remount,ro", str(small_disk)], check=True)
     with pytest.raises(StoreError, match="cannot be written|cannot be opened|readonly|read-only"):
         with open_store(name) as store:

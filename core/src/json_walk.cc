@@ -374,6 +374,11 @@ bool Checker::text(const char* after_quote, const Path& at) {
 }
 
 bool Checker::number(od::value value, std::string_view token) {
+  if (!is_number_token(token)) {
+    double ignored = 0;
+    const auto error = value.get_double().get(ignored);
+    return syntax(error ? error : simdjson::NUMBER_ERROR);
+  }
   if (is_integer_token(token)) {
     const std::size_t digits = token.size() - (token.front() == '-' ? 1 : 0);
     if (digits > kMaxIntegerDigits) {
@@ -383,21 +388,15 @@ bool Checker::number(od::value value, std::string_view token) {
           std::to_string(digits) +
           " digits; use sys.set_int_max_str_digits() to increase the limit)");
     }
-    std::uint64_t ignored = 0;
-    const auto error = value.get_uint64().get(ignored);
-    if (error && error != simdjson::INCORRECT_TYPE && error != simdjson::NUMBER_OUT_OF_RANGE) {
-      return syntax(error);
-    }
     return true;
   }
   double number = 0;
   const auto [end, parsed] = std::from_chars(token.data(), token.data() + token.size(), number);
-  if (parsed == std::errc::result_out_of_range && end == token.data() + token.size()) {
+  if (parsed == std::errc::result_out_of_range && overflows(token)) {
     return expected("finite numbers, got " + (token.size() <= 40
                                                   ? std::string(token)
                                                   : std::string(token.substr(0, 37)) + "..."));
   }
-  if (const auto error = value.get_double().get(number)) return syntax(error);
   return true;
 }
 
@@ -500,7 +499,10 @@ std::optional<ReadFault> Checker::run(od::parser& parser, simdjson::padded_strin
       double ignored = 0;
       const auto [end, parsed] =
           std::from_chars(token.data(), token.data() + token.size(), ignored);
-      if (parsed == std::errc::result_out_of_range && !is_integer_token(token)) {
+      if (!is_number_token(token)) {
+        well_formed = syntax(simdjson::NUMBER_ERROR);
+      } else if (parsed == std::errc::result_out_of_range && !is_integer_token(token) &&
+                 overflows(token)) {
         well_formed = expected("finite numbers, got " + std::string(token.substr(0, 40)));
       }
     }
@@ -572,6 +574,53 @@ std::string_view number_token(std::string_view raw) {
 
 bool is_integer_token(std::string_view token) {
   return token.find_first_of(".eE") == std::string_view::npos;
+}
+
+bool is_number_token(std::string_view token) {
+  std::size_t at = 0;
+  const auto digits = [&] {
+    const std::size_t start = at;
+    while (at < token.size() && token[at] >= '0' && token[at] <= '9') ++at;
+    return at - start;
+  };
+  if (at < token.size() && token[at] == '-') ++at;
+  if (at < token.size() && token[at] == '0') {
+    ++at;
+  } else if (digits() == 0) {
+    return false;
+  }
+  if (at < token.size() && token[at] == '.') {
+    ++at;
+    if (digits() == 0) return false;
+  }
+  if (at < token.size() && (token[at] == 'e' || token[at] == 'E')) {
+    ++at;
+    if (at < token.size() && (token[at] == '+' || token[at] == '-')) ++at;
+    if (digits() == 0) return false;
+  }
+  return at == token.size();
+}
+
+bool overflows(std::string_view token) {
+  // The power of ten of the first significant digit, plus the exponent: large means too large.
+  const std::size_t e = token.find_first_of("eE");
+  const std::string_view mantissa = token.substr(0, e);
+  long long exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view digits = token.substr(e + 1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+'))
+      digits.remove_prefix(1);
+    for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1'000'000LL);
+    if (negative) exponent = -exponent;
+  }
+  const std::size_t point = mantissa.find('.');
+  const std::size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string_view::npos) return false;  // zero
+  const std::size_t whole_end = point == std::string_view::npos ? mantissa.size() : point;
+  const long long place = first < whole_end ? static_cast<long long>(whole_end - first) - 1
+                                            : -static_cast<long long>(first - whole_end);
+  return exponent + place > 0;
 }
 
 std::string shown(od::value value) {

@@ -52,6 +52,11 @@ bool string_at(const char* after_quote, const char* end, std::string& scratch,
 std::string_view number_token(std::string_view raw);
 // Whether a number token is an integer literal (no fraction, no exponent).
 bool is_integer_token(std::string_view token);
+// Whether `token` is a number as JSON spells one: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_number_token(std::string_view token);
+// Whether a well-formed number token no double holds is too large (rather than too small, which
+// reads as zero).
+bool overflows(std::string_view token);
 
 // `value` as the messages show a value: as Python prints it in JSON form, cut to kShownChars.
 // Reads the value through; the walk should not go on after it.

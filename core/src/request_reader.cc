@@ -1,8 +1,10 @@
 #include "request_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <span>
@@ -157,9 +159,14 @@ class Reader {
   bool number(od::value value, const Path& at, double& out, std::string_view& token);
   bool flag(od::value value, const Path& at, bool& out);
   bool time(od::value value, const Path& at, double& out);
-  static bool is_null(od::value value) {
+  // Whether `value` is null. A value that only starts like null is malformed: the reader
+  // is then broken, and the JSON check says why.
+  bool is_null(od::value value) {
     od::json_type type{};
-    return type_of(value, type) && type == od::json_type::null;
+    if (!type_of(value, type) || type != od::json_type::null) return false;
+    bool null = false;
+    if (value.is_null().get(null) || !null) broken_ = true;
+    return true;
   }
 
   // ----- records -----
@@ -193,12 +200,15 @@ class Reader {
 
   std::string_view root_;
   const char* end_ = nullptr;
+  // A fault of the JSON itself was seen where the read went on; nothing read is kept.
+  bool broken_ = false;
   // Strings written with escapes, unescaped; views into them live as long as the reader.
   std::deque<std::string> scratch_;
   std::optional<std::string> details_refusal_;
 
  public:
   void read_from(simdjson::padded_string_view input) { end_ = input.data() + input.size(); }
+  bool broken() const { return broken_; }
 };
 
 template <class Read>
@@ -290,9 +300,14 @@ bool Reader::texts(od::value value, const Path& at, std::vector<std::string>& ou
 // exponent no double holds is the JSON check's to report.
 bool Reader::number(od::value value, const Path& at, double& out, std::string_view& token) {
   token = json_walk::number_token(value.raw_json_token());
+  if (!json_walk::is_number_token(token)) return malformed();
+  const bool integer = json_walk::is_integer_token(token);
   const bool read = !value.get_double().get(out) && std::isfinite(out);
-  if (read) return true;
-  if (!json_walk::is_integer_token(token)) return malformed();
+  if (read) {
+    if (integer && out == 0) out = 0.0;  // the integer -0 is 0, as a number of the caller's
+    return true;
+  }
+  if (!integer) return malformed();
   return expected(at, "a number within the range of a double",
                   json_text::clipped(json_text::integer_repr(token)));
 }
@@ -319,9 +334,10 @@ bool Reader::time(od::value value, const Path& at, double& out) {
   std::string_view token;
   if (!number(value, at, out, token)) return false;
   if (!from_unix_seconds(out)) {
-    return expected(at, kNotRepresentable,
-                    json_walk::is_integer_token(token) ? json_text::integer_repr(token)
-                                                       : json_text::float_repr(out));
+    return expected(
+        at, kNotRepresentable,
+        json_text::clipped(json_walk::is_integer_token(token) ? json_text::integer_repr(token)
+                                                              : json_text::float_repr(out)));
   }
   return true;
 }
@@ -347,10 +363,12 @@ bool Reader::chain_fields(Object object, const Path& at,
       return expected(role_at, "a level index (an integer from 0)", value);
     }
     const std::string_view token = json_walk::number_token(value.raw_json_token());
+    if (!json_walk::is_number_token(token)) return malformed();
     std::uint64_t rank = 0;
     if (json_walk::is_integer_token(token)) {
-      const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), rank);
-      if (error == std::errc() && end == token.data() + token.size()) {
+      const std::string_view digits = token == "-0" ? "0" : token;
+      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), rank);
+      if (error == std::errc() && end == digits.data() + digits.size()) {
         roles[index] = rank;
         return true;
       }
@@ -482,7 +500,8 @@ bool Reader::requirement(od::value value, const Path& at, std::size_t depth, Gap
   if (value.get_object().get(object)) return malformed();
   // Which form the object has is known only once its keys are all seen.
   std::string gap_id, minimum;
-  std::optional<std::string> first_single, unknown;
+  // The first key outside each form: a single requirement's, and an any_of's.
+  std::optional<std::string> unknown, not_any_of;
   std::optional<std::vector<GapRequirement::Arm>> arms;
   std::uint32_t seen = 0;
   for (auto member : object) {
@@ -493,6 +512,7 @@ bool Reader::requirement(od::value value, const Path& at, std::size_t depth, Gap
                               : key == "minimum_status" ? 2
                               : key == "any_of"         ? 4
                                                         : 0;
+    if (bit != 4 && !not_any_of) not_any_of = std::string(key);
     if (bit == 0) {
       if (!unknown) unknown = std::string(key);
       continue;
@@ -511,11 +531,10 @@ bool Reader::requirement(od::value value, const Path& at, std::size_t depth, Gap
       if (!read) return false;
       continue;
     }
-    if (!first_single) first_single = std::string(key);
     if (!text(field.value(), at.field(key), bit == 1 ? gap_id : minimum)) return false;
   }
   const Fields fields = arms ? Fields{kAnyOfFields, 1} : Fields{kSingleFields, 2};
-  if (arms && first_single) unknown = first_single;
+  if (arms) unknown = not_any_of;
   if (unknown) {
     fault = ReadFault{ReadFault::Kind::Format, at.key(*unknown).text(),
                       "unknown field; expected one of " + joined(fields.names, ", ")};
@@ -602,6 +621,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
     }
     case od::json_type::number: {
       const std::string_view token = json_walk::number_token(value.raw_json_token());
+      if (!json_walk::is_number_token(token)) return malformed();
       const char* end = token.data() + token.size();
       if (json_walk::is_integer_token(token)) {
         std::int64_t signed_value = 0;
@@ -637,7 +657,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
     }
     case od::json_type::null:
       out = nullptr;
-      return is_null(value) || malformed();
+      return is_null(value);
   }
   return malformed();
 }
@@ -889,7 +909,10 @@ class ThreadReading {
   od::parser& parser() { return parser_; }
   // The input, in place when the caller left room to read past its end, else copied.
   simdjson::padded_string_view padded(JsonBytes json) {
-    if (json.readable >= json.text.size() + kJsonPadding) {
+    // Read in place only past zeros: what lies after a document must not read as more of it.
+    if (json.readable >= json.text.size() + kJsonPadding &&
+        std::all_of(json.text.end(), json.text.end() + kJsonPadding,
+                    [](char c) { return c == 0; })) {
       return simdjson::padded_string_view(json.text.data(), json.text.size(), json.readable);
     }
     copy_.resize(json.text.size() + kJsonPadding);
@@ -922,7 +945,7 @@ std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root,
     result = read(reader, document);
     // Anything after the root value is not JSON.
     const char* after = nullptr;
-    if (result && !document.current_location().get(after)) result.reset();
+    if (result && (reader.broken() || !document.current_location().get(after))) result.reset();
   }
   if (result) {
     t_reading.done();
@@ -960,10 +983,16 @@ std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root
   wrapped.reserve(json.text.size() + 2 + kJsonPadding);
   wrapped.append("[").append(json.text).append("]");
   const JsonBytes array{wrapped, wrapped.capacity()};
-  return read_document<double>(array, root, [](Reader& reader, od::document& document) {
+  auto read = read_document<double>(array, root, [](Reader& reader, od::document& document) {
     double out = 0;
     return reader.time_document(document, out) ? std::optional(out) : std::nullopt;
   });
+  // The array is the reader's own: a fault inside it is the time's.
+  const std::string element = std::string(root) + "[0]";
+  if (!read && read.error().path.starts_with(element)) {
+    read.error().path = std::string(root) + read.error().path.substr(element.size());
+  }
+  return read;
 }
 
 std::optional<ReadFault> check_json(JsonBytes json, std::string_view root) {
@@ -1029,11 +1058,20 @@ std::optional<double> parse_rfc3339(std::string_view text) {
       days_from_civil(CivilDate{*year, static_cast<unsigned>(*month), static_cast<unsigned>(*day)});
   const std::int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second - offset;
   const std::int64_t total = seconds * 1'000'000 + micros;
-  // The quotient of two integers, rounded once: exact below 2**53 microseconds, the year 2255.
+  // The quotient of two integers, rounded once: exact as a division below 2**53 microseconds
+  // (the year 2255), and read from its decimal digits beyond.
   if (total > -(std::int64_t{1} << 53) && total < (std::int64_t{1} << 53)) {
     return static_cast<double>(total) / 1e6;
   }
-  return static_cast<double>(static_cast<long double>(total) / 1e6L);
+  const std::int64_t magnitude = total < 0 ? -total : total;
+  std::array<char, 8> fraction{};
+  std::snprintf(fraction.data(), fraction.size(), "%06lld",
+                static_cast<long long>(magnitude % 1'000'000));
+  const std::string decimal =
+      (total < 0 ? "-" : "") + std::to_string(magnitude / 1'000'000) + "." + fraction.data();
+  double quotient = 0;
+  std::from_chars(decimal.data(), decimal.data() + decimal.size(), quotient);
+  return quotient;
 }
 
 }  // namespace oq

@@ -276,6 +276,11 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!a.bind(args, nargs, kwnames) || !a.get(1, limit, to_index) || !a.get(2, padding, to_index)) {
     return nullptr;
   }
+  // Bounds that keep every size below computed in range.
+  if (limit > (std::uint64_t{1} << 40) || padding > (std::uint64_t{1} << 20)) {
+    PyErr_SetString(PyExc_ValueError, "limit must be at most 2**40 and padding at most 2**20");
+    return nullptr;
+  }
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(a[0], &encoded)) return a.failed(0);
   Ref path = Ref::steal(encoded);

@@ -28,7 +28,7 @@ from ostrel_quorvane.files import (
     judged,
 )
 from ostrel_quorvane.record import Decision, Live, evaluate_live
-from ostrel_quorvane.request import loads_request, parse_time
+from ostrel_quorvane.request import Runtime, loads_request, parse_time
 
 __all__ = ["decide_many", "lines_of", "open_lines"]
 
@@ -49,8 +49,8 @@ def decide_many(
     else the time it is read; one with a moment of use is also evaluated at it."""
     moment = None if at is None else unix_seconds(parse_time(at, "at", "$"))
     for number, line in enumerate(lines, 1):
-        if not line.strip():
-            continue
+        if not line.strip(b" \t\r\n" if isinstance(line, bytes) else " \t\r\n"):
+            continue  # JSON's own whitespace only
         where = f"{source}:{number}"
         try:
             yield decide_line(_without_break(line), where, chain, moment)
@@ -69,6 +69,9 @@ def decide_line(
     request = loads_request(line, source, chain)
     in_force = chain or request.chain or PermissionChain.default_chain()
     runtime = request.runtime
+    # As decide does: a moment given is a moment of use too.
+    if moment is not None and runtime is None:
+        runtime = Runtime()
     if moment is None:
         now = runtime.now if runtime is not None and runtime.now is not None else time.time()
         moment = unix_seconds(now)
@@ -78,7 +81,9 @@ def decide_line(
     if runtime is not None:
         use = Live(
             now=moment,
-            context_fingerprint=runtime.context_fingerprint or request.fingerprint,
+            context_fingerprint=request.fingerprint
+            if runtime.context_fingerprint is None
+            else runtime.context_fingerprint,
             negative_control_states={
                 token: str(status)
                 for token, status in (runtime.negative_control_states or {}).items()

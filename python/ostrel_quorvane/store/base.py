@@ -387,14 +387,16 @@ class Store:
             "SELECT sequence, record, content_hash, previous_hash, entry_hash, logged_at "
             "FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
         )
-        while True:
-            first = start
 
-            def read(cursor: Any) -> list[Any]:
+        def read(first: int) -> Callable[[Any], list[Any]]:
+            def run(cursor: Any) -> list[Any]:
                 rows: list[Any] = cursor.execute(query, (first, page)).fetchall()
                 return rows
 
-            rows = self._run(False, read)
+            return run
+
+        while True:
+            rows = self._run(False, read(start))
             for row in rows:
                 entry = LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
                 if since is None or entry.logged_at >= since:
