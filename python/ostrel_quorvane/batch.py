@@ -49,8 +49,8 @@ def decide_many(
     else the time it is read; one with a moment of use is also evaluated at it."""
     moment = None if at is None else unix_seconds(parse_time(at, "at", "$"))
     for number, line in enumerate(lines, 1):
-        if not line.strip(b" \t\r\n" if isinstance(line, bytes) else " \t\r\n"):
-            continue  # JSON's own whitespace only
+        if _blank(line):
+            continue
         where = f"{source}:{number}"
         try:
             yield decide_line(_without_break(line), where, chain, moment)
@@ -94,6 +94,13 @@ def decide_line(
         )
         decision.live = evaluate_live(request.context, in_force, moment, use)
     return decision.record_text()
+
+
+def _blank(line: bytes | str) -> bool:
+    """Whether ``line`` holds JSON's whitespace only."""
+    if isinstance(line, bytes):
+        return not line.strip(b" \t\r\n")
+    return not line.strip(" \t\r\n")
 
 
 def _without_break(line: bytes | str) -> bytes | str:
