@@ -31,6 +31,29 @@ class Writer {
     out_ += json;
     return *this;
   }
+  // `json` without the whitespace between its tokens.
+  Writer& minified(std::string_view json) {
+    separate();
+    std::size_t run = 0;  // the start of the bytes not yet copied
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+      const char c = json[i];
+      if (in_string) {
+        if (c == '\\') {
+          ++i;
+        } else if (c == '"') {
+          in_string = false;
+        }
+      } else if (c == '"') {
+        in_string = true;
+      } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+        out_.append(json.substr(run, i - run));
+        run = i + 1;
+      }
+    }
+    out_.append(json.substr(run));
+    return *this;
+  }
   Writer& number(double value) { return raw(json_text::float_repr(value)); }
   Writer& integer(std::uint64_t value) { return raw(std::to_string(value)); }
   Writer& flag(bool value) { return raw(value ? "true" : "false"); }
@@ -127,7 +150,7 @@ std::string render_record(const RecordParts& parts, unsigned indent) {
   w.open('{').key("format").text(parts.format).key("tool").text(parts.tool);
   w.key("inputs").open('[');
   for (const RecordInput& input : parts.inputs) {
-    w.open('{').key("source").text(input.source).key("request").raw(input.request_json);
+    w.open('{').key("source").text(input.source).key("request").minified(input.request_json);
     w.close('}');
   }
   w.close(']').key("composed").flag(parts.composed);
@@ -145,7 +168,7 @@ std::string render_record(const RecordParts& parts, unsigned indent) {
   derivation_members(w, judgment);
   if (parts.live) live_members(w, *parts.live);
   w.close('}');
-  return reformat_json(w.take(), indent);
+  return indent == 0 ? w.take() : reformat_json(w.take(), indent);
 }
 
 std::string reformat_json(std::string_view json, unsigned indent) {

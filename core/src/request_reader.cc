@@ -202,6 +202,7 @@ class Reader {
   const char* end_ = nullptr;
   // A fault of the JSON itself was seen where the read went on; nothing read is kept.
   bool broken_ = false;
+  bool refuse_inline_chain_ = false;
   // Strings written with escapes, unescaped; views into them live as long as the reader.
   std::deque<std::string> scratch_;
   std::optional<std::string> details_refusal_;
@@ -209,6 +210,7 @@ class Reader {
  public:
   void read_from(simdjson::padded_string_view input) { end_ = input.data() + input.size(); }
   bool broken() const { return broken_; }
+  void refuse_inline_chain(bool refuse) { refuse_inline_chain_ = refuse; }
 };
 
 template <class Read>
@@ -809,55 +811,60 @@ bool Reader::request(od::document& document, const PermissionChain* given, ReadR
   std::string ceiling;
   std::vector<PendingProfile> profiles;
   std::optional<std::string> fingerprint;
-  const bool read = members(object, root, Fields{kRequestFields, 7},
-                            [&](std::size_t field, od::value v, const Path& at) {
-                              // Optional fields that are null are absent.
-                              if (field >= kGaps && is_null(v)) return true;
-                              switch (static_cast<RequestField>(field)) {
-                                case kClaim:
-                                  return text(v, at, f.claim_id);
-                                case kCandidate:
-                                  return text(v, at, f.candidate_id);
-                                case kContextId:
-                                  return text(v, at, f.context_id);
-                                case kUse:
-                                  return text(v, at, f.allowed_use);
-                                case kMembership:
-                                  return membership(v, at, f.membership);
-                                case kCeiling:
-                                  return text(v, at, ceiling);
-                                case kExpiry:
-                                  return expiry(v, at, f.expiry);
-                                case kGaps:
-                                  return items(v, at, [&](od::value item, const Path& item_at) {
-                                    return gap(item, item_at, f.gaps);
-                                  });
-                                case kProfiles:
-                                  return items(v, at, [&](od::value item, const Path& item_at) {
-                                    return profile(item, item_at, profiles);
-                                  });
-                                case kTokens:
-                                  return items(v, at, [&](od::value item, const Path& item_at) {
-                                    return token(item, item_at, f.tokens);
-                                  });
-                                case kDisallowed:
-                                  return texts(v, at, f.disallowed_uses);
-                                case kScope:
-                                  return scope(v, at, f.scope);
-                                case kFingerprint:
-                                  return text(v, at, fingerprint.emplace());
-                                case kChain:
-                                  return chain(v, at, out.chain);
-                                case kRuntime:
-                                  return runtime(v, at, out.runtime.emplace());
-                                case kSchema:
-                                case kDescription: {
-                                  std::string_view annotation;
-                                  return text(v, at, annotation);
-                                }
-                              }
-                              return false;
-                            });
+  const bool read = members(
+      object, root, Fields{kRequestFields, 7}, [&](std::size_t field, od::value v, const Path& at) {
+        // Optional fields that are null are absent.
+        if (field >= kGaps && is_null(v)) return true;
+        switch (static_cast<RequestField>(field)) {
+          case kClaim:
+            return text(v, at, f.claim_id);
+          case kCandidate:
+            return text(v, at, f.candidate_id);
+          case kContextId:
+            return text(v, at, f.context_id);
+          case kUse:
+            return text(v, at, f.allowed_use);
+          case kMembership:
+            return membership(v, at, f.membership);
+          case kCeiling:
+            return text(v, at, ceiling);
+          case kExpiry:
+            return expiry(v, at, f.expiry);
+          case kGaps:
+            return items(v, at, [&](od::value item, const Path& item_at) {
+              return gap(item, item_at, f.gaps);
+            });
+          case kProfiles:
+            return items(v, at, [&](od::value item, const Path& item_at) {
+              return profile(item, item_at, profiles);
+            });
+          case kTokens:
+            return items(v, at, [&](od::value item, const Path& item_at) {
+              return token(item, item_at, f.tokens);
+            });
+          case kDisallowed:
+            return texts(v, at, f.disallowed_uses);
+          case kScope:
+            return scope(v, at, f.scope);
+          case kFingerprint:
+            return text(v, at, fingerprint.emplace());
+          case kChain:
+            if (refuse_inline_chain_) {
+              return expected(
+                  at, "no chain of the request's own (publish the chain and name it by its hash)",
+                  "");
+            }
+            return chain(v, at, out.chain);
+          case kRuntime:
+            return runtime(v, at, out.runtime.emplace());
+          case kSchema:
+          case kDescription: {
+            std::string_view annotation;
+            return text(v, at, annotation);
+          }
+        }
+        return false;
+      });
   if (!read) return false;
   const PermissionChain& levels = given ? *given : out.chain ? *out.chain : *default_chain();
   Permission ceiling_level;
@@ -962,9 +969,11 @@ std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root,
 }  // namespace
 
 std::expected<ReadRequest, ReadFault> read_request(JsonBytes json, const PermissionChain* chain,
-                                                   std::string_view root) {
-  return read_document<ReadRequest>(json, root, [chain](Reader& reader, od::document& document) {
+                                                   std::string_view root,
+                                                   InlineChain inline_chain) {
+  return read_document<ReadRequest>(json, root, [&](Reader& reader, od::document& document) {
     ReadRequest out;
+    reader.refuse_inline_chain(inline_chain == InlineChain::Refuse);
     return reader.request(document, chain, out) ? std::optional(std::move(out)) : std::nullopt;
   });
 }

@@ -64,10 +64,15 @@ struct ReadRequest {
   std::optional<RequestRuntime> runtime{};
 };
 
+// Whether a request may carry a chain of its own. Every level name a process reads stays
+// interned for its life, so a service that reads requests from strangers refuses their chains.
+enum class InlineChain : std::uint8_t { Read, Refuse };
+
 // Reads a request document whose root is at `root` ("$" for a whole file). Level names resolve in
 // `chain` when given, else in the document's own chain, else in the default chain.
 std::expected<ReadRequest, ReadFault> read_request(JsonBytes json, const PermissionChain* chain,
-                                                   std::string_view root = "$");
+                                                   std::string_view root = "$",
+                                                   InlineChain inline_chain = InlineChain::Read);
 
 // Reads a chain document: its `levels` and `roles`.
 std::expected<std::shared_ptr<const PermissionChain>, ReadFault> read_chain(

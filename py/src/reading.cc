@@ -114,29 +114,32 @@ PyObject* runtime_tuple(const oq::RequestRuntime& runtime) {
 
 constexpr auto kReadRequest = signature(
     "_read_request()", Callable::Function,
-    "_read_request(data, chain=None, root=\"$\", size=None)\n--\n\n"
+    "_read_request(data, chain=None, root=\"$\", size=None, inline_chain=True)\n--\n\n"
     "Reads a request document from `data` (bytes-like or str; with `size`, its first `size`\n"
     "bytes, the rest being padding the reader may read). Returns (True, (context, chain,\n"
     "runtime, fingerprint)) where chain is the document's own chain or None, fingerprint the\n"
     "one the context is used under, and runtime None or\n"
     "(now, context_fingerprint, [(token_id, status name)] or None, strict_mode); or\n"
-    "(False, (kind, path, detail)) with kind \"format\" or \"engine\".",
+    "(False, (kind, path, detail)) with kind \"format\" or \"engine\". With inline_chain\n"
+    "false, a chain section in the request is refused unread.",
     Param{"data"}, Param{"chain", Policy::OrNone}, Param{"root", Policy::OrValue, "\"$\""},
-    Param{"size", Policy::OrNone});
+    Param{"size", Policy::OrNone}, Param{"inline_chain", Policy::OrValue, "True"});
 
 PyObject* read_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<kReadRequest> a;
   std::shared_ptr<const oq::PermissionChain> chain;
   std::string root = "$";
   std::optional<std::uint64_t> size;
+  bool inline_chain = true;
   Document document;
   if (!a.bind(args, nargs, kwnames) || !a.get(1, chain, to_chain) || !a.get(2, root, to_text) ||
-      !a.get_optional(3, size, to_size)) {
+      !a.get_optional(3, size, to_size) || !a.get(4, inline_chain, to_bool)) {
     return nullptr;
   }
   if (!document.open(a[0], size)) return a.failed(0);
-  auto read =
-      reading(document, [&] { return oq::read_request(document.json(), chain.get(), root); });
+  const auto policy = inline_chain ? oq::InlineChain::Read : oq::InlineChain::Refuse;
+  auto read = reading(document,
+                      [&] { return oq::read_request(document.json(), chain.get(), root, policy); });
   if (!read) return fault_result(read.error());
   Ref context = Ref::steal(new_context(read->context));
   Ref own = read->chain ? Ref::steal(new_chain(std::move(read->chain))) : Ref::borrow(Py_None);

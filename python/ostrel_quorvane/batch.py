@@ -30,7 +30,7 @@ from ostrel_quorvane.files import (
 from ostrel_quorvane.record import Decision, Live, evaluate_live
 from ostrel_quorvane.request import Runtime, loads_request, parse_time
 
-__all__ = ["decide_many", "lines_of", "open_lines"]
+__all__ = ["decide_line", "decide_many", "decision_of", "lines_of", "open_lines"]
 
 
 def decide_many(
@@ -59,14 +59,29 @@ def decide_many(
 
 
 def decide_line(
-    line: bytes | str, source: str, chain: PermissionChain | None, moment: float | None
+    line: bytes | str,
+    source: str,
+    chain: PermissionChain | None,
+    moment: float | None,
+    inline_chain: bool = True,
 ) -> str:
     """The decision record of one request line, on one line; InputError for one that cannot be
     judged."""
+    return decision_of(line, source, chain, moment, inline_chain).record_text()
+
+
+def decision_of(
+    line: bytes | str,
+    source: str,
+    chain: PermissionChain | None,
+    moment: float | None,
+    inline_chain: bool = True,
+) -> Decision:
+    """The decision on one request's JSON text, judged as decide_many judges a line."""
     if len(line) > MAX_DOCUMENT_BYTES:
         limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
         raise RequestFileError(source, "$", f"expected at most {limit}")
-    request = loads_request(line, source, chain)
+    request = loads_request(line, source, chain, inline_chain=inline_chain)
     in_force = chain or request.chain or PermissionChain.default_chain()
     runtime = request.runtime
     # As decide does: a moment given is a moment of use too.
@@ -93,7 +108,7 @@ def decide_line(
             reason=None,
         )
         decision.live = evaluate_live(request.context, in_force, moment, use)
-    return decision.record_text()
+    return decision
 
 
 def _blank(line: bytes | str) -> bool:

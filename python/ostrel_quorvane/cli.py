@@ -27,6 +27,7 @@ from ostrel_quorvane.files import InputError, RequestFileError, clip
 from ostrel_quorvane.record import AuditFailed, Decision
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
+from ostrel_quorvane.service.server import add_serve_command
 from ostrel_quorvane.store_commands import StoreFailed, add_store_commands
 
 __all__ = ["Decision", "main"]
@@ -163,6 +164,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     chain_hash.add_argument("chain", metavar="CHAIN.json")
     add_store_commands(command)
+    add_serve_command(command)
     return parser
 
 

@@ -33,6 +33,7 @@ from ostrel_quorvane.request import (
     load_request,
     parse_time,
 )
+from ostrel_quorvane.service.server import cmd_serve
 from ostrel_quorvane.store_commands import STORE_COMMANDS, logged, opened, store_registry
 
 __all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "BelowRequired", "UsageError", "COMMANDS"]
@@ -337,4 +338,5 @@ COMMANDS = {
     "provenance": cmd_provenance,
     "chain-hash": cmd_chain_hash,
     **STORE_COMMANDS,
+    "serve": cmd_serve,
 }

@@ -54,6 +54,7 @@ __all__ = [
     "load_chain",
     "load_json",
     "load_request",
+    "loads_chain",
     "loads_request",
     "parse_time",
     "read_chain",
@@ -209,10 +210,14 @@ def loads_request(
     data: bytes | bytearray | memoryview | str,
     source: str = "<string>",
     chain: PermissionChain | None = None,
+    *,
+    inline_chain: bool = True,
 ) -> Request:
     """Reads a request from its JSON text; level names resolve in ``chain``, else the
-    document's own, else the default chain."""
-    return _request(source, data, chain, "$", None)
+    document's own, else the default chain. With ``inline_chain`` false a request that carries
+    a chain of its own is refused without reading it (every level name a process reads stays
+    interned for its life)."""
+    return _request(source, data, chain, "$", None, inline_chain)
 
 
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:
@@ -228,6 +233,13 @@ def load_chain(path: str | Path) -> PermissionChain:
     source = str(path)
     data, size = read_padded(path, _PADDING)
     return _chain(source, data, "$", size)
+
+
+def loads_chain(
+    data: bytes | bytearray | memoryview | str, source: str = "<string>"
+) -> PermissionChain:
+    """Reads a chain from its JSON text."""
+    return _chain(source, data, "$", None)
 
 
 def read_request(
@@ -270,8 +282,9 @@ def _request(
     chain: PermissionChain | None,
     root: str,
     size: int | None,
+    inline_chain: bool = True,
 ) -> Request:
-    ok, read = _read_request(data, chain, root, size)
+    ok, read = _read_request(data, chain, root, size, inline_chain)
     if not ok:
         _raise(source, *read)
     context, own, moment, fingerprint = read
@@ -281,7 +294,7 @@ def _request(
 
 
 def _chain(
-    source: str, data: bytes | bytearray | str, root: str, size: int | None
+    source: str, data: bytes | bytearray | memoryview | str, root: str, size: int | None
 ) -> PermissionChain:
     ok, read = _read_chain(data, root, size)
     if not ok:
