@@ -122,8 +122,11 @@ PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   Args<kCanonicalJson> a;
   std::string text;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_json_text)) return nullptr;
-  const auto canonical = oq::canonical_json(text);
-  if (canonical) return new_str(*canonical);
+  // The text is the call's own copy: the interpreter can run meanwhile (a service logging
+  // decisions canonicalizes them beside the requests it answers).
+  std::expected<std::string, std::string> canonical;
+  Py_BEGIN_ALLOW_THREADS canonical = oq::canonical_json(text);
+  Py_END_ALLOW_THREADS if (canonical) return new_str(*canonical);
   Py_RETURN_NONE;
 }
 

@@ -101,6 +101,7 @@ class _State:
     metrics: Metrics = field(default_factory=Metrics)
     store: Store | None = None
     chains: dict[str, PermissionChain] = field(default_factory=dict)
+    group: _GroupLog | None = None
 
     def opened(self) -> Store:
         """The store, opened again after a failure: a database that comes back is used again
@@ -118,6 +119,51 @@ class _State:
             except Exception:  # closing a store whose database is gone can fail too
                 pass
             self.store = None
+
+
+class _GroupLog:
+    """Group commit across requests: whoever appends waits on a future; one task takes whatever
+    has arrived, up to a transaction's worth, writes it in one transaction off the event loop,
+    and resolves each waiter once it has committed."""
+
+    def __init__(self, state: _State) -> None:
+        self._state = state
+        self._pending: list[tuple[list[str], asyncio.Future[LogEntry]]] = []
+        self._wake = asyncio.Event()
+        self._task = asyncio.get_running_loop().create_task(self._run())
+
+    async def append(self, records: list[str]) -> LogEntry:
+        future: asyncio.Future[LogEntry] = asyncio.get_running_loop().create_future()
+        self._pending.append((records, future))
+        self._wake.set()
+        return await future
+
+    async def _run(self) -> None:
+        while True:
+            await self._wake.wait()
+            self._wake.clear()
+            while self._pending:
+                batch, size = [], 0
+                while self._pending and size < 100:
+                    batch.append(self._pending.pop(0))
+                    size += len(batch[-1][0])
+                await self._write(batch)
+
+    async def _write(self, batch: list[tuple[list[str], asyncio.Future[LogEntry]]]) -> None:
+        records = [record for records, _ in batch for record in records]
+        try:
+            store = self._state.opened()
+            entries = await anyio.to_thread.run_sync(store.append_many, records)
+        except Exception as error:  # each waiter of the batch is told
+            for _, future in batch:
+                if not future.done():
+                    future.set_exception(error)
+            return
+        at = 0
+        for records, future in batch:
+            at += len(records)
+            if not future.done():
+                future.set_result(entries[at - 1])
 
 
 def create_app(config: ServiceConfig | None = None) -> Starlette:
@@ -183,15 +229,12 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         return state.config.store is not None and request.query_params.get("log") != "false"
 
     async def log(records: list[str]) -> LogEntry:
-        """Appends records; returns the last one's entry once stored. One record goes through
-        the store's group writer, so that concurrent requests share transactions; a batch's
-        window is a transaction of its own."""
-        store = state.opened()
+        """Appends records; returns the last one's entry once stored. Records from requests
+        arriving together are written in one transaction (see _GroupLog)."""
         started = time.perf_counter()
-        if len(records) == 1:
-            entry = await anyio.to_thread.run_sync(store.append, records[0])
-        else:
-            entry = (await anyio.to_thread.run_sync(store.append_many, records))[-1]
+        if state.group is None:
+            state.group = _GroupLog(state)
+        entry = await state.group.append(records)
         state.metrics.appended(time.perf_counter() - started)
         return entry
 
