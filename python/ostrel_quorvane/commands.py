@@ -34,7 +34,13 @@ from ostrel_quorvane.request import (
     parse_time,
 )
 from ostrel_quorvane.service.server import cmd_serve
-from ostrel_quorvane.store_commands import STORE_COMMANDS, logged, opened, store_registry
+from ostrel_quorvane.store_commands import (
+    STORE_COMMANDS,
+    Progress,
+    logged,
+    opened,
+    store_registry,
+)
 
 __all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "BelowRequired", "UsageError", "COMMANDS"]
 
@@ -207,11 +213,16 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
     chain = load_chain(args.chain) if args.chain is not None else None
     at = None if args.at is None else _moment(args)
     failed = False
+    progress = Progress("decided")
+    count = 0
 
     def write(line: str) -> None:
-        nonlocal failed
+        nonlocal failed, count
         failed = failed or line.startswith('{"line":')
         out.write(line + "\n")
+        count += 1
+        if count % 1000 == 0:
+            progress(count)
 
     with open_lines(args.batch) as stream:
         lines = decide_many(lines_of(stream), chain, at, args.batch)
@@ -220,6 +231,7 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
         else:
             for line in lines:
                 write(line)
+    progress.done()
     return 2 if failed else 0
 
 

@@ -18,7 +18,7 @@ from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import chain_document, load_chain, parse_time, read_chain
 from ostrel_quorvane.store import Store, StoreError, open_store
 
-__all__ = ["STORE_COMMANDS", "StoreFailed", "logged", "store_registry"]
+__all__ = ["STORE_COMMANDS", "Progress", "StoreFailed", "logged", "store_registry"]
 
 
 class StoreFailed(Exception):
@@ -82,8 +82,9 @@ def _utc(seconds: float) -> str:
     return datetime.fromtimestamp(seconds, UTC).isoformat(timespec="seconds")
 
 
-class _Progress:
-    """A count on standard error, rewritten in place, when standard error is a terminal."""
+class Progress:
+    """A count on standard error, rewritten in place, when standard error is a terminal: what a
+    long run (a log verified or audited, a large batch) shows while it works."""
 
     def __init__(self, what: str) -> None:
         self.what = what
@@ -136,7 +137,7 @@ def cmd_log(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def _verify(store: Store, out: TextIO) -> int:
-    progress = _Progress("verified")
+    progress = Progress("verified")
     fault = store.verify(progress)
     progress.done()
     if fault is not None:
@@ -149,7 +150,7 @@ def _verify(store: Store, out: TextIO) -> int:
 
 def _audit_log(store: Store, args: argparse.Namespace, out: TextIO) -> int:
     since = None if args.since is None else parse_time(args.since, "--since", "$")
-    progress = _Progress("audited")
+    progress = Progress("audited")
     registries: dict[str, InMemoryChainRegistry] = {}
     checked = failed = 0
     for entry in store.entries(since=since):
