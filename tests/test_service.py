@@ -66,7 +66,10 @@ class Server:
         headers = {"content-type": kind} if body is not None else {}
         if token:
             headers["authorization"] = f"Bearer {token}"
-        connection.request(method, path, body=body, headers=headers)
+        try:
+            connection.request(method, path, body=body, headers=headers)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the server answered before the body was sent (413): the answer is there
         answer = connection.getresponse()
         data = answer.read()
         connection.close()
