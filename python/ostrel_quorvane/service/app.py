@@ -6,11 +6,9 @@ from __future__ import annotations
 import asyncio
 import hmac
 import json
-import os
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 import anyio.to_thread
@@ -23,9 +21,12 @@ from starlette.routing import Route
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
 from ostrel_quorvane.batch import decision_of, error_line
-from ostrel_quorvane.files import EngineRefusal, InputError, RequestFileError, clip, judged
+from ostrel_quorvane.files import InputError, RequestFileError, clip, judged
 from ostrel_quorvane.record import AuditFailed, Decision, audit, read_record
 from ostrel_quorvane.request import chain_document, loads_chain, loads_request, parse_time
+from ostrel_quorvane.service.answers import Refused, refusal
+from ostrel_quorvane.service.config import ServiceConfig
+from ostrel_quorvane.service.group_log import GroupLog
 from ostrel_quorvane.service.metrics import Metrics
 from ostrel_quorvane.service.openapi import OPENAPI
 from ostrel_quorvane.store import LogEntry, Store, StoreError, open_store
@@ -38,70 +39,13 @@ LINES_TYPES = ("application/x-ndjson", "application/jsonl", "application/json-li
 SHOWN = 200
 
 
-@dataclass(frozen=True)
-class ServiceConfig:
-    """How a service runs. Every field has an environment variable, for containers."""
-
-    store: str | None = None  # OQ_STORE: a path or postgresql:// URL
-    tokens: tuple[str, ...] = ()  # OQ_TOKEN_FILE: one bearer token per line
-    decide_needs_token: bool = False  # OQ_DECIDE_NEEDS_TOKEN=1
-    max_body: int = 1 << 20  # OQ_MAX_BODY: bytes of one request body
-    max_batch_body: int = 64 << 20  # OQ_MAX_BATCH_BODY: bytes of one batch
-    max_batch_lines: int = 10_000  # OQ_MAX_BATCH_LINES
-    body_seconds: float = 10.0  # OQ_BODY_SECONDS: time a client has to send its body
-    inline_chains: bool = False  # OQ_INLINE_CHAINS=1: accept a request's own chain
-
-    @classmethod
-    def from_environment(cls, env: dict[str, str] | None = None) -> ServiceConfig:
-        env = dict(os.environ if env is None else env)
-        tokens: tuple[str, ...] = ()
-        if env.get("OQ_TOKEN_FILE"):
-            lines = Path(env["OQ_TOKEN_FILE"]).read_text().splitlines()
-            tokens = tuple(line.strip() for line in lines if line.strip())
-        return cls(
-            store=env.get("OQ_STORE") or None,
-            tokens=tokens,
-            decide_needs_token=env.get("OQ_DECIDE_NEEDS_TOKEN") == "1",
-            max_body=int(env.get("OQ_MAX_BODY", cls.max_body)),
-            max_batch_body=int(env.get("OQ_MAX_BATCH_BODY", cls.max_batch_body)),
-            max_batch_lines=int(env.get("OQ_MAX_BATCH_LINES", cls.max_batch_lines)),
-            body_seconds=float(env.get("OQ_BODY_SECONDS", cls.body_seconds)),
-            inline_chains=env.get("OQ_INLINE_CHAINS") == "1",
-        )
-
-
-class Refused(Exception):
-    """An answer other than success: its status, stable code, message and JSON path."""
-
-    def __init__(self, status: int, code: str, message: str, path: str | None = None) -> None:
-        super().__init__(message)
-        self.status, self.code, self.path = status, code, path
-
-
-def _refusal(error: Exception) -> Refused:
-    """The HTTP answer to an error the package raises."""
-    if isinstance(error, RequestFileError):
-        if error.path.endswith(".chain") and "no chain of the request's own" in error.detail:
-            return Refused(403, "inline_chain_refused", error.detail, error.path)
-        return Refused(400, "malformed_input", error.detail, error.path)
-    if isinstance(error, EngineRefusal):
-        return Refused(422, "refused_input", error.detail, error.path)
-    if isinstance(error, QuorvaneError):
-        return Refused(422, "refused_input", str(error))
-    if isinstance(error, StoreError):
-        return Refused(503, "store_unavailable", str(error))
-    if isinstance(error, AuditFailed):
-        return Refused(422, "audit_failed", str(error), error.field)
-    raise error
-
-
 @dataclass
 class _State:
     config: ServiceConfig
     metrics: Metrics = field(default_factory=Metrics)
     store: Store | None = None
     chains: dict[str, PermissionChain] = field(default_factory=dict)
-    group: _GroupLog | None = None
+    group: GroupLog | None = None
 
     def opened(self) -> Store:
         """The store, opened again after a failure: a database that comes back is used again
@@ -119,51 +63,6 @@ class _State:
             except Exception:  # closing a store whose database is gone can fail too
                 pass
             self.store = None
-
-
-class _GroupLog:
-    """Group commit across requests: whoever appends waits on a future; one task takes whatever
-    has arrived, up to a transaction's worth, writes it in one transaction off the event loop,
-    and resolves each waiter once it has committed."""
-
-    def __init__(self, state: _State) -> None:
-        self._state = state
-        self._pending: list[tuple[list[str], asyncio.Future[LogEntry]]] = []
-        self._wake = asyncio.Event()
-        self._task = asyncio.get_running_loop().create_task(self._run())
-
-    async def append(self, records: list[str]) -> LogEntry:
-        future: asyncio.Future[LogEntry] = asyncio.get_running_loop().create_future()
-        self._pending.append((records, future))
-        self._wake.set()
-        return await future
-
-    async def _run(self) -> None:
-        while True:
-            await self._wake.wait()
-            self._wake.clear()
-            while self._pending:
-                batch, size = [], 0
-                while self._pending and size < 100:
-                    batch.append(self._pending.pop(0))
-                    size += len(batch[-1][0])
-                await self._write(batch)
-
-    async def _write(self, batch: list[tuple[list[str], asyncio.Future[LogEntry]]]) -> None:
-        records = [record for records, _ in batch for record in records]
-        try:
-            store = self._state.opened()
-            entries = await anyio.to_thread.run_sync(store.append_many, records)
-        except Exception as error:  # each waiter of the batch is told
-            for _, future in batch:
-                if not future.done():
-                    future.set_exception(error)
-            return
-        at = 0
-        for records, future in batch:
-            at += len(records)
-            if not future.done():
-                future.set_result(entries[at - 1])
 
 
 def create_app(config: ServiceConfig | None = None) -> Starlette:
@@ -230,10 +129,10 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
 
     async def log(records: list[str]) -> LogEntry:
         """Appends records; returns the last one's entry once stored. Records from requests
-        arriving together are written in one transaction (see _GroupLog)."""
+        arriving together are written in one transaction (see GroupLog)."""
         started = time.perf_counter()
         if state.group is None:
-            state.group = _GroupLog(state)
+            state.group = GroupLog(state)
         entry = await state.group.append(records)
         state.metrics.appended(time.perf_counter() - started)
         return entry
@@ -427,7 +326,7 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
             except Refused as refused:
                 return _answer(state, refused)
             except (InputError, QuorvaneError, StoreError, AuditFailed) as error:
-                answer = _refusal(error)
+                answer = refusal(error)
                 if answer.status == 503:
                     state.forget_store()
                 return _answer(state, answer)

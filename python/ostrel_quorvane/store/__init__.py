@@ -19,16 +19,13 @@ first entry's previous hash is 64 zeros); the log stores each record in its cano
 verifying it needs no JSON parsing.
 """
 
-from ostrel_quorvane.store.base import (
-    CorruptChain,
+from ostrel_quorvane.store.base import CorruptChain, Store, StoreError, open_store
+from ostrel_quorvane.store.log import (
     LogEntry,
     LogFault,
-    Store,
-    StoreError,
     canonical_record,
     content_hash,
     entry_hash,
-    open_store,
 )
 
 __all__ = [

@@ -1,40 +1,33 @@
-"""The store's one interface over its two back ends, and the log's hashing."""
+"""The store's one interface over its two back ends."""
 
 from __future__ import annotations
 
-import hashlib
 import json
-import queue
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from _ostrel_quorvane import PermissionChain, _canonical_json
+from _ostrel_quorvane import PermissionChain
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, read_chain
+from ostrel_quorvane.store.group import GROUP_LIMIT, GroupWriter
+from ostrel_quorvane.store.log import (
+    GENESIS,
+    LogEntry,
+    LogFault,
+    canonical_record,
+    content_hash,
+    entry_hash,
+)
 
-__all__ = [
-    "CorruptChain",
-    "LogEntry",
-    "LogFault",
-    "Store",
-    "StoreError",
-    "canonical_record",
-    "content_hash",
-    "entry_hash",
-    "open_store",
-]
+__all__ = ["Backend", "CorruptChain", "Store", "StoreError", "open_store"]
 
 # The schema this version writes; a store of a later one is refused, never changed.
 SCHEMA_VERSION = 1
-GENESIS = "0" * 64
-# How many appends one transaction takes at most, when many arrive together.
-GROUP_LIMIT = 100
 
 
 class StoreError(Exception):
@@ -44,52 +37,6 @@ class StoreError(Exception):
 
 class CorruptChain(StoreError):
     """A stored chain that does not hash to the key it is stored under."""
-
-
-def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
-    """A decision record's canonical form: its JSON with object keys sorted, no insignificant
-    whitespace and non-ASCII characters as themselves."""
-    if isinstance(record, str | bytes):
-        canonical = _canonical_json(record)
-        if canonical is not None:
-            return canonical
-        record = json.loads(record)  # what the native form leaves: a fault, or a huge integer
-    return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
-
-
-def content_hash(canonical: str) -> str:
-    """The SHA-256, in hex, of a record's canonical form in UTF-8."""
-    return hashlib.sha256(canonical.encode()).hexdigest()
-
-
-def entry_hash(previous: str, sequence: int, content: str) -> str:
-    """The hash of a log entry: SHA-256 of ``previous:sequence:content``, in hex."""
-    return hashlib.sha256(f"{previous}:{sequence}:{content}".encode()).hexdigest()
-
-
-@dataclass(frozen=True)
-class LogEntry:
-    """One decision in the log."""
-
-    sequence: int
-    record: str  # canonical form
-    content_hash: str
-    previous_hash: str
-    entry_hash: str
-    logged_at: float
-
-    def decision(self) -> dict[str, Any]:
-        """The decision record, parsed."""
-        parsed: dict[str, Any] = json.loads(self.record)
-        return parsed
-
-
-@dataclass(frozen=True)
-class LogFault:
-    """The first entry at which the log's chain breaks, and how."""
-
-    sequence: int
-    reason: str
 
 
 class Backend:
@@ -147,7 +94,7 @@ class Store:
         self.name = name
         self._backend = backend
         self._local = threading.local()
-        self._writer: _GroupWriter | None = None
+        self._writer: GroupWriter | None = None
         self._writer_lock = threading.Lock()
         self._prepare()
 
@@ -329,7 +276,7 @@ class Store:
         canonical = canonical_record(record)
         with self._writer_lock:
             if self._writer is None:
-                self._writer = _GroupWriter(self)
+                self._writer = GroupWriter(self)
             writer = self._writer
         return writer.submit(canonical, content_hash(canonical))
 
@@ -478,69 +425,6 @@ class Store:
             ).fetchone(),
         )
         return (int(row[0]), row[1]) if row else (0, GENESIS)
-
-
-@dataclass
-class _Pending:
-    canonical: str
-    digest: str
-    done: threading.Event
-    entry: LogEntry | None = None
-    error: BaseException | None = None
-
-
-class _GroupWriter:
-    """One thread that writes appends in transactions of whatever has arrived, up to
-    GROUP_LIMIT, and tells each caller once its transaction has committed."""
-
-    def __init__(self, store: Store) -> None:
-        self._store = store
-        self._queue: queue.SimpleQueue[_Pending | None] = queue.SimpleQueue()
-        self._thread = threading.Thread(target=self._run, name="ostrel-quorvane-log", daemon=True)
-        self._thread.start()
-
-    def submit(self, canonical: str, digest: str) -> LogEntry:
-        pending = _Pending(canonical, digest, threading.Event())
-        self._queue.put(pending)
-        pending.done.wait()
-        if pending.error is not None:
-            raise pending.error
-        assert pending.entry is not None
-        return pending.entry
-
-    def stop(self) -> None:
-        self._queue.put(None)
-        self._thread.join()
-
-    def _run(self) -> None:
-        while True:
-            first = self._queue.get()
-            if first is None:
-                self._store.close_thread_connection()
-                return
-            batch = [first]
-            stopping = False
-            while len(batch) < GROUP_LIMIT:
-                try:
-                    more = self._queue.get_nowait()
-                except queue.Empty:
-                    break
-                if more is None:
-                    stopping = True
-                    break
-                batch.append(more)
-            try:
-                entries = self._store._write([(p.canonical, p.digest) for p in batch])
-                for pending, entry in zip(batch, entries, strict=True):
-                    pending.entry = entry
-            except BaseException as error:  # every caller of the batch is told
-                for pending in batch:
-                    pending.error = error
-            for pending in batch:
-                pending.done.set()
-            if stopping:
-                self._store.close_thread_connection()
-                return
 
 
 def open_store(name: str | Path, timeout: float = 5.0) -> Store:
