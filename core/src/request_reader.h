@@ -86,8 +86,4 @@ std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root
 // well-formed document.
 std::optional<ReadFault> check_json(JsonBytes json, std::string_view root = "$");
 
-// Unix seconds of strict RFC 3339 text with a UTC offset ("2026-12-09T08:00:00Z"); fractions
-// beyond microseconds are cut. Nullopt when `text` is not such a time.
-std::optional<double> parse_rfc3339(std::string_view text);
-
 }  // namespace oq

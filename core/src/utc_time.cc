@@ -2,7 +2,10 @@
 
 #include <time.h>
 
+#include <array>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "panic.h"
@@ -124,6 +127,79 @@ std::string format_zulu(UtcTime t) {
   std::string out = format_local_part(t);
   out += 'Z';
   return out;
+}
+
+std::optional<double> parse_rfc3339(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM), 't' and 'z' in either case.
+  const auto digits = [&](std::size_t at, std::size_t count) -> std::optional<int> {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto is = [&](std::size_t at, std::string_view chars) {
+    return at < text.size() && chars.find(text[at]) != std::string_view::npos;
+  };
+  const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
+  const auto hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || !is(4, "-") || !is(7, "-") ||
+      !is(10, "Tt") || !is(13, ":") || !is(16, ":")) {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  std::int64_t micros = 0;
+  if (is(at, ".")) {
+    const std::size_t start = ++at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == start) return std::nullopt;
+    // Digits beyond the sixth are cut, as Python's reader of these times does.
+    for (std::size_t i = start; i < start + 6; ++i) {
+      micros = micros * 10 + (i < at ? text[i] - '0' : 0);
+    }
+  }
+  std::int64_t offset = 0;
+  if (is(at, "Zz")) {
+    ++at;
+  } else if (is(at, "+-")) {
+    const auto offset_hours = digits(at + 1, 2), offset_minutes = digits(at + 4, 2);
+    if (!offset_hours || !offset_minutes || !is(at + 3, ":") || *offset_hours > 23 ||
+        *offset_minutes > 59) {
+      return std::nullopt;
+    }
+    offset = (*offset_hours * 60 + *offset_minutes) * 60 * (text[at] == '-' ? -1 : 1);
+    at += 6;
+  } else {
+    return std::nullopt;
+  }
+  if (at != text.size()) return std::nullopt;
+  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+  if (*year < 1 || *month < 1 || *month > 12 || *day < 1 ||
+      *day > kDays[static_cast<std::size_t>(*month - 1)] + (leap && *month == 2 ? 1 : 0) ||
+      *hour > 23 || *minute > 59 || *second > 59) {
+    return std::nullopt;
+  }
+  const std::int64_t days =
+      days_from_civil(CivilDate{*year, static_cast<unsigned>(*month), static_cast<unsigned>(*day)});
+  const std::int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second - offset;
+  const std::int64_t total = seconds * 1'000'000 + micros;
+  // The quotient of two integers, rounded once: exact as a division below 2**53 microseconds
+  // (the year 2255), and read from its decimal digits beyond.
+  if (total > -(std::int64_t{1} << 53) && total < (std::int64_t{1} << 53)) {
+    return static_cast<double>(total) / 1e6;
+  }
+  const std::int64_t magnitude = total < 0 ? -total : total;
+  std::array<char, 8> fraction{};
+  std::snprintf(fraction.data(), fraction.size(), "%06lld",
+                static_cast<long long>(magnitude % 1'000'000));
+  const std::string decimal =
+      (total < 0 ? "-" : "") + std::to_string(magnitude / 1'000'000) + "." + fraction.data();
+  double quotient = 0;
+  std::from_chars(decimal.data(), decimal.data() + decimal.size(), quotient);
+  return quotient;
 }
 
 }  // namespace oq

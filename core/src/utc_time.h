@@ -3,7 +3,9 @@
 #include <compare>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace oq {
 
@@ -46,6 +48,11 @@ double unix_seconds(UtcTime t);
 
 // "YYYY-MM-DDTHH:MM:SS[.fraction]+00:00".
 std::string format_rfc3339(UtcTime t);
+
+// Unix seconds of strict RFC 3339 text with a UTC offset ("2026-12-09T08:00:00Z"), as Python's
+// datetime reads it: fractions beyond microseconds are cut, and the seconds are the quotient of
+// the whole microseconds by a million, rounded once. Nullopt when `text` is not such a time.
+std::optional<double> parse_rfc3339(std::string_view text);
 
 // "YYYY-MM-DDTHH:MM:SS[.fraction]Z".
 std::string format_zulu(UtcTime t);
