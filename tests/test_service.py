@@ -257,3 +257,17 @@ def test_the_store_going_away_gives_503_and_the_service_recovers_without_a_resta
         server.stop()
         admin.execute("DROP DATABASE IF EXISTS oq_service WITH (FORCE)")
         admin.close()
+
+
+def test_the_openapi_document_describes_every_route_and_only_those():
+    from ostrel_quorvane.service.app import create_app
+    from ostrel_quorvane.service.openapi import OPENAPI
+    from starlette.routing import Route
+
+    served = {}
+    for route in create_app().routes:
+        if isinstance(route, Route):
+            path = route.path.replace("{key}", "{hash}")
+            served.setdefault(path, set()).update(m.lower() for m in route.methods - {"HEAD"})
+    described = {path: set(methods) for path, methods in OPENAPI["paths"].items()}
+    assert served == described

@@ -2,6 +2,7 @@
 verification, writers in threads and processes, a writer killed mid-batch, and the faults of a
 store that cannot be written."""
 
+import json
 import os
 import signal
 import sqlite3
@@ -294,3 +295,42 @@ def test_a_database_that_cannot_be_reached_gives_one_error():
         open_store("postgresql://oq:secret@/oq?host=/nonexistent&port=1", timeout=1)
     except StoreError as error:
         assert "secret" not in str(error)
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70)
+    | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner, max_size=4),
+    max_leaves=20,
+)  # fmt: skip
+
+
+@settings(max_examples=300, deadline=None)
+@given(JSON_VALUES, st.booleans())
+def test_the_native_canonical_form_is_pythons(value, ascii):
+    """Anyone can check a content hash with Python's json module alone."""
+    import _ostrel_quorvane
+
+    text = json.dumps(value, ensure_ascii=ascii, indent=None if ascii else 1)
+    python = json.dumps(json.loads(text), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    native = _ostrel_quorvane._canonical_json(text)
+    # Integers beyond 64 bits are left to Python; everything else is written natively.
+    beyond_64_bits = any(
+        isinstance(v, int) and not isinstance(v, bool) and not -(2**63) <= v < 2**64
+        for v in _leaves(value)
+    )
+    assert native == python or (native is None and beyond_64_bits)
+    from ostrel_quorvane.store import canonical_record
+
+    assert canonical_record(text) == python
+
+
+def _leaves(value):
+    if isinstance(value, dict):
+        for item in value.values():
+            yield from _leaves(item)
+    elif isinstance(value, list):
+        for item in value:
+            yield from _leaves(item)
+    else:
+        yield value
