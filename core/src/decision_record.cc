@@ -34,24 +34,7 @@ class Writer {
   // `json` without the whitespace between its tokens.
   Writer& minified(std::string_view json) {
     separate();
-    std::size_t run = 0;  // the start of the bytes not yet copied
-    bool in_string = false;
-    for (std::size_t i = 0; i < json.size(); ++i) {
-      const char c = json[i];
-      if (in_string) {
-        if (c == '\\') {
-          ++i;
-        } else if (c == '"') {
-          in_string = false;
-        }
-      } else if (c == '"') {
-        in_string = true;
-      } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-        out_.append(json.substr(run, i - run));
-        run = i + 1;
-      }
-    }
-    out_.append(json.substr(run));
+    append_reformatted(out_, json, 0);
     return *this;
   }
   Writer& number(double value) { return raw(json_text::float_repr(value)); }
@@ -174,6 +157,11 @@ std::string render_record(const RecordParts& parts, unsigned indent) {
 std::string reformat_json(std::string_view json, unsigned indent) {
   std::string out;
   out.reserve(json.size() + json.size() / 4);
+  append_reformatted(out, json, indent);
+  return out;
+}
+
+void append_reformatted(std::string& out, std::string_view json, unsigned indent) {
   std::size_t depth = 0;
   const auto line = [&] {
     if (indent == 0) return;
@@ -185,9 +173,9 @@ std::string reformat_json(std::string_view json, unsigned indent) {
     const char c = json[i];
     switch (c) {
       case '"': {
-        const std::size_t start = i;
-        for (++i; i < json.size() && json[i] != '"'; ++i) i += json[i] == '\\' ? 1 : 0;
-        out.append(json.substr(start, i - start + 1));
+        const std::size_t end = json_text::string_end(json, i);
+        out.append(json.substr(i, end - i + 1));
+        i = end;
         break;
       }
       case '{':
@@ -222,7 +210,6 @@ std::string reformat_json(std::string_view json, unsigned indent) {
         if (!is_space(c)) out += c;
     }
   }
-  return out;
 }
 
 }  // namespace oq

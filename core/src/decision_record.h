@@ -50,5 +50,7 @@ std::string utc_text(double seconds);
 // `json` with the whitespace between its tokens replaced: none, or a line break and `indent`
 // spaces per level, with ": " after each key, as Python's json.dumps writes it.
 std::string reformat_json(std::string_view json, unsigned indent);
+// The same, appended to `out`.
+void append_reformatted(std::string& out, std::string_view json, unsigned indent);
 
 }  // namespace oq

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "json_text.h"
 #include "panic.h"
 #include "utf8.h"
 
@@ -93,17 +94,10 @@ std::string position_suffix(std::string_view text, std::size_t offset) {
 // has reached that bracket, so the text before it is valid JSON and only strings need care.
 std::size_t find_opening_at_depth(std::string_view text, std::size_t depth) {
   std::size_t current = 0;
-  bool in_string = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
+    if (c == '"') {
+      i = json_text::string_end(text, i);
     } else if (c == '[' || c == '{') {
       if (++current == depth) return i;
     } else if (c == ']' || c == '}') {

@@ -33,6 +33,10 @@ std::string member_path(std::string_view path, std::string_view name);
 // `text` cut to kShownChars characters, the last three being "..." when it was longer.
 std::string clipped(std::string text);
 
+// The position of the quote that closes the JSON string whose opening quote is at `open`, or
+// the text's size when it does not close.
+std::size_t string_end(std::string_view json, std::size_t open);
+
 // "line L column C" of byte `offset` in `document`, both 1-based, columns in characters.
 std::string position(std::string_view document, std::size_t offset);
 

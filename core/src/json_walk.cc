@@ -271,7 +271,7 @@ std::string_view expectation(std::string_view text, std::size_t offset) {
     if (is_space(c)) continue;
     switch (c) {
       case '"': {
-        for (++i; i < text.size() && text[i] != '"'; ++i) i += text[i] == '\\' ? 1 : 0;
+        i = json_text::string_end(text, i);
         if (want == Want::Key || want == Want::KeyOrEnd) {
           want = Want::Colon;
         } else {
