@@ -164,11 +164,24 @@ std::string reformat_json(std::string_view json, unsigned indent) {
 void append_reformatted(std::string& out, std::string_view json, unsigned indent) {
   std::size_t depth = 0;
   const auto line = [&] {
-    if (indent == 0) return;
     out += '\n';
     out.append(depth * indent, ' ');
   };
   const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  if (indent == 0) {
+    // Only whitespace goes: what lies between two runs of it is copied whole.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+      if (json[i] == '"') {
+        i = json_text::string_end(json, i);
+      } else if (is_space(json[i])) {
+        out.append(json.substr(run, i - run));
+        run = i + 1;
+      }
+    }
+    if (run < json.size()) out.append(json.substr(run));
+    return;
+  }
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
     switch (c) {
@@ -200,11 +213,10 @@ void append_reformatted(std::string& out, std::string_view json, unsigned indent
         break;
       case ',':
         out += ',';
-        if (indent == 0) break;
         line();
         break;
       case ':':
-        out += indent == 0 ? ":" : ": ";
+        out += ": ";
         break;
       default:
         if (!is_space(c)) out += c;

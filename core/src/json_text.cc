@@ -160,12 +160,6 @@ std::string clipped(std::string text) {
   return text;
 }
 
-std::size_t string_end(std::string_view json, std::size_t open) {
-  std::size_t at = open + 1;
-  while (at < json.size() && json[at] != '"') at += json[at] == '\\' ? 2 : 1;
-  return std::min(at, json.size());
-}
-
 std::string position(std::string_view document, std::size_t offset) {
   offset = std::min(offset, document.size());
   const std::string_view before = document.substr(0, offset);

@@ -3,6 +3,7 @@
 // How the request reader writes what it read back into its messages: JSON paths, values shown as
 // a Python program would print them, and positions in a document.
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,19 @@ std::string clipped(std::string text);
 
 // The position of the quote that closes the JSON string whose opening quote is at `open`, or
 // the text's size when it does not close.
-std::size_t string_end(std::string_view json, std::size_t open);
-
+inline std::size_t string_end(std::string_view json, std::size_t open) {
+  for (std::size_t at = open + 1; at < json.size();) {
+    const void* found = std::memchr(json.data() + at, '"', json.size() - at);
+    if (!found) break;
+    const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - json.data());
+    // A quote after an odd number of backslashes is escaped.
+    std::size_t slashes = 0;
+    while (quote - slashes > open + 1 && json[quote - slashes - 1] == '\\') ++slashes;
+    if (slashes % 2 == 0) return quote;
+    at = quote + 1;
+  }
+  return json.size();
+}
 // "line L column C" of byte `offset` in `document`, both 1-based, columns in characters.
 std::string position(std::string_view document, std::size_t offset);
 

@@ -62,6 +62,14 @@ TEST(Clipped, CutsCharactersNotBytes) {
   EXPECT_EQ(json_text::clipped(std::string(60, 'x')), std::string(60, 'x'));
 }
 
+TEST(StringEnd, SkipsEscapedQuotesButNotEscapedBackslashes) {
+  EXPECT_EQ(json_text::string_end(R"("ab" x)", 0), 3u);
+  EXPECT_EQ(json_text::string_end(R"("a\"b" x)", 0), 5u);
+  EXPECT_EQ(json_text::string_end(R"("a\\" x)", 0), 4u);
+  EXPECT_EQ(json_text::string_end(R"([1, "x\\\"y"])", 4), 11u);
+  EXPECT_EQ(json_text::string_end(R"("unclosed\")", 0), 11u);
+}
+
 TEST(Position, CountsLinesAndCharacters) {
   EXPECT_EQ(json_text::position("", 0), "line 1 column 1");
   EXPECT_EQ(json_text::position("ab\n\xc3\xa9x", 6), "line 2 column 3");
