@@ -850,9 +850,10 @@ bool Reader::request(od::document& document, const PermissionChain* given, ReadR
             return text(v, at, fingerprint.emplace());
           case kChain:
             if (refuse_inline_chain_) {
-              return expected(
-                  at, "no chain of the request's own (publish the chain and name it by its hash)",
-                  "");
+              fault = ReadFault{ReadFault::Kind::Inline, at.text(),
+                                "expected no chain of the request's own (publish the chain and "
+                                "name it by its hash)"};
+              return false;
             }
             return chain(v, at, out.chain);
           case kRuntime:

@@ -35,6 +35,7 @@ struct ReadFault {
   enum class Kind : std::uint8_t {
     Format,  // not the format: `detail` is what was expected at `path`
     Engine,  // a well-formed value the engine refused: `detail` is the engine's message
+    Inline,  // a chain of the request's own, where the caller refuses one: `detail` says so
   };
   Kind kind;
   std::string path;    // "$.tokens[3].issued_at"; WTF-8, as a key with a lone surrogate gives

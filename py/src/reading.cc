@@ -78,12 +78,14 @@ PyObject* wtf8(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
 }
 
-// (False, (kind, path, detail)): kind is "format" or "engine".
+// (False, (kind, path, detail)): kind is "format", "engine" or "inline".
 PyObject* fault_result(const oq::ReadFault& fault) {
   Ref path = Ref::steal(wtf8(fault.path));
   Ref detail = Ref::steal(wtf8(fault.detail));
   if (!path || !detail) return nullptr;
-  const char* kind = fault.kind == oq::ReadFault::Kind::Engine ? "engine" : "format";
+  const char* kind = fault.kind == oq::ReadFault::Kind::Engine   ? "engine"
+                     : fault.kind == oq::ReadFault::Kind::Inline ? "inline"
+                                                                 : "format";
   return Py_BuildValue("(O(sOO))", Py_False, kind, path.get(), detail.get());
 }
 
@@ -120,7 +122,8 @@ constexpr auto kReadRequest = signature(
     "runtime, fingerprint)) where chain is the document's own chain or None, fingerprint the\n"
     "one the context is used under, and runtime None or\n"
     "(now, context_fingerprint, [(token_id, status name)] or None, strict_mode); or\n"
-    "(False, (kind, path, detail)) with kind \"format\" or \"engine\". With inline_chain\n"
+    "(False, (kind, path, detail)) with kind \"format\", \"engine\" or \"inline\". With "
+    "inline_chain\n"
     "false, a chain section in the request is refused unread.",
     Param{"data"}, Param{"chain", Policy::OrNone}, Param{"root", Policy::OrValue, "\"$\""},
     Param{"size", Policy::OrNone}, Param{"inline_chain", Policy::OrValue, "True"});

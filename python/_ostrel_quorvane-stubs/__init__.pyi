@@ -341,7 +341,8 @@ def verify_published(judgment: Judgment, registry: InMemoryChainRegistry) -> Non
 
 _JsonData: TypeAlias = bytes | bytearray | memoryview | str
 
-# Each returns (True, result), or (False, (kind, path, detail)) with kind "format" or "engine".
+# Each returns (True, result), or (False, (kind, path, detail)) with kind "format",
+# "engine" or (from _read_request) "inline".
 # _read_request's result: (context, own chain or None, moment of use or None, fingerprint), the
 # moment being (now, context_fingerprint, [(token_id, status)] or None, strict_mode).
 def _read_request(

@@ -149,11 +149,13 @@ class BelowRequired(Exception):
 
 
 def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
-    # A decision that must be logged is shown only once it is stored.
+    # A decision that must be logged is shown only once it is stored; the log takes the record
+    # in whatever layout it was written, since it keeps the canonical form.
+    text = decision.record_text(indent=2) if args.json or args.log is not None else ""
     if args.log is not None:
-        logged(args.log, iter([decision.record_text()]), lambda _: None)
+        logged(args.log, iter([text]), lambda _: None)
     if args.json:
-        out.write(decision.record_text(indent=2) + "\n")
+        out.write(text + "\n")
     else:
         show_decision(decision, out)
     if required is None:

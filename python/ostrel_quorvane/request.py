@@ -46,6 +46,7 @@ from ostrel_quorvane.files import (
 
 __all__ = [
     "EngineRefusal",
+    "InlineChainRefused",
     "InputError",
     "Request",
     "RequestFileError",
@@ -113,6 +114,10 @@ class Runtime:
             dict(self.negative_control_states or {}),
             self.strict_mode,
         )
+
+
+class InlineChainRefused(RequestFileError):
+    """A request carrying a chain of its own, read where such chains are refused."""
 
 
 class Request:
@@ -306,6 +311,8 @@ def _chain(
 def _raise(source: str, kind: str, path: str, detail: str) -> NoReturn:
     if kind == "engine":
         raise EngineRefusal(source, path, detail)
+    if kind == "inline":
+        raise InlineChainRefused(source, path, detail)
     raise RequestFileError(source, path, detail)
 
 

@@ -52,9 +52,11 @@ def logged(name: str, records: Iterator[str], write: Callable[[str], None]) -> N
 def _flush(
     store: Store, window: list[str], write: Callable[[str], None], published: set[str]
 ) -> None:
-    decisions = [json.loads(line) for line in window if not line.startswith('{"line":')]
+    # The records go to the log as the text they are (canonicalized natively); each is parsed
+    # here only to publish its chain.
+    decisions = [line for line in window if not line.startswith('{"line":')]
     try:
-        for decision in decisions:
+        for decision in map(json.loads, decisions):
             if decision["chain_hash"] not in published:
                 store.publish(read_chain(decision["chain"]))
                 published.add(decision["chain_hash"])

@@ -6,6 +6,7 @@ from _ostrel_quorvane import QuorvaneError
 
 from ostrel_quorvane.files import EngineRefusal, RequestFileError
 from ostrel_quorvane.record import AuditFailed
+from ostrel_quorvane.request import InlineChainRefused
 from ostrel_quorvane.store import StoreError
 
 __all__ = ["Refused", "refusal"]
@@ -21,9 +22,9 @@ class Refused(Exception):
 
 def refusal(error: Exception) -> Refused:
     """The HTTP answer to an error the package raises."""
+    if isinstance(error, InlineChainRefused):
+        return Refused(403, "inline_chain_refused", error.detail, error.path)
     if isinstance(error, RequestFileError):
-        if error.path.endswith(".chain") and "no chain of the request's own" in error.detail:
-            return Refused(403, "inline_chain_refused", error.detail, error.path)
         return Refused(400, "malformed_input", error.detail, error.path)
     if isinstance(error, EngineRefusal):
         return Refused(422, "refused_input", error.detail, error.path)
