@@ -136,15 +136,10 @@ std::optional<Permission> PermissionChain::parse(std::string_view name) const {
   return std::nullopt;
 }
 
-std::vector<PermissionChain::AddressSlot> PermissionChain::address_table(
-    std::span<const Permission> levels) {
-  std::vector<AddressSlot> table(std::bit_ceil(std::max<std::size_t>(8, 2 * levels.size())));
-  const std::size_t mask = table.size() - 1;
+PermissionChain::RankTable PermissionChain::rank_table(std::span<const Permission> levels) {
+  RankTable table(levels.size());
   for (std::size_t rank = 0; rank < levels.size(); ++rank) {
-    const char* name = levels[rank].name().data();
-    std::size_t at = address_hash(name) & mask;
-    while (table[at].name != nullptr) at = (at + 1) & mask;
-    table[at] = {name, static_cast<std::uint8_t>(rank)};
+    table.insert(levels[rank].name().data(), static_cast<std::uint8_t>(rank));
   }
   return table;
 }
@@ -152,12 +147,9 @@ std::vector<PermissionChain::AddressSlot> PermissionChain::address_table(
 std::optional<std::uint8_t> PermissionChain::rank(Permission p) const {
   const char* name = p.name().data();
   if (name == nullptr) return std::nullopt;  // the placeholder level, in no chain
-  const std::size_t mask = by_address_.size() - 1;
-  for (std::size_t at = address_hash(name) & mask;; at = (at + 1) & mask) {
-    const AddressSlot& slot = by_address_[at];
-    if (slot.name == name) return slot.rank;
-    if (slot.name == nullptr) return std::nullopt;
-  }
+  const auto* slot = by_address_.find(name);
+  if (!slot) return std::nullopt;
+  return slot->value;
 }
 
 std::optional<std::strong_ordering> PermissionChain::cmp(Permission a, Permission b) const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chain_hash.h"
+#include "open_table.h"
 #include "permission.h"
 #include "text_hash.h"
 
@@ -130,26 +131,18 @@ class PermissionChain {
       : levels_(std::move(levels)),
         roles_(roles),
         index_(std::move(index)),
-        by_address_(address_table(levels_)),
+        by_address_(rank_table(levels_)),
         hash_(ChainHash::of(levels_, roles_)) {}
 
-  // A level's interned name address and its rank, in an open-addressing table.
-  struct AddressSlot {
-    const char* name = nullptr;
-    std::uint8_t rank = 0;
-  };
-  static std::vector<AddressSlot> address_table(std::span<const Permission> levels);
-  static std::size_t address_hash(const char* name) {
-    return static_cast<std::size_t>(
-        reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull >> 32);
-  }
+  using RankTable = OpenTable<AddressKeys<std::uint8_t>>;
+  static RankTable rank_table(std::span<const Permission> levels);
 
   std::vector<Permission> levels_;
   std::array<std::uint64_t, kRoleCount> roles_;
   std::unordered_map<std::string_view, std::uint8_t, TextHash> index_;
   // Ranks by name address: names are interned, so one name has one address, and finding a
-  // level's rank costs a hash of a pointer rather than of its name or a scan of the chain.
-  std::vector<AddressSlot> by_address_;
+  // level's rank costs comparing a few pointers, or a hash of one, rather than comparing names.
+  RankTable by_address_;
   ChainHash hash_;
 };
 

@@ -1,16 +1,20 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <functional>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "open_table.h"
 #include "text_hash.h"
 
 namespace oq {
+
+// Bits of a text's hash kept in each slot, so that a probe passing another key's slot rejects it
+// without reading that key, which may lie anywhere in memory. The low bits pick the slot.
+inline std::uint32_t hash_tag(std::size_t hash) {
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
+}
 
 // How a FlatIndex holds its keys: as views in the slots.
 struct ViewKeys {
@@ -20,10 +24,12 @@ struct ViewKeys {
     std::uint32_t position = UINT32_MAX;
     std::uint32_t tag = 0;
   };
-  static Slot slot(std::string_view key, std::uint32_t position, std::uint32_t tag) {
-    return {key.data(), static_cast<std::uint32_t>(key.size()), position, tag};
-  }
+  using Key = std::string_view;
+
   std::string_view key(const Slot& slot) const { return {slot.data, slot.size}; }
+  Slot make(std::string_view key, std::size_t hash, std::uint32_t position) const {
+    return {key.data(), static_cast<std::uint32_t>(key.size()), position, hash_tag(hash)};
+  }
 };
 
 // How a PositionIndex holds its keys: by position alone, each key found again through `KeyOf`.
@@ -33,17 +39,47 @@ struct PositionKeys {
     std::uint32_t position = UINT32_MAX;
     std::uint32_t tag = 0;
   };
-  static Slot slot(std::string_view, std::uint32_t position, std::uint32_t tag) {
-    return {position, tag};
-  }
+  using Key = std::string_view;
+
   std::string_view key(const Slot& slot) const { return key_of(slot.position); }
+  Slot make(std::string_view, std::size_t hash, std::uint32_t position) const {
+    return {position, hash_tag(hash)};
+  }
   KeyOf key_of{};
 };
 
-// Positions of strings by content: one flat open-addressing table, sized for the number of keys
-// expected so that filing and finding never allocate per key (it grows if more come). `Keys`
-// says how a slot holds its key (see FlatIndex and PositionIndex below); what the keys view must
-// outlive the index.
+// What every text key policy shares: a slot holds a filed position and a tag, hashed keys are
+// SipHash under the process key (text_hash), so that callers cannot collide them, and few keys
+// are told apart by their length and end bytes before their texts are compared.
+template <class Holder>
+struct TextKeys : Holder {
+  static constexpr std::size_t kFew = 16;
+  using typename Holder::Slot;
+  static bool empty(const Slot& slot) { return slot.position == UINT32_MAX; }
+  bool same(const Slot& slot, std::string_view key, std::size_t hash) const {
+    return slot.tag == hash_tag(hash) && this->key(slot) == key;
+  }
+  static std::size_t hash(std::string_view key) { return text_hash(key); }
+  // The length and the first and last two bytes, in the bits a tag keeps: ids of one request
+  // tend to share a prefix or a length, rarely all of these.
+  static std::size_t quick(std::string_view key) {
+    std::uint64_t digest = key.size() << 24;
+    if (!key.empty()) {
+      const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(key[i]); };
+      digest ^= byte(0) << 16 | byte(key.size() - 1) | (key.size() > 1 ? byte(key.size() - 2) << 8 : 0);
+    }
+    return static_cast<std::size_t>(digest << 32);
+  }
+  std::size_t rehash(Slot& slot) const {
+    const std::size_t hash = text_hash(this->key(slot));
+    slot.tag = hash_tag(hash);
+    return hash;
+  }
+};
+
+// Positions of strings by content, on an OpenTable: a few keys are compared, more are hashed.
+// `Keys` says how a slot holds its key (see FlatIndex and PositionIndex below); what the keys view
+// must outlive the index.
 template <class Keys>
 class BasicFlatIndex {
  public:
@@ -54,31 +90,33 @@ class BasicFlatIndex {
 
   // Empties the index and sizes it for `expected` keys, keeping its storage when that suffices.
   // More keys may be filed; the table then grows.
-  void reset(std::size_t expected, Keys keys = {}) {
-    keys_ = keys;
-    slots_.assign(std::bit_ceil(std::max<std::size_t>(8, 2 * expected)), Slot{});
-    mask_ = slots_.size() - 1;
-    filed_ = 0;
-  }
-  std::size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
+  void reset(std::size_t expected, Keys keys = {}) { table_.reset(expected, TextKeys<Keys>{keys}); }
+  std::size_t bytes() const { return table_.bytes(); }
 
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
   // and whether it was filed now.
   std::pair<std::uint32_t, bool> emplace(std::string_view key, std::uint32_t position) {
-    return emplace_hashed(key, hash_of(key), position);
+    const auto [slot, fresh] = table_.insert(key, position);
+    return {slot->position, fresh};
   }
 
   // The position filed under `key`, or kAbsent.
   std::uint32_t find(std::string_view key) const {
-    if (slots_.empty()) return kAbsent;
-    return find_hashed(key, hash_of(key));
+    const auto* slot = table_.find(key);
+    return slot ? slot->position : kAbsent;
   }
 
   // Files keys 0..count-1 in order as `emplace` does, calling `filed(i, {position, fresh})` for
-  // each until it returns false. The slots of a batch of keys are fetched before any is probed,
-  // so that with a table larger than the caches the misses overlap instead of adding up.
+  // each until it returns false. With a large table the slots of a batch of keys are fetched
+  // before any is probed, so that the misses overlap instead of adding up.
   template <class KeyAt, class Filed>
   void emplace_all(std::size_t count, KeyAt key_at, Filed filed) {
+    if (!batched(count)) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!filed(i, emplace(key_at(i), static_cast<std::uint32_t>(i)))) return;
+      }
+      return;
+    }
     for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return filed(i, emplace_hashed(key, hash, static_cast<std::uint32_t>(i)));
     });
@@ -88,21 +126,26 @@ class BasicFlatIndex {
   // returns false; batched as `emplace_all` is.
   template <class KeyAt, class Found>
   void find_all(std::size_t count, KeyAt key_at, Found found) const {
+    if (!batched(count)) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!found(i, find(key_at(i)))) return;
+      }
+      return;
+    }
     for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return found(i, find_hashed(key, hash));
     });
   }
 
-  // Calls `visit(i, key, hash_of(key))` for keys 0..count-1 in order until it returns false,
-  // having fetched the first slots of a batch of keys before visiting any of them: with a table
-  // larger than the caches, the misses of a batch overlap instead of adding up.
+  // Calls `visit(i, key, hash)` for keys 0..count-1 in order until it returns false, the hash
+  // being text_hash(key) when the index hashes and 0 otherwise. With a large table the first
+  // slots of a batch of keys are fetched before any of them is visited.
   template <class KeyAt, class Visit>
   void for_each_hashed(std::size_t count, KeyAt key_at, Visit visit) const {
-    if (count < kBatch || slots_.size() < kSmallTable) {
-      // A table this small stays in the caches: fetching ahead would cost more than it saves.
+    if (!batched(count)) {
       for (std::size_t i = 0; i < count; ++i) {
         const std::string_view key = key_at(i);
-        if (!visit(i, key, hash_of(key))) return;
+        if (!visit(i, key, table_.hashed() ? text_hash(key) : 0)) return;
       }
       return;
     }
@@ -110,8 +153,8 @@ class BasicFlatIndex {
     for (std::size_t start = 0; start < count; start += kBatch) {
       const std::size_t n = std::min(kBatch, count - start);
       for (std::size_t i = 0; i < n; ++i) {
-        hashes[i] = hash_of(key_at(start + i));
-        prefetch(hashes[i]);
+        hashes[i] = text_hash(key_at(start + i));
+        table_.prefetch(hashes[i]);
       }
       for (std::size_t i = 0; i < n; ++i) {
         if (!visit(start + i, key_at(start + i), hashes[i])) return;
@@ -122,65 +165,27 @@ class BasicFlatIndex {
   // `emplace` and `find` for a key whose hash, as `for_each_hashed` gives it, is known.
   std::pair<std::uint32_t, bool> emplace_hashed(std::string_view key, std::size_t hash,
                                                 std::uint32_t position) {
-    // At most half the slots are filled, so that a probe always ends at an empty one soon.
-    if (2 * (filed_ + 1) > slots_.size()) grow();
-    const std::uint32_t tag = tag_of(hash);
-    for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      Slot& slot = slots_[at];
-      if (slot.position == kAbsent) {
-        slot = Keys::slot(key, position, tag);
-        ++filed_;
-        return {position, true};
-      }
-      if (slot.tag == tag && keys_.key(slot) == key) return {slot.position, false};
-    }
+    if (!table_.hashed()) return emplace(key, position);
+    const auto [slot, fresh] = table_.insert_hashed(key, hash, position);
+    return {slot->position, fresh};
   }
-
   std::uint32_t find_hashed(std::string_view key, std::size_t hash) const {
-    if (slots_.empty()) return kAbsent;
-    const std::uint32_t tag = tag_of(hash);
-    for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      const Slot& slot = slots_[at];
-      if (slot.position == kAbsent) return kAbsent;
-      if (slot.tag == tag && keys_.key(slot) == key) return slot.position;
-    }
+    if (!table_.hashed()) return find(key);
+    const auto* slot = table_.find_hashed(key, hash);
+    return slot ? slot->position : kAbsent;
   }
 
  private:
   static constexpr std::size_t kBatch = 16;
   static constexpr std::size_t kSmallTable = 4096;  // slots
 
-  static std::size_t hash_of(std::string_view key) { return text_hash(key); }
-  // Asks for the slot a key of hash `hash` is probed from first, ahead of probing it.
-  void prefetch(std::size_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
-  }
-
-  // Bits of the hash kept in each slot, so that a probe passing another key's slot rejects it
-  // without reading that key, which may lie anywhere in memory. The low bits pick the slot.
-  static std::uint32_t tag_of(std::size_t hash) {
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
-  }
-
-  // Doubles the table (or makes the first one), filing every key again. Rare, and kept out of
-  // line so that filing stays small enough to inline.
-  [[gnu::cold, gnu::noinline]] void grow() {
-    std::vector<Slot> old(std::max<std::size_t>(8, 2 * slots_.size()));
-    old.swap(slots_);
-    mask_ = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.position == kAbsent) continue;
-      std::size_t at = hash_of(keys_.key(slot)) & mask_;
-      while (slots_[at].position != kAbsent) at = (at + 1) & mask_;
-      slots_[at] = slot;
-    }
+  // Whether fetching ahead pays: a table this small stays in the caches.
+  bool batched(std::size_t count) const {
+    return count >= kBatch && table_.hashed() && table_.bytes() >= kSmallTable * sizeof(Slot);
   }
 
   using Slot = typename Keys::Slot;
-  Keys keys_{};
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-  std::size_t filed_ = 0;
+  OpenTable<TextKeys<Keys>> table_;
 };
 
 // Keys held as views in 24-byte slots: any strings that outlive the index.
