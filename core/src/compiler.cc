@@ -2,8 +2,10 @@
 
 #include <array>
 
+#include "compiler_events.h"
+#include "context_index.h"
+#include "events.h"
 #include "panic.h"
-#include "pointer_set.h"
 #include "profile_search.h"
 #include "quote.h"
 
@@ -41,111 +43,7 @@ constinit events::Site kNegativeControls{
 constinit events::Site kComplete{kCompilerTarget, Level::Debug, "compilation complete",
                                  kCompilerFile, 509};
 
-// How far ahead of the requirement being checked its successors are fetched.
-constexpr std::size_t kRequirementsAhead = 16;
-
 std::string name_of(Permission level) { return std::string(level.name()); }
-
-MalformedContext malformed(std::string detail) { return MalformedContext{std::move(detail)}; }
-
-MalformedContext unknown_gap(std::string_view level, std::string_view gap_id) {
-  return malformed("profile for " + std::string(level) + " references unknown gap_id '" +
-                   std::string(gap_id) + "'");
-}
-
-// Checks that `requirement` and every arm below it name known gaps and that no disjunction is
-// empty, in the order a left-to-right walk meets them. Iterative, and each shared arm is checked
-// once, so neither depth nor sharing costs more than the number of distinct requirements.
-// `checked` holds the disjunctions already checked; `pending` is room for the walk.
-std::optional<CoreError> check_requirement(const GapRequirement& requirement,
-                                           std::string_view level, ContextIndex& index,
-                                           PointerSet& checked,
-                                           std::vector<const GapRequirement*>& pending) {
-  pending.assign(1, &requirement);
-  while (!pending.empty()) {
-    const GapRequirement* node = pending.back();
-    pending.pop_back();
-    if (!node->is_any_of()) {
-      if (index.gap(node->gap_id()) == ContextIndex::kNoGap)
-        return unknown_gap(level, node->gap_id());
-      continue;
-    }
-    if (!checked.insert(node)) continue;
-    if (node->arms().empty()) {
-      return malformed("profile for " + std::string(level) + ": any_of requirement has zero arms");
-    }
-    const auto arms = node->arms();
-    index.count_requirements(arms.size());
-    for (std::size_t i = arms.size(); i-- > 0;) pending.push_back(arms[i].get());
-  }
-  return std::nullopt;
-}
-
-// The validation checks in their fixed order; on success `index` holds the gaps and profiles.
-std::optional<CoreError> validate(const ProofContext& context, const PermissionChain& chain,
-                                  ContextIndex& index) {
-  if (context.allowed_use().empty()) return malformed("allowed_use must not be empty");
-  if (const auto& expected = context.expected_chain_hash();
-      expected && !(*expected == chain.hash())) {
-    return malformed("expected_chain_hash " + expected->to_hex() +
-                     " does not match supplied chain " + chain.hash().to_hex());
-  }
-  std::string_view duplicate;
-  if (!index.add_gaps(context.gaps(), duplicate)) {
-    return malformed("duplicate gap_id '" + std::string(duplicate) + "'");
-  }
-  PointerSet checked;
-  std::vector<const GapRequirement*> pending;
-  for (const auto& profile : context.profiles()) {
-    if (!chain.contains(profile->permission())) {
-      return malformed("profile permission '" + name_of(profile->permission()) +
-                       "' not in supplied chain");
-    }
-    const auto required = profile->required_gaps();
-    index.count_requirements(required.size());
-    std::optional<CoreError> error;
-    index.find_gaps(
-        required.size(),
-        [&](std::size_t i) -> std::string_view {
-          // Requirements read in order, asked for a little ahead so that entering a new page of
-          // memory does not stall the pass.
-          if (i + kRequirementsAhead < required.size()) {
-            __builtin_prefetch(&required[i + kRequirementsAhead]);
-          }
-          return required[i].gap_id();
-        },
-        [&](std::size_t i, std::uint32_t position) {
-          const GapRequirement& requirement = required[i];
-          if (requirement.is_any_of()) {
-            error = check_requirement(requirement, profile->permission().name(), index, checked,
-                                      pending);
-            position = ContextIndex::kNoGap;
-          } else if (position == ContextIndex::kNoGap) {
-            error = unknown_gap(profile->permission().name(), requirement.gap_id());
-          }
-          if (error) return false;
-          index.note_requirement(position, requirement.minimum_status());
-          return true;
-        });
-    if (error) return error;
-  }
-  index.reserve_profiles(chain.size());
-  std::uint32_t first_noted = 0;
-  for (const auto& profile : context.profiles()) {
-    const std::uint32_t noted = first_noted;
-    first_noted += static_cast<std::uint32_t>(profile->required_gaps().size());
-    if (!index.add_profile(*chain.rank(profile->permission()), profile.get(), noted)) {
-      return malformed("duplicate profile for permission level " + name_of(profile->permission()));
-    }
-  }
-  if (const auto& ceiling = context.authority_ceiling(); ceiling && !chain.contains(*ceiling)) {
-    return malformed("authority_ceiling '" + name_of(*ceiling) + "' not in supplied chain");
-  }
-  if (const auto& ceiling = context.permission_ceiling(); ceiling && !chain.contains(*ceiling)) {
-    return malformed("permission_ceiling '" + name_of(*ceiling) + "' not in supplied chain");
-  }
-  return std::nullopt;
-}
 
 std::uint8_t rank_in(const PermissionChain& chain, Permission level, const char* what) {
   const auto rank = chain.rank(level);
@@ -239,8 +137,9 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
         Field{"chain_hash", chain.hash().to_hex()}};
   });
 
-  ContextIndex index;
-  if (auto error = validate(context, chain, index)) return std::unexpected(std::move(*error));
+  auto built = ContextIndex::build(context, chain);
+  if (!built) return std::unexpected(std::move(built.error()));
+  ContextIndex& index = *built;
 
   const UtcTime compiled_at = clock.now();
   const Permission bottom = chain.role(ChainRole::Bottom);
@@ -276,7 +175,6 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
     return finish();
   }
 
-  index.add_tokens(context.tokens(), context.provenance_digest());
   const auto searched =
       descending_search(index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
   if (!searched) return std::unexpected(searched.error());
@@ -358,8 +256,9 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   // out after compilation.
   std::vector<std::uint32_t> expired;
   std::vector<std::uint32_t> negative_controls;
-  for (std::uint32_t position = 0; position < context.tokens().size(); ++position) {
-    const ContextIndex::TokenFacts& facts = index.facts(position);
+  const auto all_facts = index.facts();
+  for (std::uint32_t position = 0; position < all_facts.size(); ++position) {
+    const ContextIndex::TokenFacts& facts = all_facts[position];
     if (facts.kind == ContextIndex::TokenFacts::Kind::Usable && facts.expires) {
       if (now >= facts.expires_at) expired.push_back(position);
       if (!evidence_expiry.fired(facts.expires_at)) evidence_expiry = Expiry::at(facts.expires_at);

@@ -66,7 +66,8 @@ struct TextKeys : Holder {
     std::uint64_t digest = key.size() << 24;
     if (!key.empty()) {
       const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(key[i]); };
-      digest ^= byte(0) << 16 | byte(key.size() - 1) | (key.size() > 1 ? byte(key.size() - 2) << 8 : 0);
+      digest ^=
+          byte(0) << 16 | byte(key.size() - 1) | (key.size() > 1 ? byte(key.size() - 2) << 8 : 0);
     }
     return static_cast<std::size_t>(digest << 32);
   }

@@ -46,7 +46,7 @@ class OpenTable {
   void reset(std::size_t expected, Keys keys = {}) {
     keys_ = std::move(keys);
     filed_ = 0;
-    if (expected <= kFew) {
+    if (expected <= kFew && kFew > 0) {
       // Only the first `filed_` slots are read while keys are compared: nothing to clear.
       mask_ = 0;
       if (slots_.size() < kFew) slots_.resize(kFew);

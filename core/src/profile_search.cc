@@ -2,206 +2,12 @@
 
 #include <array>
 
+#include "compiler_events.h"
+#include "events.h"
 #include "pointer_set.h"
 #include "quote.h"
 
 namespace oq {
-
-// The index's reusable storage.
-struct ContextIndex::Storage {
-  PositionIndex<GapIdOf> gaps;             // gap id to the position of its first gap
-  std::vector<const Profile*> profiles;    // by chain rank
-  std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
-  std::vector<NotedRequirement> noted;     // each profile requirement, in order
-  std::vector<GapKind> kinds;              // per gap: its status kind
-  std::vector<std::uint32_t> begin;        // per gap: its first entry in `uses`
-  std::vector<std::uint32_t> end;          // per gap: one past its last entry
-  std::vector<TokenUse> uses;
-  std::vector<NamedGap> named;      // per gap id a token names, in token order
-  std::vector<std::uint32_t> refs;  // a derivation's token positions while it is built
-  std::vector<TokenFacts> facts;    // per token
-
-  // Storage over this many bytes is freed rather than kept for the next compilation.
-  static constexpr std::size_t kKeepBytes = std::size_t{24} << 20;
-  bool worth_keeping() const {
-    const auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-    return gaps.bytes() + bytes(profiles) + bytes(first_noted) + bytes(noted) + bytes(kinds) +
-               bytes(begin) + bytes(end) + bytes(uses) + bytes(named) + bytes(refs) +
-               bytes(facts) <=
-           kKeepBytes;
-  }
-};
-
-namespace {
-
-// How far ahead of the token being indexed its successors are fetched.
-constexpr std::size_t kTokensAhead = 16;
-constexpr std::size_t kListsAhead = 8;
-// How far ahead of the gap being indexed its successors are fetched.
-constexpr std::size_t kRecordsAhead = 16;
-// How many gap ids named by tokens are looked up together.
-constexpr std::size_t kNamedBatch = 32;
-
-}  // namespace
-
-ContextIndex::ContextIndex() = default;
-
-ContextIndex::~ContextIndex() = default;
-
-bool ContextIndex::add_gaps(std::span<const GapRecord> gaps, std::string_view& duplicate) {
-  gaps_ = gaps;
-  // Nothing of an earlier compilation may be read through this one.
-  storage_->noted.clear();
-  storage_->begin.clear();
-  storage_->end.clear();
-  storage_->uses.clear();
-  storage_->facts.clear();
-  auto& index = storage_->gaps;
-  index.reset(gaps.size(), {GapIdOf{gaps.data()}});
-  auto& kinds = storage_->kinds;
-  kinds.resize(gaps.size());
-  bool unique = true;
-  index.emplace_all(
-      gaps.size(),
-      [&](std::size_t i) -> std::string_view {
-        // Records read in order, asked for a little ahead so that entering a new page of memory
-        // does not stall the pass.
-        if (i + kRecordsAhead < gaps.size()) __builtin_prefetch(&gaps[i + kRecordsAhead]);
-        return gaps[i].gap_id();
-      },
-      [&](std::size_t i, std::pair<std::uint32_t, bool> filed) {
-        kinds[i] = gaps[i].status().kind();
-        if (filed.second) return true;
-        duplicate = gaps[i].gap_id();
-        return unique = false;
-      });
-  return unique;
-}
-
-std::uint32_t ContextIndex::gap(std::string_view id) const { return storage_->gaps.find(id); }
-
-const PositionIndex<ContextIndex::GapIdOf>& ContextIndex::gap_index() const {
-  return storage_->gaps;
-}
-
-void ContextIndex::note_requirement(std::uint32_t position, GapKind minimum) {
-  storage_->noted.push_back({position, minimum});
-}
-
-GapKind ContextIndex::gap_kind(std::uint32_t position) const { return storage_->kinds[position]; }
-
-void ContextIndex::reserve_profiles(std::size_t levels) {
-  storage_->profiles.assign(levels, nullptr);
-  storage_->first_noted.assign(levels, 0);
-}
-
-bool ContextIndex::add_profile(std::uint8_t rank, const Profile* profile,
-                               std::uint32_t first_noted) {
-  const Profile*& slot = storage_->profiles[rank];
-  if (slot) return false;
-  slot = profile;
-  storage_->first_noted[rank] = first_noted;
-  return true;
-}
-
-std::span<const ContextIndex::NotedRequirement> ContextIndex::noted_requirements(
-    std::size_t rank) const {
-  return std::span(storage_->noted)
-      .subspan(storage_->first_noted[rank], storage_->profiles[rank]->required_gaps().size());
-}
-
-const Profile* ContextIndex::profile_at(std::size_t rank) const { return storage_->profiles[rank]; }
-
-void ContextIndex::add_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens,
-                              const Sha256Digest& provenance) {
-  Storage& s = *storage_;
-  s.begin.assign(gaps_.size() + 1, 0);
-  s.named.clear();
-  s.facts.clear();
-  // One pass over the tokens notes what each is to this context and which gap ids it names; with
-  // many tokens they outgrow the caches, so this is the only pass that reads them and everything
-  // later reads these dense arrays. The ids are looked up a batch at a time as the pass goes,
-  // while the tokens that hold them are still cached, and the entries of each gap counted.
-
-  // The ids of the entries of `named` from `found` on, not yet looked up. Left uninitialised (a
-  // string_view would zero itself): every entry is written before it is read.
-  struct PendingId {
-    const char* data;
-    std::size_t size;
-  };
-  std::array<PendingId, kNamedBatch> pending;
-  std::size_t found = 0;
-  const auto find_named = [&] {
-    s.gaps.find_all(
-        s.named.size() - found,
-        [&](std::size_t i) { return std::string_view(pending[i].data, pending[i].size); },
-        [&](std::size_t i, std::uint32_t gap_position) {
-          s.named[found + i].gap = gap_position;
-          if (gap_position != kNoGap) ++s.begin[gap_position + 1];
-          return true;
-        });
-    found = s.named.size();
-  };
-  const auto name = [&](std::string_view id, std::uint32_t position, bool closes) {
-    pending[s.named.size() - found] = {id.data(), id.size()};
-    s.named.push_back({kNoGap, position, closes});
-    if (s.named.size() - found == kNamedBatch) find_named();
-  };
-  for (std::uint32_t position = 0; position < tokens.size(); ++position) {
-    // Tokens lie wherever they were allocated: ask for the ones a few places ahead, and for the
-    // id lists of nearer ones, while this one is read.
-    if (position + kTokensAhead < tokens.size()) {
-      // The fields read here lie in the first 104 bytes of the token: two lines of a shared one.
-      const char* ahead = reinterpret_cast<const char*>(tokens[position + kTokensAhead].get());
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + 103);
-    }
-    if (position + kListsAhead < tokens.size()) {
-      // Short id lists lie in the token itself; a long one elsewhere.
-      __builtin_prefetch(tokens[position + kListsAhead]->gap_ids_data());
-    }
-    const ProofToken& token = *tokens[position];
-    using Kind = TokenFacts::Kind;
-    const Kind kind = !provenance_matches(token, provenance) ? Kind::ForeignProvenance
-                      : token.status() != TokenStatus::Valid ? Kind::Dead
-                                                             : Kind::Usable;
-    const std::optional<UtcTime> expires_at = token.expires_at();
-    s.facts.push_back({kind, expires_at.has_value(), token.is_negative_control(),
-                       expires_at.value_or(UtcTime{})});
-    for (const std::string_view id : token.closes_gaps()) name(id, position, true);
-    for (const std::string_view id : token.bounds_gaps()) name(id, position, false);
-  }
-  find_named();
-  for (std::size_t i = 1; i < s.begin.size(); ++i) s.begin[i] += s.begin[i - 1];
-  s.uses.resize(s.begin.back());
-  s.end.assign(s.begin.begin(), s.begin.end() - 1);
-  // Then file each entry under its gap, in token order; a token naming one gap twice is one use,
-  // which closes when either naming does.
-  for (const NamedGap& named : s.named) {
-    if (named.gap == kNoGap) continue;
-    std::uint32_t& end = s.end[named.gap];
-    if (end != s.begin[named.gap] && s.uses[end - 1].position == named.token) {
-      s.uses[end - 1].closes = s.uses[end - 1].closes || named.closes;
-      continue;
-    }
-    s.uses[end++] = {named.token, named.closes};
-  }
-}
-
-const ContextIndex::TokenFacts& ContextIndex::facts(std::uint32_t position) const {
-  return storage_->facts[position];
-}
-
-std::vector<std::uint32_t>& ContextIndex::scratch_refs() {
-  storage_->refs.clear();
-  return storage_->refs;
-}
-
-std::span<const ContextIndex::TokenUse> ContextIndex::tokens_for(std::uint32_t position) const {
-  const Storage& s = *storage_;
-  if (s.end.empty()) return {};
-  return std::span(s.uses).subspan(s.begin[position], s.end[position] - s.begin[position]);
-}
 
 namespace {
 
@@ -213,11 +19,36 @@ constinit events::Site kNotMet{kCompilerTarget, Level::Debug, "gap requirement n
 constinit events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending search complete",
                                    kCompilerFile, 322};
 
+// Room a search reuses from one compilation to the next.
+struct SearchRoom {
+  struct Frame {
+    const GapRequirement* node;
+    std::size_t next_arm;
+    std::size_t used_before;
+  };
+  // Disjunctions that failed without using a token: evaluating them again would change nothing,
+  // so shared arms are not walked twice.
+  PointerSet inert_failures;
+  std::vector<Frame> stack;  // room for fired_arm's walk
+  // Gaps none of whose tokens is usable: their effective status is their own.
+  std::vector<bool> inert_gaps;
+
+  // Room over this many bytes is freed rather than kept for the next compilation.
+  static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
+  bool worth_keeping() const {
+    return stack.capacity() * sizeof(Frame) + inert_gaps.capacity() / 8 <= kKeepBytes;
+  }
+};
+
 // The state of one search: what every evaluated requirement shares.
 class Search {
  public:
   Search(const ContextIndex& index, const Clock& clock, std::vector<std::uint32_t>& used)
-      : index_(index), clock_(clock), used_(used), inert_gaps_(index.gap_count(), false) {}
+      : index_(index), clock_(clock), used_(used) {
+    room_->inert_failures.clear();
+    room_->stack.clear();
+    room_->inert_gaps.assign(index.gap_count(), false);
+  }
 
   // Whether `requirement`, noted as `noted`, is met. For a disjunction the label of the arm that
   // fired is appended to `labels`; a single requirement adds none and is not read.
@@ -246,17 +77,10 @@ class Search {
   const ContextIndex& index_;
   const Clock& clock_;
   std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
-  // Disjunctions that failed without using a token: evaluating them again would change nothing,
-  // so shared arms are not walked twice.
-  PointerSet inert_failures_;
-  struct Frame {
-    const GapRequirement* node;
-    std::size_t next_arm;
-    std::size_t used_before;
-  };
-  std::vector<Frame> stack_;  // room for fired_arm's walk
-  // Gaps none of whose tokens is usable: their effective status is their own.
-  std::vector<bool> inert_gaps_;
+  Spare<SearchRoom> room_;
+  PointerSet& inert_failures_ = room_->inert_failures;
+  std::vector<bool>& inert_gaps_ = room_->inert_gaps;
+  std::span<const ContextIndex::TokenFacts> facts_ = index_.facts();
   std::size_t visits_ = 0;
   std::size_t max_visits_ = index_.requirement_slots() + kSpareRequirementVisits;
   bool over_budget_ = false;
@@ -268,7 +92,7 @@ bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
   if (inert_gaps_[position]) return satisfies(status, minimum);
   const std::size_t used_before = used_.size();
   for (const ContextIndex::TokenUse& use : index_.tokens_for(position)) {
-    const ContextIndex::TokenFacts& token = index_.facts(use.position);
+    const ContextIndex::TokenFacts& token = facts_[use.position];
     if (token.kind == ContextIndex::TokenFacts::Kind::ForeignProvenance) {
       flags.provenance_mismatch = true;
       continue;
@@ -291,10 +115,10 @@ bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
 }
 
 std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) {
-  std::vector<Frame>& stack = stack_;
+  std::vector<SearchRoom::Frame>& stack = room_->stack;
   stack.assign(1, {&disjunction, 0, used_.size()});
   while (!stack.empty()) {
-    Frame& top = stack.back();
+    SearchRoom::Frame& top = stack.back();
     const auto arms = top.node->arms();
     if (top.next_arm == arms.size()) {
       if (used_.size() == top.used_before) inert_failures_.insert(top.node);

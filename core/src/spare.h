@@ -16,17 +16,22 @@ class Spare {
   Spare() : held_(slot().exchange(nullptr, std::memory_order_acquire)) {
     if (!held_) held_ = std::make_unique<T>();
   }
-  ~Spare() {
-    if (!held_->worth_keeping()) return;
-    delete slot().exchange(held_.release(), std::memory_order_acq_rel);
+  ~Spare() { give_back(); }
+  Spare(Spare&& other) noexcept = default;
+  Spare& operator=(Spare&& other) noexcept {
+    give_back();
+    held_ = std::move(other.held_);
+    return *this;
   }
-  Spare(const Spare&) = delete;
-  Spare& operator=(const Spare&) = delete;
 
   T& operator*() const { return *held_; }
   T* operator->() const { return held_.get(); }
 
  private:
+  void give_back() {
+    if (!held_ || !held_->worth_keeping()) return;
+    delete slot().exchange(held_.release(), std::memory_order_acq_rel);
+  }
   static std::atomic<T*>& slot() {
     static std::atomic<T*> spare{nullptr};
     return spare;

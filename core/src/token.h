@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -62,12 +63,12 @@ class ProofToken {
              std::string provenance_hash, std::string issuer, nlohmann::json details,
              UtcTime issued_at, std::optional<UtcTime> expires_at, bool is_negative_control,
              TokenStatus status)
-      : provenance_digest_(canonical_digest(provenance_hash)),
-        status_(status),
-        is_negative_control_(is_negative_control),
-        expires_(expires_at.has_value()),
-        expires_at_(expires_at.value_or(UtcTime{})),
-        gap_ids_(closes_gaps, bounds_gaps),
+      : hot_{canonical_digest(provenance_hash),
+             status,
+             is_negative_control,
+             expires_at.has_value(),
+             expires_at.value_or(UtcTime{}),
+             GapIdList(closes_gaps, bounds_gaps)},
         token_id_(std::move(token_id)),
         token_type_(std::move(token_type)),
         schema_version_(std::move(schema_version)),
@@ -76,29 +77,41 @@ class ProofToken {
         details_(std::move(details)),
         issued_at_(issued_at) {}
 
+  // What compilation reads of every token, together at the start of the record: 104 bytes, which
+  // `share` places in two cache lines, so that indexing a context of many tokens fetches two
+  // lines of each rather than the whole record.
+  struct Hot {
+    // The 32 bytes the provenance hash spells when it is 64 lower-case hex digits, the only form
+    // a context's own hash takes; absent for any other text, which therefore matches no context.
+    std::optional<Sha256Digest> provenance_digest;
+    TokenStatus status;
+    bool is_negative_control;
+    bool expires;
+    UtcTime expires_at;  // meaningful when `expires`
+    GapIdList gap_ids;
+  };
+  static constexpr std::size_t kHotBytes = 104;
+  const Hot& hot() const { return hot_; }
+
   const std::string& token_id() const { return token_id_; }
   const std::string& token_type() const { return token_type_; }
   const std::string& schema_version() const { return schema_version_; }
   // The gap ids the token closes, in the order given.
-  GapIdList::Range closes_gaps() const { return gap_ids_.closes(); }
+  GapIdList::Range closes_gaps() const { return hot_.gap_ids.closes(); }
   // The gap ids the token bounds, in the order given.
-  GapIdList::Range bounds_gaps() const { return gap_ids_.bounds(); }
-  // Where the encoded gap ids lie, for fetching them ahead of reading them.
-  const char* gap_ids_data() const { return gap_ids_.data(); }
+  GapIdList::Range bounds_gaps() const { return hot_.gap_ids.bounds(); }
   // The context the caller claims the token belongs to; not checked here.
   const std::string& provenance_hash() const { return provenance_hash_; }
-  // The 32 bytes the provenance hash spells when it is 64 lower-case hex digits, the only form a
-  // context's own hash takes; absent for any other text, which therefore matches no context.
-  const std::optional<Sha256Digest>& provenance_digest() const { return provenance_digest_; }
+  const std::optional<Sha256Digest>& provenance_digest() const { return hot_.provenance_digest; }
   const std::string& issuer() const { return issuer_; }
   // JSON null when the token has no details.
   const nlohmann::json& details() const { return details_; }
   UtcTime issued_at() const { return issued_at_; }
   std::optional<UtcTime> expires_at() const {
-    return expires_ ? std::optional(expires_at_) : std::nullopt;
+    return hot_.expires ? std::optional(hot_.expires_at) : std::nullopt;
   }
-  bool is_negative_control() const { return is_negative_control_; }
-  TokenStatus status() const { return status_; }
+  bool is_negative_control() const { return hot_.is_negative_control; }
+  TokenStatus status() const { return hot_.status; }
 
   // The same token: byte-equal ids and provenance hashes; every other field is ignored.
   friend bool operator==(const ProofToken& a, const ProofToken& b) {
@@ -106,15 +119,8 @@ class ProofToken {
   }
 
  private:
-  // What compilation reads of every token comes first, together: 104 bytes, which `share` places
-  // in two cache lines, so that indexing a context of many tokens fetches two lines of each
-  // rather than the whole record.
-  std::optional<Sha256Digest> provenance_digest_;
-  TokenStatus status_;
-  bool is_negative_control_;
-  bool expires_;
-  UtcTime expires_at_;  // meaningful when `expires_`
-  GapIdList gap_ids_;
+  friend struct TokenLayout;
+  Hot hot_;
   // The rest is read for display, composition and the runtime.
   std::string token_id_;
   std::string token_type_;
@@ -125,8 +131,18 @@ class ProofToken {
   UtcTime issued_at_;
 };
 
-// `token`, shared. Its record starts 16 bytes into a cache line, after the count that sharing
-// keeps, so that the fields compilation reads lie in that line and the next.
+// Where the hot block lies in a token: first, and no larger than said.
+struct TokenLayout {
+  static_assert(offsetof(ProofToken, hot_) == 0);
+  static_assert(sizeof(ProofToken::Hot) == ProofToken::kHotBytes);
+};
+
+// The bytes before a shared record in its allocation: the count that sharing keeps.
+inline constexpr std::size_t kSharedCountBytes = 16;
+static_assert(kSharedCountBytes + ProofToken::kHotBytes <= 128, "the hot block spans two lines");
+
+// `token`, shared. Its allocation starts a cache line, so that the record starts
+// kSharedCountBytes into it and the hot block lies in that line and the next.
 std::shared_ptr<const ProofToken> share(ProofToken token);
 
 // Whether `token` carries the context hash that `context_digest` spells: all 32 bytes compared
