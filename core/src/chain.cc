@@ -144,14 +144,6 @@ PermissionChain::RankTable PermissionChain::rank_table(std::span<const Permissio
   return table;
 }
 
-std::optional<std::uint8_t> PermissionChain::rank(Permission p) const {
-  const char* name = p.name().data();
-  if (name == nullptr) return std::nullopt;  // the placeholder level, in no chain
-  const auto* slot = by_address_.find(name);
-  if (!slot) return std::nullopt;
-  return slot->value;
-}
-
 std::optional<std::strong_ordering> PermissionChain::cmp(Permission a, Permission b) const {
   const auto ra = rank(a);
   const auto rb = rank(b);

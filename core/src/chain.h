@@ -115,7 +115,13 @@ class PermissionChain {
   bool contains(std::string_view name) const { return index_.contains(name); }
   bool contains(Permission p) const { return rank(p).has_value(); }
   // The rank (0 = bottom) of the level named like `p`; absent for a foreign level.
-  std::optional<std::uint8_t> rank(Permission p) const;
+  std::optional<std::uint8_t> rank(Permission p) const {
+    const char* name = p.name().data();
+    if (name == nullptr) return std::nullopt;  // the placeholder level, in no chain
+    const auto* slot = by_address_.find(name);
+    if (!slot) return std::nullopt;
+    return slot->value;
+  }
   // rank(a) against rank(b); absent when either is foreign.
   std::optional<std::strong_ordering> cmp(Permission a, Permission b) const;
   // The lower of `a` and `b`, as stored in this chain; the first foreign one is the error.

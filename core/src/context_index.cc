@@ -38,6 +38,7 @@ struct ContextIndex::Storage {
   std::vector<GapKind> kinds;              // per gap: its status kind
   std::vector<const Profile*> profiles;    // by chain rank
   std::vector<std::uint32_t> first_noted;  // by chain rank: its first entry in `noted`
+  std::vector<std::uint8_t> ranks;         // per profile: its level's rank
   std::vector<NotedRequirement> noted;     // each profile requirement, in order
   std::size_t requirement_slots = 0;
   std::vector<std::uint32_t> begin;  // per gap: its first entry in `uses`
@@ -143,11 +144,14 @@ std::optional<CoreError> ContextIndex::Storage::check_disjunction(const GapRequi
 std::optional<CoreError> ContextIndex::Storage::note_profiles(
     std::span<const std::shared_ptr<const Profile>> context_profiles,
     const PermissionChain& chain) {
+  ranks.clear();
   for (const auto& profile : context_profiles) {
-    if (!chain.contains(profile->permission())) {
+    const auto rank = chain.rank(profile->permission());
+    if (!rank) {
       return malformed("profile permission '" + name_of(profile->permission()) +
                        "' not in supplied chain");
     }
+    ranks.push_back(*rank);
     const auto required = profile->required_gaps();
     requirement_slots += required.size();
     std::optional<CoreError> error;
@@ -172,8 +176,9 @@ std::optional<CoreError> ContextIndex::Storage::note_profiles(
     if (error) return error;
   }
   std::uint32_t first = 0;
-  for (const auto& profile : context_profiles) {
-    const std::uint8_t rank = *chain.rank(profile->permission());
+  for (std::size_t i = 0; i < context_profiles.size(); ++i) {
+    const auto& profile = context_profiles[i];
+    const std::uint8_t rank = ranks[i];
     if (profiles[rank]) {
       return malformed("duplicate profile for permission level " + name_of(profile->permission()));
     }

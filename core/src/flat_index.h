@@ -48,28 +48,39 @@ struct PositionKeys {
   KeyOf key_of{};
 };
 
-// What every text key policy shares: a slot holds a filed position and a tag, hashed keys are
-// SipHash under the process key (text_hash), so that callers cannot collide them, and few keys
-// are told apart by their length and end bytes before their texts are compared.
+// What every text key policy shares: a slot holds a filed position and a tag (32 bits of what the
+// key is filed by, so that a probe passing another key's slot rejects it without reading that
+// key, which may lie anywhere in memory). The full hash is SipHash under the process key
+// (text_hash), so that callers cannot collide keys; the digest of few keys is their length and
+// end bytes, since the ids of one request tend to share a prefix or a length, rarely all of these.
 template <class Holder>
 struct TextKeys : Holder {
   static constexpr std::size_t kFew = 16;
   using typename Holder::Slot;
   static bool empty(const Slot& slot) { return slot.position == UINT32_MAX; }
   bool same(const Slot& slot, std::string_view key, std::size_t hash) const {
-    return slot.tag == hash_tag(hash) && this->key(slot) == key;
+    return slot.tag == hash_tag(hash) && equal(this->key(slot), key);
   }
   static std::size_t hash(std::string_view key) { return text_hash(key); }
-  // The length and the first and last two bytes, in the bits a tag keeps: ids of one request
-  // tend to share a prefix or a length, rarely all of these.
-  static std::size_t quick(std::string_view key) {
-    std::uint64_t digest = key.size() << 24;
-    if (!key.empty()) {
-      const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(key[i]); };
-      digest ^=
-          byte(0) << 16 | byte(key.size() - 1) | (key.size() > 1 ? byte(key.size() - 2) << 8 : 0);
+  // The tag is the length and end bytes exactly; the slot is chosen by them mixed.
+  static std::size_t digest(std::string_view key) {
+    const std::size_t n = key.size();
+    std::uint64_t ends = n << 24;
+    if (n != 0) {
+      const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<std::uint8_t>(key[i])}; };
+      ends |= byte(0) << 16 | (n > 1 ? byte(n - 2) << 8 : 0) | byte(n - 1);
     }
-    return static_cast<std::size_t>(digest << 32);
+    return static_cast<std::size_t>(ends << 32 | (ends * 0x9E3779B97F4A7C15ull) >> 40);
+  }
+  // Whether two texts are byte-equal; ids are short, and comparing a few bytes in place costs
+  // less than a call.
+  static bool equal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
   std::size_t rehash(Slot& slot) const {
     const std::size_t hash = text_hash(this->key(slot));
@@ -139,14 +150,14 @@ class BasicFlatIndex {
   }
 
   // Calls `visit(i, key, hash)` for keys 0..count-1 in order until it returns false, the hash
-  // being text_hash(key) when the index hashes and 0 otherwise. With a large table the first
+  // being what the index files the key by. With a large table the first
   // slots of a batch of keys are fetched before any of them is visited.
   template <class KeyAt, class Visit>
   void for_each_hashed(std::size_t count, KeyAt key_at, Visit visit) const {
     if (!batched(count)) {
       for (std::size_t i = 0; i < count; ++i) {
         const std::string_view key = key_at(i);
-        if (!visit(i, key, table_.hashed() ? text_hash(key) : 0)) return;
+        if (!visit(i, key, table_.hash_of(key))) return;
       }
       return;
     }
@@ -171,7 +182,6 @@ class BasicFlatIndex {
     return {slot->position, fresh};
   }
   std::uint32_t find_hashed(std::string_view key, std::size_t hash) const {
-    if (!table_.hashed()) return find(key);
     const auto* slot = table_.find_hashed(key, hash);
     return slot ? slot->position : kAbsent;
   }
@@ -182,7 +192,7 @@ class BasicFlatIndex {
 
   // Whether fetching ahead pays: a table this small stays in the caches.
   bool batched(std::size_t count) const {
-    return count >= kBatch && table_.hashed() && table_.bytes() >= kSmallTable * sizeof(Slot);
+    return count >= kBatch && table_.hashed() && table_.slot_count() >= kSmallTable;
   }
 
   using Slot = typename Keys::Slot;
