@@ -254,8 +254,8 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   // already knows as usable, plus the time.
   // The earliest expiry among them is kept, so that a live judgment notices evidence that runs
   // out after compilation.
-  std::vector<std::uint32_t> expired;
-  std::vector<std::uint32_t> negative_controls;
+  std::vector<std::uint32_t>& expired = index.scratch_positions(0);
+  std::vector<std::uint32_t>& negative_controls = index.scratch_positions(1);
   const auto all_facts = index.facts();
   for (std::uint32_t position = 0; position < all_facts.size(); ++position) {
     const ContextIndex::TokenFacts& facts = all_facts[position];

@@ -6,6 +6,7 @@
 
 #include "pointer_set.h"
 #include "prefetch.h"
+#include "profile_search.h"
 
 namespace oq {
 
@@ -54,9 +55,11 @@ struct ContextIndex::Storage {
   std::vector<NamedGap> named;      // per gap id a token names, in token order
   std::vector<TokenFacts> facts;    // per token
   std::vector<std::uint32_t> refs;  // a derivation's token positions while it is built
+  std::array<std::vector<std::uint32_t>, 2> positions;  // more token positions, for a phase
   // Room for checking disjunctions: those already checked, and the walk's pending nodes.
   PointerSet checked;
   std::vector<const GapRequirement*> pending;
+  std::unique_ptr<SearchRoom> search;  // made on first use, then kept
 
   // Empties everything, so that nothing of an earlier compilation can be read through this one.
   void reset(std::span<const GapRecord> context_gaps, std::size_t levels) {
@@ -219,7 +222,15 @@ void ContextIndex::Storage::index_tokens(std::span<const std::shared_ptr<const P
         });
     found = named.size();
   };
+  // A few gaps are found in the caches at once: only a hashed index gains from batches.
+  const bool batch = by_id.hashed();
   const auto name = [&](std::string_view id, std::uint32_t position, bool closes) {
+    if (!batch) {
+      const std::uint32_t gap = by_id.find(id);
+      if (gap != kNoGap) ++begin[gap + 1];
+      named.push_back({gap, position, closes});
+      return;
+    }
     ids[named.size() - found] = {id.data(), id.size()};
     named.push_back({kNoGap, position, closes});
     if (named.size() - found == kNamedBatch) find_named();
@@ -243,7 +254,7 @@ void ContextIndex::Storage::index_tokens(std::span<const std::shared_ptr<const P
     for (const std::string_view id : token.gap_ids.closes()) name(id, position, true);
     for (const std::string_view id : token.gap_ids.bounds()) name(id, position, false);
   }
-  find_named();
+  if (batch) find_named();
   for (std::size_t i = 1; i < begin.size(); ++i) begin[i] += begin[i - 1];
   uses.resize(begin.back());
   end.assign(begin.begin(), begin.end() - 1);
@@ -318,6 +329,18 @@ std::span<const ContextIndex::TokenFacts> ContextIndex::facts() const { return s
 std::vector<std::uint32_t>& ContextIndex::scratch_refs() {
   storage_->refs.clear();
   return storage_->refs;
+}
+
+SearchRoom& ContextIndex::search_room() {
+  auto& room = storage_->search;
+  if (!room) room = std::make_unique<SearchRoom>();
+  return *room;
+}
+
+std::vector<std::uint32_t>& ContextIndex::scratch_positions(int which) {
+  auto& positions = storage_->positions[static_cast<std::size_t>(which)];
+  positions.clear();
+  return positions;
 }
 
 }  // namespace oq

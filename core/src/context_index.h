@@ -16,6 +16,8 @@
 
 namespace oq {
 
+struct SearchRoom;
+
 // A context checked against a chain and indexed for its compilation, so that every lookup of the
 // search costs constant time: gap id to first gap, gap to the tokens that name it, chain rank to
 // profile, and what each token is to this context. Holds views into the context and the chain,
@@ -74,6 +76,10 @@ class ContextIndex {
   std::span<const TokenFacts> facts() const;
   // Reusable room for the token positions a derivation collects; empty, with capacity.
   std::vector<std::uint32_t>& scratch_refs();
+  // Two more lists of token positions (`which` is 0 or 1), for a phase's own use; empty.
+  std::vector<std::uint32_t>& scratch_positions(int which);
+  // The profile search's reusable room.
+  SearchRoom& search_room();
 
   struct Storage;
 

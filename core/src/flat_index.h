@@ -67,7 +67,9 @@ struct TextKeys : Holder {
     const std::size_t n = key.size();
     std::uint64_t ends = n << 24;
     if (n != 0) {
-      const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<std::uint8_t>(key[i])}; };
+      const auto byte = [&](std::size_t i) {
+        return std::uint64_t{static_cast<std::uint8_t>(key[i])};
+      };
       ends |= byte(0) << 16 | (n > 1 ? byte(n - 2) << 8 : 0) | byte(n - 1);
     }
     return static_cast<std::size_t>(ends << 32 | (ends * 0x9E3779B97F4A7C15ull) >> 40);
@@ -104,6 +106,8 @@ class BasicFlatIndex {
   // More keys may be filed; the table then grows.
   void reset(std::size_t expected, Keys keys = {}) { table_.reset(expected, TextKeys<Keys>{keys}); }
   std::size_t bytes() const { return table_.bytes(); }
+  // Whether keys are filed by their keyed hash, as when more than a few are filed.
+  bool hashed() const { return table_.hashed(); }
 
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
   // and whether it was filed now.

@@ -19,35 +19,14 @@ constinit events::Site kNotMet{kCompilerTarget, Level::Debug, "gap requirement n
 constinit events::Site kSearchDone{kCompilerTarget, Level::Debug, "descending search complete",
                                    kCompilerFile, 322};
 
-// Room a search reuses from one compilation to the next.
-struct SearchRoom {
-  struct Frame {
-    const GapRequirement* node;
-    std::size_t next_arm;
-    std::size_t used_before;
-  };
-  // Disjunctions that failed without using a token: evaluating them again would change nothing,
-  // so shared arms are not walked twice.
-  PointerSet inert_failures;
-  std::vector<Frame> stack;  // room for fired_arm's walk
-  // Gaps none of whose tokens is usable: their effective status is their own.
-  std::vector<bool> inert_gaps;
-
-  // Room over this many bytes is freed rather than kept for the next compilation.
-  static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
-  bool worth_keeping() const {
-    return stack.capacity() * sizeof(Frame) + inert_gaps.capacity() / 8 <= kKeepBytes;
-  }
-};
-
 // The state of one search: what every evaluated requirement shares.
 class Search {
  public:
-  Search(const ContextIndex& index, const Clock& clock, std::vector<std::uint32_t>& used)
-      : index_(index), clock_(clock), used_(used) {
-    room_->inert_failures.clear();
-    room_->stack.clear();
-    room_->inert_gaps.assign(index.gap_count(), false);
+  Search(ContextIndex& index, const Clock& clock, std::vector<std::uint32_t>& used)
+      : index_(index), clock_(clock), used_(used), room_(index.search_room()) {
+    room_.inert_failures.clear();
+    room_.stack.clear();
+    room_.inert_gaps.assign(index.gap_count(), false);
   }
 
   // Whether `requirement`, noted as `noted`, is met. For a disjunction the label of the arm that
@@ -77,9 +56,9 @@ class Search {
   const ContextIndex& index_;
   const Clock& clock_;
   std::vector<std::uint32_t>& used_;  // positions of the usable tokens consulted, with repeats
-  Spare<SearchRoom> room_;
-  PointerSet& inert_failures_ = room_->inert_failures;
-  std::vector<bool>& inert_gaps_ = room_->inert_gaps;
+  SearchRoom& room_;
+  PointerSet& inert_failures_ = room_.inert_failures;
+  std::vector<bool>& inert_gaps_ = room_.inert_gaps;
   std::span<const ContextIndex::TokenFacts> facts_ = index_.facts();
   std::size_t visits_ = 0;
   std::size_t max_visits_ = index_.requirement_slots() + kSpareRequirementVisits;
@@ -115,7 +94,7 @@ bool Search::evaluate_single(std::uint32_t position, GapKind minimum) {
 }
 
 std::optional<std::string> Search::fired_arm(const GapRequirement& disjunction) {
-  std::vector<SearchRoom::Frame>& stack = room_->stack;
+  std::vector<SearchRoom::Frame>& stack = room_.stack;
   stack.assign(1, {&disjunction, 0, used_.size()});
   while (!stack.empty()) {
     SearchRoom::Frame& top = stack.back();
@@ -157,7 +136,7 @@ bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequ
 
 }  // namespace
 
-std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index,
+std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
                                                           const PermissionChain& chain,
                                                           Permission bottom, Permission unsatisfied,
                                                           const Clock& clock,

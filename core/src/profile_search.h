@@ -11,8 +11,30 @@
 #include "context_index.h"
 #include "core_error.h"
 #include "judgment.h"
+#include "pointer_set.h"
 
 namespace oq {
+
+// Room a search reuses from one compilation to the next, kept with the index's storage.
+struct SearchRoom {
+  struct Frame {
+    const GapRequirement* node;
+    std::size_t next_arm;
+    std::size_t used_before;
+  };
+  // Disjunctions that failed without using a token: evaluating them again would change nothing,
+  // so shared arms are not walked twice.
+  PointerSet inert_failures;
+  std::vector<Frame> stack;  // room for fired_arm's walk
+  // Gaps none of whose tokens is usable: their effective status is their own.
+  std::vector<bool> inert_gaps;
+
+  // Room over this many bytes is freed rather than kept for the next compilation.
+  static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
+  bool worth_keeping() const {
+    return stack.capacity() * sizeof(Frame) + inert_gaps.capacity() / 8 <= kKeepBytes;
+  }
+};
 
 // What the search saw among the tokens it consulted.
 struct ScreeningFlags {
@@ -42,7 +64,7 @@ inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 26;
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
 // clock is read for each consulted token with an expiry. A malformed-context error when the
 // search outgrows its budget of requirement visits or kMaxConsultedTokens.
-std::expected<SearchOutcome, CoreError> descending_search(const ContextIndex& index,
+std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
                                                           const PermissionChain& chain,
                                                           Permission bottom, Permission unsatisfied,
                                                           const Clock& clock,

@@ -307,8 +307,10 @@ JudgmentRef compile_bound(const Args<Sig>& a, std::shared_ptr<const oq::ProofCon
                           std::size_t chain_slot, const oq::Clock& clock) {
   std::shared_ptr<const oq::PermissionChain> chain;
   if (!a.get(chain_slot, chain, to_chain)) return nullptr;
-  if (!chain) chain = oq::default_chain();
-  auto judgment = oq::compile_context(std::move(context), *chain, clock);
+  // The default chain lives as long as the process: it is lent, not shared, so that a call
+  // without a chain writes no count.
+  auto judgment =
+      oq::compile_context(std::move(context), chain ? *chain : *oq::default_chain(), clock);
   if (!judgment) {
     raise_error(judgment.error(), Exc::Quorvane);
     return nullptr;
