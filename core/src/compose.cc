@@ -8,6 +8,7 @@
 #include "compiler.h"
 #include "flat_index.h"
 #include "key_order.h"
+#include "prefetch.h"
 #include "spare.h"
 
 namespace oq {
@@ -111,10 +112,6 @@ struct MergeScratch {
   }
 };
 
-// How far ahead of the record being merged the next records are asked for: merged in id order,
-// records lie scattered.
-constexpr std::size_t kAhead = 8;
-
 // One record per gap id, in id order: the ids of a and b are ordered together, by position among
 // equal ids, so each run of one id starts with its first record, which keeps its id and type and
 // takes the weakest status of the run (the earliest of equally weak ones).
@@ -129,7 +126,8 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   std::vector<GapRecord> out;
   out.reserve(count_runs(sorted));
   for (std::size_t i = 0; i < count;) {
-    if (i + kAhead < count) __builtin_prefetch(&record(sorted[i + kAhead].position));
+    // Merged in id order, the records lie scattered: ask for the ones ahead.
+    prefetch_ahead(i, count, [&](std::size_t j) { return &record(sorted[j].position); });
     const GapRecord& gap = record(sorted[i].position);
     const GapStatus* weakest = &gap.status();
     for (++i; i < count && same_key(sorted[i - 1], sorted[i]); ++i) {
@@ -150,26 +148,23 @@ bool same_content(const ProofToken& a, const ProofToken& b) {
 
 using TokenRef = std::shared_ptr<const ProofToken>;
 
-// How far ahead tokens are asked for: they lie wherever they were allocated.
-constexpr std::size_t kTokensAhead = 16;
-
 // One token per id, in id order. The ids of a and b are ordered together, by position among equal
 // ids, so each run of one id holds its tokens in input order: a g1 token replaces the run's holder
 // unexamined, and a g2 token must match the holder. The conflict reported is the first in input
-// order, as a merge in that order would meet it. The tokens kept are shared through `keeper`,
-// which keeps them alive, so no token's own count is written.
-std::expected<std::vector<TokenRef>, CoreError> merge_tokens(
-    std::span<const TokenRef> a, std::span<const TokenRef> b,
-    const std::shared_ptr<const TokenKeeper>& keeper, KeyOrder& order) {
+// order, as a merge in that order would meet it. The result is the positions of the tokens kept,
+// into a followed by b.
+std::expected<std::vector<std::uint32_t>, CoreError> merge_tokens(std::span<const TokenRef> a,
+                                                                  std::span<const TokenRef> b,
+                                                                  KeyOrder& order) {
   const auto token = [&](std::size_t i) -> const TokenRef& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
   const auto sorted = order.sort(count, [&](std::uint32_t i) -> std::string_view {
-    if (i + kTokensAhead < count) __builtin_prefetch(&token(i + kTokensAhead)->token_id());
+    prefetch_ahead(i, count, [&](std::size_t j) { return &token(j)->token_id(); });
     return token(i)->token_id();
   });
-  std::vector<TokenRef> out;
+  std::vector<std::uint32_t> out;
   out.reserve(count_runs(sorted));
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
@@ -182,7 +177,7 @@ std::expected<std::vector<TokenRef>, CoreError> merge_tokens(
         conflict = next;
       }
     }
-    out.emplace_back(keeper, token(holder).get());
+    out.push_back(holder);
   }
   if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
   return out;
@@ -198,13 +193,13 @@ struct ProfileGroup {
   std::vector<GapRequirement> merged;  // filled on the first change
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does),
   // and the first requirement of each id once the list is too long to search (`indexed`); the
-  // index grows with the list from then on. The first group merged into borrows them from the
-  // composition's reused room; the others use their own. Groups never move once made, so the
-  // pointers stay good.
-  std::vector<std::string_view>* ids = nullptr;
-  RequirementIndex* first_by_gap = nullptr;
-  std::vector<std::string_view> own_ids;
-  RequirementIndex own_index;
+  // index grows with the list from then on. The first group merged into takes this room from the
+  // composition's reused room and gives it back when spent. Groups never move once made, since
+  // the index finds ids through the group's own list.
+  std::vector<std::string_view> ids;
+  RequirementIndex first_by_gap;
+  bool has_room = false;
+  bool borrowed = false;  // the room came from the composition's reused room
   bool indexed = false;
   bool changed = false;
   std::size_t arriving = 0;  // requirements of the profile being merged, for reserving room
@@ -213,45 +208,48 @@ struct ProfileGroup {
   ProfileGroup& operator=(const ProfileGroup&) = delete;
 
   void take_room(MergeScratch& scratch) {
-    if (ids) return;
-    if (scratch.profile_room_lent) {
-      ids = &own_ids;
-      first_by_gap = &own_index;
-      return;
-    }
-    scratch.profile_room_lent = true;
-    scratch.profile_ids.clear();
-    ids = &scratch.profile_ids;
-    first_by_gap = &scratch.index;
+    if (has_room) return;
+    has_room = true;
+    if (scratch.profile_room_lent) return;
+    scratch.profile_room_lent = borrowed = true;
+    ids = std::move(scratch.profile_ids);
+    ids.clear();
+    first_by_gap = std::move(scratch.index);
+  }
+  // Gives back the room taken from `scratch`, once the group is spent.
+  void return_room(MergeScratch& scratch) {
+    if (!borrowed) return;
+    scratch.profile_ids = std::move(ids);
+    scratch.index = std::move(first_by_gap);
   }
 
   // Indexes the ids when `incoming` more could make the list too long to search.
   void prepare(std::size_t incoming) {
-    const std::size_t needed = ids->size() + incoming;
+    const std::size_t needed = ids.size() + incoming;
     if (indexed || needed <= kScanLimit) return;
     indexed = true;
-    first_by_gap->reset(needed, {RequirementIdAt{ids}});
-    first_by_gap->emplace_all(  // keeps the first of each id
-        ids->size(), [&](std::size_t i) { return (*ids)[i]; },
+    first_by_gap.reset(needed, {RequirementIdAt{&ids}});
+    first_by_gap.emplace_all(  // keeps the first of each id
+        ids.size(), [&](std::size_t i) { return ids[i]; },
         [](std::size_t, std::pair<std::uint32_t, bool>) { return true; });
   }
 
   // The first merged requirement whose gap id is `id`, or merged.size().
   std::size_t find(std::string_view id) const {
     if (!indexed) {
-      return static_cast<std::size_t>(std::find(ids->begin(), ids->end(), id) - ids->begin());
+      return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
     }
-    const std::uint32_t found = first_by_gap->find(id);
-    return found == RequirementIndex::kAbsent ? ids->size() : found;
+    const std::uint32_t found = first_by_gap.find(id);
+    return found == RequirementIndex::kAbsent ? ids.size() : found;
   }
 
   void merge(const Profile& later, MergeScratch& scratch) {
     take_room(scratch);
     const auto later_required = later.required_gaps();
-    if (ids->empty()) {
-      ids->reserve(first->required_gaps().size() + later_required.size());
+    if (ids.empty()) {
+      ids.reserve(first->required_gaps().size() + later_required.size());
       for (const GapRequirement& requirement : first->required_gaps()) {
-        ids->push_back(requirement.gap_id());
+        ids.push_back(requirement.gap_id());
       }
     }
     arriving = later_required.size();
@@ -262,28 +260,28 @@ struct ProfileGroup {
       }
       return;
     }
-    first_by_gap->for_each_hashed(
+    first_by_gap.for_each_hashed(
         later_required.size(),
         [&](std::size_t i) -> std::string_view { return later_required[i].gap_id(); },
         [&](std::size_t i, std::string_view id, std::size_t hash) {
-          const std::uint32_t found = first_by_gap->find_hashed(id, hash);
-          merge_one(later_required[i], found == RequirementIndex::kAbsent ? ids->size() : found,
+          const std::uint32_t found = first_by_gap.find_hashed(id, hash);
+          merge_one(later_required[i], found == RequirementIndex::kAbsent ? ids.size() : found,
                     hash);
           return true;
         });
   }
-  // Merges `requirement`, whose id is first at `at` (or ids->size() when new) and hashes to
+  // Merges `requirement`, whose id is first at `at` (or ids.size() when new) and hashes to
   // `hash` when the ids are indexed.
   void merge_one(const GapRequirement& requirement, std::size_t at, std::size_t hash) {
-    if (at < ids->size() && !(current(at).minimum_status() < requirement.minimum_status())) {
+    if (at < ids.size() && !(current(at).minimum_status() < requirement.minimum_status())) {
       return;  // already as strict: nothing to change
     }
     materialize();
-    if (at == ids->size()) {
-      ids->push_back(requirement.gap_id());
+    if (at == ids.size()) {
+      ids.push_back(requirement.gap_id());
       if (indexed) {
-        first_by_gap->emplace_hashed(requirement.gap_id(), hash,
-                                     static_cast<std::uint32_t>(ids->size() - 1));
+        first_by_gap.emplace_hashed(requirement.gap_id(), hash,
+                                    static_cast<std::uint32_t>(ids.size() - 1));
       }
       merged.push_back(requirement);
       return;
@@ -344,6 +342,7 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
   std::vector<ProfileRef> out;
   out.reserve(ranked.size());
   for (const Ranked& entry : ranked) out.push_back(groups[entry.group].take_result());
+  for (ProfileGroup& group : groups) group.return_room(scratch);
   return out;
 }
 
@@ -432,17 +431,10 @@ std::expected<ProofContext, CoreError> compose_contexts(
   }
   Spare<MergeScratch> scratch;
   f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
-  // The inputs keep the tokens alive; a composed input's own keeper is kept in its place, so that
-  // composing again and again keeps the original inputs, not every composition in between.
-  const auto keep = [](const std::shared_ptr<const ProofContext>& input) {
-    return input->token_keeper() ? std::shared_ptr<const void>(input->token_keeper())
-                                 : std::shared_ptr<const void>(input);
-  };
-  const auto keeper = std::make_shared<const TokenKeeper>(
-      std::array<std::shared_ptr<const void>, 2>{keep(g1), keep(g2)});
-  auto tokens = merge_tokens(a.tokens(), b.tokens(), keeper, scratch->order);
-  if (!tokens) return std::unexpected(std::move(tokens.error()));
-  f.tokens = std::move(*tokens);
+  // The inputs keep the tokens alive (or what keeps a composed input's tokens alive).
+  const auto kept = merge_tokens(a.tokens().refs(), b.tokens().refs(), scratch->order);
+  if (!kept) return std::unexpected(std::move(kept.error()));
+  f.tokens = TokenList::drawn(a.tokens(), g1, b.tokens(), g2, *kept);
   f.profiles = merge_profiles(a.profiles(), b.profiles(), chain, *scratch);
   f.context_fingerprint = a.context_fingerprint() + "+" + b.context_fingerprint();
   f.claim_id = a.claim_id();
@@ -454,7 +446,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
                           : b.expected_chain_hash() ? b.expected_chain_hash()
                                                     : std::optional<ChainHash>(chain.hash());
-  return ProofContext::composed(std::move(f), a, keeper);
+  return ProofContext::with_identity_of(std::move(f), a);
 }
 
 }  // namespace oq

@@ -67,39 +67,6 @@ std::string expiry_repr(const Expiry& expiry) {
   return "Expiry(deadline=" + format_rfc3339(*expiry.deadline()) + ")";
 }
 
-TokenKeeper::~TokenKeeper() {
-  // The outermost keeper being destroyed on this thread drains a list of what the keepers below
-  // it held; a keeper destroyed while the list is drained only adds its inputs to it.
-  thread_local std::vector<std::shared_ptr<const void>>* draining = nullptr;
-  if (draining) {
-    for (auto& keep : keeps) {
-      if (!keep) continue;
-      try {
-        draining->push_back(std::move(keep));
-      } catch (...) {
-        keep.reset();  // out of memory: release it here, recursing as a last resort
-      }
-    }
-    return;
-  }
-  std::vector<std::shared_ptr<const void>> pending;
-  try {
-    pending.reserve(keeps.size());
-  } catch (...) {
-    return;  // out of memory: the members release what they keep, recursing as a last resort
-  }
-  draining = &pending;
-  for (auto& keep : keeps) {
-    if (keep) pending.push_back(std::move(keep));
-  }
-  while (!pending.empty()) {
-    std::shared_ptr<const void> last = std::move(pending.back());
-    pending.pop_back();
-    last.reset();  // may destroy a keeper, which appends to `pending`
-  }
-  draining = nullptr;
-}
-
 ProofContext::ProofContext(ProofContextFields fields)
     : ProofContext(std::move(fields), std::nullopt) {}
 
@@ -123,13 +90,6 @@ ProofContext ProofContext::with_identity_of(ProofContextFields fields, const Pro
     panic("a context built with another's identity must carry the same ids");
   }
   return ProofContext(std::move(fields), like.provenance_digest());
-}
-
-ProofContext ProofContext::composed(ProofContextFields fields, const ProofContext& like,
-                                    std::shared_ptr<const TokenKeeper> keeper) {
-  ProofContext context = with_identity_of(std::move(fields), like);
-  context.token_keeper_ = std::move(keeper);
-  return context;
 }
 
 std::string context_repr(const ProofContext& context) {

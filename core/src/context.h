@@ -13,6 +13,7 @@
 #include "gap.h"
 #include "permission.h"
 #include "token.h"
+#include "token_list.h"
 #include "utc_time.h"
 
 namespace oq {
@@ -104,24 +105,6 @@ class Expiry {
 // "Expiry(never)" or "Expiry(deadline=<RFC 3339 time>)".
 std::string expiry_repr(const Expiry& expiry);
 
-// What keeps a composed context's tokens alive: its inputs, or whatever kept an input's own
-// tokens alive when the input was itself composed. A composed context's token references all
-// share the keeper's count rather than each token's own, so building and dropping a composition
-// of many tokens writes one count instead of one per token, scattered in memory.
-// Keepers of keepers form a line as long as the compositions that built it; the destructor
-// releases such a line one keeper after another instead of recursing, so no depth of composition
-// can exhaust the stack.
-struct TokenKeeper {
-  std::array<std::shared_ptr<const void>, 2> keeps;  // one per input
-
-  TokenKeeper() = default;
-  explicit TokenKeeper(std::array<std::shared_ptr<const void>, 2> inputs)
-      : keeps(std::move(inputs)) {}
-  TokenKeeper(const TokenKeeper&) = delete;
-  TokenKeeper& operator=(const TokenKeeper&) = delete;
-  ~TokenKeeper();
-};
-
 // Every field of a request, in record order, for building a ProofContext.
 struct ProofContextFields {
   std::string claim_id{};
@@ -134,7 +117,7 @@ struct ProofContextFields {
   Scope scope{};
   std::vector<GapRecord> gaps{};
   std::vector<std::shared_ptr<const Profile>> profiles{};
-  std::vector<std::shared_ptr<const ProofToken>> tokens{};
+  TokenList tokens{};
   Expiry expiry = Expiry::never();
   Membership membership = Membership::of(Membership::Kind::InClass);
   std::optional<Permission> authority_ceiling{};
@@ -151,9 +134,6 @@ class ProofContext {
   // A context whose ids are those of `like`, reusing its provenance hash instead of hashing again.
   // Panics when the ids differ.
   static ProofContext with_identity_of(ProofContextFields fields, const ProofContext& like);
-  // As with_identity_of, for a composition whose tokens `keeper` keeps alive, every one of them.
-  static ProofContext composed(ProofContextFields fields, const ProofContext& like,
-                               std::shared_ptr<const TokenKeeper> keeper);
 
   const std::string& claim_id() const { return f_.claim_id; }
   const std::string& candidate_id() const { return f_.candidate_id; }
@@ -164,14 +144,12 @@ class ProofContext {
   const Scope& scope() const { return f_.scope; }
   std::span<const GapRecord> gaps() const { return f_.gaps; }
   std::span<const std::shared_ptr<const Profile>> profiles() const { return f_.profiles; }
-  std::span<const std::shared_ptr<const ProofToken>> tokens() const { return f_.tokens; }
+  const TokenList& tokens() const { return f_.tokens; }
   const Expiry& expiry() const { return f_.expiry; }
   const Membership& membership() const { return f_.membership; }
   const std::optional<Permission>& authority_ceiling() const { return f_.authority_ceiling; }
   const std::optional<Permission>& permission_ceiling() const { return f_.permission_ceiling; }
   const std::optional<ChainHash>& expected_chain_hash() const { return f_.expected_chain_hash; }
-  // What keeps the tokens of a composed context alive; null for any other context.
-  const std::shared_ptr<const TokenKeeper>& token_keeper() const { return token_keeper_; }
   // All fields, for building a changed copy.
   const ProofContextFields& fields() const { return f_; }
 
@@ -186,7 +164,6 @@ class ProofContext {
   ProofContextFields f_;
   Sha256Digest provenance_digest_;
   std::string provenance_hash_;
-  std::shared_ptr<const TokenKeeper> token_keeper_;
 };
 
 // "ProofContext(claim_id=..., candidate_id=..., allowed_use=...)", strings unquoted.

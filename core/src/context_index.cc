@@ -299,7 +299,7 @@ std::expected<ContextIndex, CoreError> ContextIndex::build(const ProofContext& c
     return std::unexpected(
         malformed("permission_ceiling '" + name_of(*ceiling) + "' not in supplied chain"));
   }
-  s.index_tokens(context.tokens(), context.provenance_digest());
+  s.index_tokens(context.tokens().refs(), context.provenance_digest());
   return index;
 }
 

@@ -106,7 +106,7 @@ std::vector<std::string> step_token_ids(const CompiledJudgment& judgment,
                                         const DerivationStep& step) {
   std::vector<std::string> ids;
   ids.reserve(step.ref_count + step.label_count);
-  const auto tokens = judgment.context->tokens();
+  const auto& tokens = judgment.context->tokens();
   const auto& refs = judgment.derivation.token_refs;
   for (std::uint32_t i = 0; i < step.ref_count; ++i) {
     ids.push_back(tokens[refs[step.first_ref + i]]->token_id());

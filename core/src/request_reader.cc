@@ -178,7 +178,7 @@ class Reader {
   bool gap(od::value value, const Path& at, std::vector<GapRecord>& out);
   bool requirement(od::value value, const Path& at, std::size_t depth, GapRequirement& out);
   bool profile(od::value value, const Path& at, std::vector<PendingProfile>& out);
-  bool token(od::value value, const Path& at, std::vector<std::shared_ptr<const ProofToken>>& out);
+  bool token(od::value value, const Path& at, TokenList& out);
   bool details(od::value value, std::size_t depth, nlohmann::json& out);
   bool scope(od::value value, const Path& at, Scope& out);
   bool runtime(od::value value, const Path& at, RequestRuntime& out);
@@ -664,8 +664,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
   return malformed();
 }
 
-bool Reader::token(od::value value, const Path& at,
-                   std::vector<std::shared_ptr<const ProofToken>>& out) {
+bool Reader::token(od::value value, const Path& at, TokenList& out) {
   RawProofToken raw;
   nlohmann::json details_value;
   const bool read = members(

@@ -139,8 +139,11 @@ PyMethodDef kHashFunction = {"compute_provenance_hash",
 
 }  // namespace
 
-bool to_tokens(PyObject* obj, std::vector<TokenRef>& out) {
-  return to_boxed_list(obj, g_types.proof_token, "ProofToken", out);
+bool to_tokens(PyObject* obj, oq::TokenList& out) {
+  std::vector<TokenRef> tokens;
+  if (!to_boxed_list(obj, g_types.proof_token, "ProofToken", tokens)) return false;
+  out = oq::TokenList(std::move(tokens));
+  return true;
 }
 
 PyObject* proof_token_class() { return class_once(g_types.proof_token, &kTokenSpec); }

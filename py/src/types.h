@@ -60,7 +60,7 @@ bool to_chain(PyObject* obj, std::shared_ptr<const oq::PermissionChain>& out);
 // List arguments; each item's record is copied (or shared, for the records held by pointer).
 bool to_gap_records(PyObject* obj, std::vector<oq::GapRecord>& out);
 bool to_profiles(PyObject* obj, std::vector<std::shared_ptr<const oq::Profile>>& out);
-bool to_tokens(PyObject* obj, std::vector<std::shared_ptr<const oq::ProofToken>>& out);
+bool to_tokens(PyObject* obj, oq::TokenList& out);
 // Single arguments, copied out of the Python object.
 bool to_membership(PyObject* obj, oq::Membership& out);
 bool to_scope(PyObject* obj, oq::Scope& out);
