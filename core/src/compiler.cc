@@ -128,9 +128,9 @@ class Derivator {
 // The pipeline; `keep` says whether the derivation is kept in the result.
 std::expected<CompiledJudgment, CoreError> run_pipeline(
     std::shared_ptr<const ProofContext> context_ref, const PermissionChain& chain,
-    const Clock& clock, bool keep) {
+    const Clock& clock, events::Sink* sink, bool keep) {
   const ProofContext& context = *context_ref;
-  const events::Span span(kCompileSpan, [&] {
+  const events::Span span(sink, kCompileSpan, [&] {
     return std::array{
         Field{"claim_id", context.claim_id()}, Field{"candidate_id", context.candidate_id()},
         Field{"context_id", context.context_id()}, Field{"allowed_use", context.allowed_use()},
@@ -158,7 +158,7 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   };
 
   if (!context.membership().is_in_class()) {
-    events::emit(kOutOfClass, [&] {
+    events::emit(sink, kOutOfClass, [&] {
       return std::array{Field{"phase", "membership_check"},
                         Field{"membership", membership_rendering(context.membership()), true},
                         Field{"permission", name_of(bottom)}};
@@ -169,14 +169,16 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
 
   const UtcTime now = clock.now();
   if (context.expiry().fired(now)) {
-    events::emit(kContextExpired, [] { return std::array{Field{"phase", "context_expiry"}}; });
+    events::emit(sink, kContextExpired, [] {
+      return std::array{Field{"phase", "context_expiry"}};
+    });
     d.set(expiry_floor);
     d.record(Phase::ContextExpiry);
     return finish();
   }
 
   const auto searched =
-      descending_search(index, chain, bottom, unsatisfied, clock, d.refs(), d.labels());
+      descending_search(index, chain, bottom, unsatisfied, clock, sink, d.refs(), d.labels());
   if (!searched) return std::unexpected(searched.error());
   const SearchOutcome& search = *searched;
   d.set(search.step.permission_after);
@@ -185,7 +187,7 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   const ScreeningFlags flags = search.flags;
   if ((flags.provenance_mismatch || flags.dead_credential) &&
       d.current_rank() < rank_in(chain, threshold, "threshold must be in chain")) {
-    events::emit(kBlockers, [&] {
+    events::emit(sink, kBlockers, [&] {
       return std::array{Field{"phase", "structural_blockers"},
                         Field{"provenance_mismatch", flags.provenance_mismatch ? "true" : "false"},
                         Field{"dead_credential", flags.dead_credential ? "true" : "false"}};
@@ -207,7 +209,7 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
     auto lowered = d.lower_to(ceiling, before);
     if (!lowered) return std::move(lowered.error());
     if (!*lowered) return std::nullopt;
-    events::emit(site, [&] { return fields(before); });
+    events::emit(sink, site, [&] { return fields(before); });
     d.record(phase, detail, refs);
     return std::nullopt;
   };
@@ -279,28 +281,31 @@ std::expected<CompiledJudgment, CoreError> run_pipeline(
   }
 
   if (!negative_controls.empty()) {
-    events::emit(kNegativeControls, [&] {
+    events::emit(sink, kNegativeControls, [&] {
       return std::array{Field{"phase", "negative_control_registration"},
                         Field{"nc_token_count", std::to_string(negative_controls.size())}};
     });
     d.record(Phase::NegativeControlRegistration, StepDetail::None, negative_controls);
   }
 
-  events::emit(kComplete, [&] { return std::array{Field{"permission", name_of(d.current())}}; });
+  events::emit(sink, kComplete, [&] {
+    return std::array{Field{"permission", name_of(d.current())}};
+  });
   return finish();
 }
 
 }  // namespace
 
 std::expected<CompiledJudgment, CoreError> compile_context(
-    std::shared_ptr<const ProofContext> context, const PermissionChain& chain, const Clock& clock) {
-  return run_pipeline(std::move(context), chain, clock, true);
+    std::shared_ptr<const ProofContext> context, const PermissionChain& chain, const Clock& clock,
+    events::Sink* sink) {
+  return run_pipeline(std::move(context), chain, clock, sink, true);
 }
 
 std::expected<Permission, CoreError> compile_permission(
     const std::shared_ptr<const ProofContext>& context, const PermissionChain& chain,
-    const Clock& clock) {
-  auto judgment = run_pipeline(context, chain, clock, false);
+    const Clock& clock, events::Sink* sink) {
+  auto judgment = run_pipeline(context, chain, clock, sink, false);
   if (!judgment) return std::unexpected(std::move(judgment.error()));
   return judgment->permission;
 }

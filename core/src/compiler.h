@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "context.h"
 #include "core_error.h"
+#include "events.h"
 #include "judgment.h"
 
 namespace oq {
@@ -14,15 +15,16 @@ namespace oq {
 // Validates `context` against `chain`, then derives its permission phase by phase: membership,
 // context expiry, the descending search, structural blockers, disallowed uses, the authority and
 // non-promotion ceilings, expired tokens and negative-control registration. The first failed
-// validation check is the error. Deterministic apart from the readings of `clock`.
+// validation check is the error. Deterministic apart from the readings of `clock`. Its events go
+// to `sink`, if any.
 std::expected<CompiledJudgment, CoreError> compile_context(
     std::shared_ptr<const ProofContext> context, const PermissionChain& chain,
-    const Clock& clock = system_clock());
+    const Clock& clock = system_clock(), events::Sink* sink = nullptr);
 
 // The permission compile_context reaches, through the same pipeline and with the same events,
 // without keeping the derivation.
 std::expected<Permission, CoreError> compile_permission(
     const std::shared_ptr<const ProofContext>& context, const PermissionChain& chain,
-    const Clock& clock = system_clock());
+    const Clock& clock = system_clock(), events::Sink* sink = nullptr);
 
 }  // namespace oq

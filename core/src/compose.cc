@@ -393,7 +393,7 @@ bool same_json(const nlohmann::json& a, const nlohmann::json& b) {
 
 std::expected<ProofContext, CoreError> compose_contexts(
     const std::shared_ptr<const ProofContext>& g1, const std::shared_ptr<const ProofContext>& g2,
-    const PermissionChain& chain, const Clock& clock) {
+    const PermissionChain& chain, const Clock& clock, events::Sink* sink) {
   const ProofContext& a = *g1;
   const ProofContext& b = *g2;
   if (a.allowed_use() != b.allowed_use()) return std::unexpected(use_conflict());
@@ -402,7 +402,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   const Permission bottom = chain.role(ChainRole::Bottom);
   const Permission top = chain.role(ChainRole::Top);
   const auto own_level = [&](const std::shared_ptr<const ProofContext>& context) {
-    const auto level = compile_permission(context, chain, clock);
+    const auto level = compile_permission(context, chain, clock, sink);
     return level ? *level : bottom;
   };
   const Permission p1 = own_level(g1);

@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "context.h"
 #include "core_error.h"
+#include "events.h"
 
 namespace oq {
 
@@ -15,10 +16,12 @@ namespace oq {
 // shared requirements the stricter minimum, out-of-class membership and the earlier deadline win,
 // scopes intersect, and the ceilings fall to the meet of the inputs'. The result is bound to
 // `chain` through its expected chain hash. Tokens, profiles and requirements that need no change
-// are shared with the inputs, never copied.
+// are shared with the inputs, never copied. The inputs' compilations send their events to `sink`,
+// if any.
 std::expected<ProofContext, CoreError> compose_contexts(
     const std::shared_ptr<const ProofContext>& g1, const std::shared_ptr<const ProofContext>& g2,
-    const PermissionChain& chain, const Clock& clock = system_clock());
+    const PermissionChain& chain, const Clock& clock = system_clock(),
+    events::Sink* sink = nullptr);
 
 // JSON values equal by kind: integers equal integers of the same value, doubles doubles, objects
 // compare as maps. Unlike plain JSON equality, 1 and 1.0 differ.

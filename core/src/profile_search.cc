@@ -139,7 +139,7 @@ bool Search::evaluate(const GapRequirement& requirement, ContextIndex::NotedRequ
 std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
                                                           const PermissionChain& chain,
                                                           Permission bottom, Permission unsatisfied,
-                                                          const Clock& clock,
+                                                          const Clock& clock, events::Sink* sink,
                                                           std::vector<std::uint32_t>& token_refs,
                                                           std::vector<std::string>& arm_labels) {
   const auto first_ref = static_cast<std::uint32_t>(token_refs.size());
@@ -177,7 +177,7 @@ std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
     // A failed level's labels are dropped; its used tokens and flags stay.
     labels.resize(first_label);
     some_profile_failed = true;
-    events::emit(kNotMet, [&] {
+    events::emit(sink, kNotMet, [&] {
       return std::array{Field{"phase", "descending_search"},
                         Field{"permission", std::string(levels[rank].name())}};
     });
@@ -190,7 +190,7 @@ std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
   step.ref_count = static_cast<std::uint32_t>(token_refs.size()) - first_ref;
   step.first_label = first_label;
   step.label_count = static_cast<std::uint32_t>(labels.size()) - first_label;
-  events::emit(kSearchDone, [&] {
+  events::emit(sink, kSearchDone, [&] {
     return std::array{Field{"phase", "descending_search"},
                       Field{"permission", std::string(step.permission_after.name())},
                       Field{"note", quote_string(search_note(arm_labels, step)), true}};

@@ -10,6 +10,7 @@
 #include "clock.h"
 #include "context_index.h"
 #include "core_error.h"
+#include "events.h"
 #include "judgment.h"
 #include "pointer_set.h"
 
@@ -63,11 +64,12 @@ inline constexpr std::size_t kMaxConsultedTokens = std::size_t{1} << 26;
 // by its usable tokens, satisfy; Unsatisfied when some profile failed, Bottom when none exists.
 // The used token positions and arm labels are appended to `token_refs` and `arm_labels`; the
 // clock is read for each consulted token with an expiry. A malformed-context error when the
-// search outgrows its budget of requirement visits or kMaxConsultedTokens.
+// search outgrows its budget of requirement visits or kMaxConsultedTokens. Its events go to
+// `sink`, if any.
 std::expected<SearchOutcome, CoreError> descending_search(ContextIndex& index,
                                                           const PermissionChain& chain,
                                                           Permission bottom, Permission unsatisfied,
-                                                          const Clock& clock,
+                                                          const Clock& clock, events::Sink* sink,
                                                           std::vector<std::uint32_t>& token_refs,
                                                           std::vector<std::string>& arm_labels);
 

@@ -20,7 +20,7 @@
 
 #include "chain.h"
 #include "context.h"
-#include "expiry.h"
+#include "live_evaluation.h"
 
 namespace oq {
 

@@ -181,7 +181,7 @@ bool evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   Args<Sig> a;
   std::shared_ptr<const oq::RuntimeContext> runtime;
   if (!a.bind(args, nargs, kwnames) || !a.get(0, runtime, to_runtime)) return false;
-  out = oq::evaluate_live(judgment_of(self), *runtime);
+  out = oq::evaluate_live(judgment_of(self), *runtime, tracing_sink()).permission;
   return true;
 }
 
@@ -224,7 +224,7 @@ PyObject* evaluate_live_function(PyObject*, PyObject* const* args, Py_ssize_t na
       !a.get(1, runtime, to_runtime)) {
     return nullptr;
   }
-  const oq::LiveOutcome outcome = oq::evaluate_live_outcome(*judgment, *runtime);
+  const oq::LiveOutcome outcome = oq::evaluate_live(*judgment, *runtime, tracing_sink());
   Ref name = Ref::steal(new_str(outcome.permission.name()));
   Ref reason = Ref::steal(new_str(oq::live_check_message(outcome.decided_by)));
   if (!name || !reason) return nullptr;
@@ -309,8 +309,8 @@ JudgmentRef compile_bound(const Args<Sig>& a, std::shared_ptr<const oq::ProofCon
   if (!a.get(chain_slot, chain, to_chain)) return nullptr;
   // The default chain lives as long as the process: it is lent, not shared, so that a call
   // without a chain writes no count.
-  auto judgment =
-      oq::compile_context(std::move(context), chain ? *chain : *oq::default_chain(), clock);
+  auto judgment = oq::compile_context(std::move(context), chain ? *chain : *oq::default_chain(),
+                                      clock, tracing_sink());
   if (!judgment) {
     raise_error(judgment.error(), Exc::Quorvane);
     return nullptr;

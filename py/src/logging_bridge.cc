@@ -4,10 +4,12 @@
 // level of the event, with the call site's file and line. Its message is the event's fixed
 // message followed by each field as " name=value"; text that came from the caller is shown quoted
 // (notes, token id lists, membership reasons) or escaped (ids, fingerprints), so that no value can
-// end the line or pass for another field. Each target's logger and its most verbose enabled
-// level are looked up once, at the target's first event, and kept for the life of the process.
-// An exception raised inside logging goes to the interpreter's unraisable hook and never changes
-// what the engine computes.
+// end the line or pass for another field. Each target's logger is looked up once, at the target's
+// first event, and kept for the life of the process; whether it is enabled for an event's level
+// is asked at every event, from the logger's own cache of that answer, so that a level set at any
+// time takes effect at the next event. An exception raised inside logging goes to the
+// interpreter's unraisable hook and never changes what the engine computes.
+#include <atomic>
 #include <climits>
 #include <map>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "events.h"
 #include "guard.h"
 #include "object.h"
+#include "open_table.h"
 #include "params.h"
 #include "quote.h"
 #include "ref.h"
@@ -85,31 +88,37 @@ class Bridge final : public oq::events::Sink {
  public:
   explicit Bridge(Ref logging) : logging_(std::move(logging)) {}
 
+  // Whether the target's logger is enabled for the event's level now. Python's loggers keep
+  // their answers in a dict that setting any level empties; an answer found there costs one
+  // lookup, and a missing one is asked for, which fills it again.
   bool enabled(const Site& site) noexcept override {
     const int level = python_level(site.level);
     if (level < kThreshold) return false;
     try {
-      const auto target = lookup(site.target);
-      return target && level >= target->most_verbose;
+      const Target* target = target_of(site);
+      if (!target) return false;
+      if (target->answers) {
+        Ref key = Ref::steal(PyLong_FromLong(level));
+        if (!key) return declined();
+        PyObject* answer = PyDict_GetItemWithError(target->answers.get(), key.get());
+        if (answer == Py_True) return true;
+        if (answer == Py_False) return false;
+        if (PyErr_Occurred()) return declined();
+      }
+      PythonCall call;
+      Ref answer =
+          Ref::steal(PyObject_CallMethod(target->logger.get(), "isEnabledFor", "i", level));
+      const int enabled = answer ? PyObject_IsTrue(answer.get()) : -1;
+      PythonCall::report(target->logger.get());
+      return enabled == 1;
     } catch (...) {
       return false;  // a record that cannot be prepared is dropped
     }
   }
 
-  // A target's logger and its enabled level are looked up once and kept, so the answer for a
-  // call site never changes once Python has given it. Only a target already found answers here;
-  // otherwise `enabled` looks it up, once per event, as before any answer was kept.
-  oq::events::Interest interest(const Site& site) noexcept override {
-    if (python_level(site.level) < kThreshold) return oq::events::Interest::Never;
-    const auto found = cache_->find(site.target);
-    if (found == cache_->end()) return oq::events::Interest::Sometimes;
-    return python_level(site.level) >= found->second->most_verbose ? oq::events::Interest::Always
-                                                                   : oq::events::Interest::Never;
-  }
-
   void event(const Site& site, std::span<const Field> fields) noexcept override {
     try {
-      const auto target = lookup(site.target);
+      const Target* target = target_of(site);
       if (!target) return;
       std::string message(site.message);
       for (const Field& field : fields) {
@@ -136,9 +145,26 @@ class Bridge final : public oq::events::Sink {
   struct Target {
     std::string name;
     Ref logger;
-    int most_verbose;  // INT_MAX when the logger enables nothing
+    Ref answers;  // the logger's dict of levels to whether it is enabled; null if it has none
   };
   using Cache = std::map<std::string, std::shared_ptr<const Target>, std::less<>>;
+
+  // An unexpected failure while reading an answer: reported, and the event dropped.
+  bool declined() {
+    PyErr_WriteUnraisable(logging_.get());
+    return false;
+  }
+
+  // The target of `site`'s events, kept by the site's address after its first event so that
+  // finding it costs a lookup of a pointer; null when Python refused to provide it.
+  const Target* target_of(const Site& site) {
+    if (const auto* slot = by_site_.find(&site)) return slot->value;
+    const auto target = lookup(site.target);
+    if (!target) return nullptr;
+    // Targets are never dropped from `cache_`, so the pointer stays good.
+    by_site_.insert(&site, target.get());
+    return target.get();
+  }
 
   // The cached target, found on its first event; null when Python refused to provide it.
   std::shared_ptr<const Target> lookup(std::string_view target_name) {
@@ -163,16 +189,12 @@ class Bridge final : public oq::events::Sink {
     target.logger =
         Ref::steal(PyObject_CallMethod(logging_.get(), "getLogger", "s", target.name.c_str()));
     if (!target.logger) return false;
-    target.most_verbose = INT_MAX;
-    for (const int level : {5, 10, 20, 30, 40}) {
-      Ref answer = Ref::steal(PyObject_CallMethod(target.logger.get(), "isEnabledFor", "i", level));
-      if (!answer) return false;
-      const int enabled = PyObject_IsTrue(answer.get());
-      if (enabled < 0) return false;
-      if (enabled) {
-        target.most_verbose = level;
-        break;
-      }
+    // A logger class without the standard cache is asked through isEnabledFor at every event.
+    Ref answers = Ref::steal(PyObject_GetAttrString(target.logger.get(), "_cache"));
+    if (answers && PyDict_CheckExact(answers.get())) {
+      target.answers = std::move(answers);
+    } else {
+      PyErr_Clear();
     }
     return true;
   }
@@ -192,7 +214,11 @@ class Bridge final : public oq::events::Sink {
 
   Ref logging_;
   std::shared_ptr<const Cache> cache_ = std::make_shared<const Cache>();
+  oq::OpenTable<oq::AddressKeys<const Target*>> by_site_;
 };
+
+// The bridge init_tracing installed, if any; it lives for the rest of the process.
+std::atomic<Bridge*> g_bridge{nullptr};
 
 constexpr const char kInitTracingDoc[] =
     "init_tracing()\n--\n\n"
@@ -214,7 +240,10 @@ PyObject* init_tracing(PyObject*, PyObject*) {
   }
   auto bridge = std::make_unique<Bridge>(std::move(logging));
   // The installed bridge lives for the rest of the process; a later one is dropped unused.
-  if (oq::events::install(bridge.get(), Level::Debug)) bridge.release();
+  Bridge* expected = nullptr;
+  if (g_bridge.compare_exchange_strong(expected, bridge.get(), std::memory_order_acq_rel)) {
+    bridge.release();
+  }
   Py_RETURN_NONE;
 }
 
@@ -222,6 +251,8 @@ PyMethodDef kInitTracingFunction = {"init_tracing", guarded<init_tracing>, METH_
                                     kInitTracingDoc};
 
 }  // namespace
+
+oq::events::Sink* tracing_sink() { return g_bridge.load(std::memory_order_acquire); }
 
 PyObject* init_tracing_function(PyObject* module) {
   return new_function(&kInitTracingFunction, module);

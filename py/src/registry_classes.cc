@@ -118,7 +118,7 @@ PyObject* compose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return nullptr;
   }
   if (!chain) chain = oq::default_chain();
-  auto composed = oq::compose_contexts(g1, g2, *chain);
+  auto composed = oq::compose_contexts(g1, g2, *chain, oq::system_clock(), tracing_sink());
   if (!composed) return raise_error(composed.error(), Exc::Composition);
   return new_context(std::make_shared<const oq::ProofContext>(std::move(*composed)));
 }
@@ -140,7 +140,7 @@ PyObject* compose_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   if (!chain) chain = oq::default_chain();
-  auto composed = oq::compose_contexts(g1, g2, *chain, oq::FixedClock(at));
+  auto composed = oq::compose_contexts(g1, g2, *chain, oq::FixedClock(at), tracing_sink());
   if (!composed) return raise_error(composed.error(), Exc::Composition);
   return new_context(std::make_shared<const oq::ProofContext>(std::move(*composed)));
 }

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "expiry.h"
+#include "live_evaluation.h"
 
 namespace oqpy {
 

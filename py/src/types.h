@@ -7,6 +7,7 @@
 
 #include "chain.h"
 #include "context.h"
+#include "events.h"
 #include "gap.h"
 #include "permission.h"
 #include "token.h"
@@ -70,6 +71,8 @@ bool to_context(PyObject* obj, std::shared_ptr<const oq::ProofContext>& out);
 // Module functions, registered with the module as their owner.
 PyObject* compute_provenance_hash_function(PyObject* module);
 PyObject* init_tracing_function(PyObject* module);
+// Where the engine's events go: the logging bridge once init_tracing has installed it, else none.
+oq::events::Sink* tracing_sink();
 
 // Calling conventions of the module's methods and functions.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -1,4 +1,4 @@
-#include "expiry.h"
+#include "live_evaluation.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ TEST(EvaluateLive, ChecksExpiryThenFingerprintThenNegativeControls) {
       {"lenient mode", runtime(kNow, "fp", {{"nc1", NC::Failed}}, false), "ALR"},
   };
   for (const LiveCase& c : cases) {
-    EXPECT_EQ(evaluate_live(judgment, c.runtime).name(), c.expected) << c.name;
+    EXPECT_EQ(evaluate_live(judgment, c.runtime).permission.name(), c.expected) << c.name;
   }
 }
 
@@ -76,13 +76,13 @@ TEST(EvaluateLive, EvidenceThatRunsOutAfterCompilationFloorsAtExpiry) {
       {"then the negative controls", runtime(kNow + 61, "fp"), "REF"},
   };
   for (const LiveCase& c : cases) {
-    EXPECT_EQ(evaluate_live(live, c.runtime).name(), c.expected) << c.name;
+    EXPECT_EQ(evaluate_live(live, c.runtime).permission.name(), c.expected) << c.name;
   }
   Request out_of_class = r;
   out_of_class.f.membership = Membership::of(Membership::Kind::OutOfClassExact);
-  EXPECT_EQ(
-      evaluate_live(judged(out_of_class), runtime(kNow + 61, "fp", {{"nc", NC::Live}})).name(),
-      "OOC");
+  EXPECT_EQ(evaluate_live(judged(out_of_class), runtime(kNow + 61, "fp", {{"nc", NC::Live}}))
+                .permission.name(),
+            "OOC");
 }
 
 TEST(EvaluateLive, FloorsComeFromTheDefaultChainAndReplaceTheLevel) {
@@ -95,15 +95,16 @@ TEST(EvaluateLive, FloorsComeFromTheDefaultChainAndReplaceTheLevel) {
   r.profile("X", {});
   r.token({"nc", {}, {}, TokenStatus::Valid, {}, true});
   const CompiledJudgment judgment = judged(r, *chain);
-  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "ctx")).name(), "REF");
-  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "elsewhere")).name(), "OOC");
+  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "ctx")).permission.name(), "REF");
+  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "elsewhere")).permission.name(), "OOC");
   // Without a fingerprint of its own a context is known by its id.
-  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "ctx", {{"nc", NC::Live}})).name(), "X");
+  EXPECT_EQ(evaluate_live(judgment, runtime(kNow, "ctx", {{"nc", NC::Live}})).permission.name(),
+            "X");
 
   Request bottom;
   bottom.f.membership = Membership::of(Membership::Kind::OutOfClassExact);
   bottom.token({"nc", {}, {}, TokenStatus::Valid, {}, true});
-  EXPECT_EQ(evaluate_live(judged(bottom), runtime(kNow, "ctx")).name(), "REF");
+  EXPECT_EQ(evaluate_live(judged(bottom), runtime(kNow, "ctx")).permission.name(), "REF");
 }
 
 TEST(RuntimeContext, Repr) {

@@ -1,4 +1,4 @@
-#include "expiry.h"
+#include "live_evaluation.h"
 
 #include <array>
 
@@ -56,15 +56,16 @@ std::string runtime_repr(const RuntimeContext& runtime) {
   return out;
 }
 
-LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const RuntimeContext& runtime) {
+LiveOutcome evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime,
+                          events::Sink* sink) {
   const DefaultLevels& floors = default_levels();
   if (judgment.expiry.fired(runtime.now)) {
-    events::emit(kExpired, [&] { return with_ids<0>(judgment, {}); });
+    events::emit(sink, kExpired, [&] { return with_ids<0>(judgment, {}); });
     return {floors.EXP, LiveCheck::Deadline};
   }
   const std::string& fingerprint = judgment.context->context_fingerprint();
   if (runtime.context_fingerprint != fingerprint) {
-    events::emit(kForeign, [&] {
+    events::emit(sink, kForeign, [&] {
       return with_ids<2>(judgment, {Field{"runtime_fingerprint", runtime.context_fingerprint},
                                     Field{"compile_fingerprint", fingerprint}});
     });
@@ -78,7 +79,7 @@ LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const Runtim
           found->second == NegativeControlStatus::Live) {
         continue;
       }
-      events::emit(kNotLive, [&] {
+      events::emit(sink, kNotLive, [&] {
         return with_ids<1>(judgment, {Field{"failed_nc_token_id", token->token_id()}});
       });
       return {floors.REF, LiveCheck::NegativeControl};
@@ -87,17 +88,13 @@ LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const Runtim
   // Compiled again now, a token that has run out would floor the judgment at ExpiryFloor: the
   // live answer never grants on expired evidence.
   if (judgment.evidence_expiry.fired(runtime.now)) {
-    events::emit(kExpired, [&] { return with_ids<0>(judgment, {}); });
+    events::emit(sink, kExpired, [&] { return with_ids<0>(judgment, {}); });
     return {floors.EXP, LiveCheck::Evidence};
   }
-  events::emit(kRead, [&] {
+  events::emit(sink, kRead, [&] {
     return with_ids<1>(judgment, {Field{"permission", std::string(judgment.permission.name())}});
   });
   return {judgment.permission, LiveCheck::Passed};
-}
-
-Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime) {
-  return evaluate_live_outcome(judgment, runtime).permission;
 }
 
 std::string_view live_check_message(LiveCheck check) {

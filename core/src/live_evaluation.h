@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "events.h"
 #include "judgment.h"
 #include "permission.h"
 #include "text_hash.h"
@@ -30,13 +31,6 @@ struct RuntimeContext {
 // "RuntimeContext(now=<RFC 3339>, fp=\"...\", strict_mode=true|false)".
 std::string runtime_repr(const RuntimeContext& runtime);
 
-// The judgment's permission at the moment `runtime` describes. In order: a fired deadline gives
-// the default chain's ExpiryFloor, a foreign fingerprint its Bottom, and in strict mode a
-// negative-control token that is not Live its Refused; otherwise the compiled level, unless a
-// token compilation counted as evidence has expired by then, which gives ExpiryFloor too. Floors
-// replace the compiled level, whatever chain compiled it. Never fails.
-Permission evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime);
-
 // The check of the runtime evaluation that decided its result; Passed when none floored it.
 enum class LiveCheck : std::uint8_t { Deadline, Fingerprint, NegativeControl, Evidence, Passed };
 
@@ -48,8 +42,14 @@ struct LiveOutcome {
   LiveCheck decided_by;
 };
 
-// evaluate_live, with the check that decided.
-LiveOutcome evaluate_live_outcome(const CompiledJudgment& judgment, const RuntimeContext& runtime);
+// The judgment's permission at the moment `runtime` describes, and the check that decided it. In
+// order: a fired deadline gives the default chain's ExpiryFloor, a foreign fingerprint its Bottom,
+// and in strict mode a negative-control token that is not Live its Refused; otherwise the
+// compiled level, unless a token compilation counted as evidence has expired by then, which gives
+// ExpiryFloor too. Floors replace the compiled level, whatever chain compiled it. Never fails. Its
+// events go to `sink`, if any.
+LiveOutcome evaluate_live(const CompiledJudgment& judgment, const RuntimeContext& runtime,
+                          events::Sink* sink = nullptr);
 
 // The fixed message of the event that `check` emits, e.g. "fingerprint mismatch; returning Bottom".
 std::string_view live_check_message(LiveCheck check);
