@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "compiler.h"
-#include "compose.h"
-#include "default_chain.h"
 #include "fuzz_check.h"
+#include "oq/compiler.h"
+#include "oq/compose.h"
+#include "oq/default_chain.h"
 
 namespace {
 

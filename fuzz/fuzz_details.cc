@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "details.h"
 #include "fuzz_check.h"
+#include "oq/details.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "chain.h"
-#include "default_chain.h"
 #include "fuzz_check.h"
+#include "oq/chain.h"
+#include "oq/default_chain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

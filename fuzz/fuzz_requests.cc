@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "clock.h"
-#include "compiler.h"
-#include "default_chain.h"
 #include "fuzz_check.h"
-#include "request_reader.h"
+#include "oq/clock.h"
+#include "oq/compiler.h"
+#include "oq/default_chain.h"
+#include "oq/request_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace oq;

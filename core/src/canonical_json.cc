@@ -1,4 +1,4 @@
-#include "canonical_json.h"
+#include "oq/canonical_json.h"
 
 #include <simdjson.h>
 

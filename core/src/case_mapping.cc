@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "panic.h"
+#include "oq/panic.h"
 
 namespace oq {
 

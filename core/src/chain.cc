@@ -1,8 +1,8 @@
-#include "chain.h"
+#include "oq/chain.h"
 
 #include <bit>
 
-#include "quote.h"
+#include "oq/quote.h"
 
 namespace oq {
 

@@ -1,4 +1,4 @@
-#include "chain_hash.h"
+#include "oq/chain_hash.h"
 
 namespace oq {
 

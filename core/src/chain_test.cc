@@ -1,8 +1,8 @@
-#include "chain.h"
+#include "oq/chain.h"
 
 #include <gtest/gtest.h>
 
-#include "default_chain.h"
+#include "oq/default_chain.h"
 
 namespace oq {
 namespace {

@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "oq/clock.h"
 
 namespace oq {
 

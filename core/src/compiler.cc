@@ -1,13 +1,13 @@
-#include "compiler.h"
+#include "oq/compiler.h"
 
 #include <array>
 
 #include "compiler_events.h"
 #include "context_index.h"
-#include "events.h"
-#include "panic.h"
+#include "oq/events.h"
+#include "oq/panic.h"
+#include "oq/quote.h"
 #include "profile_search.h"
-#include "quote.h"
 
 namespace oq {
 

@@ -1,9 +1,9 @@
-#include "compiler.h"
+#include "oq/compiler.h"
 
 #include <gtest/gtest.h>
 
-#include "default_chain.h"
-#include "events.h"
+#include "oq/default_chain.h"
+#include "oq/events.h"
 #include "test_support.h"
 
 namespace oq {

@@ -1,13 +1,13 @@
-#include "compose.h"
+#include "oq/compose.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
 
-#include "compiler.h"
 #include "flat_index.h"
 #include "key_order.h"
+#include "oq/compiler.h"
 #include "prefetch.h"
 #include "spare.h"
 

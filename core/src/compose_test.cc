@@ -1,4 +1,4 @@
-#include "compose.h"
+#include "oq/compose.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "context.h"
+#include "oq/context.h"
 
-#include "panic.h"
-#include "quote.h"
+#include "oq/panic.h"
+#include "oq/quote.h"
 
 namespace oq {
 

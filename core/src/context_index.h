@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "chain.h"
-#include "context.h"
-#include "core_error.h"
 #include "flat_index.h"
-#include "gap.h"
+#include "oq/chain.h"
+#include "oq/context.h"
+#include "oq/core_error.h"
+#include "oq/gap.h"
 #include "spare.h"
 
 namespace oq {

@@ -1,8 +1,8 @@
-#include "context.h"
+#include "oq/context.h"
 
 #include <gtest/gtest.h>
 
-#include "panic.h"
+#include "oq/panic.h"
 
 namespace oq {
 namespace {

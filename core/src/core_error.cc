@@ -1,4 +1,4 @@
-#include "core_error.h"
+#include "oq/core_error.h"
 
 namespace oq {
 

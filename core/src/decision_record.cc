@@ -1,9 +1,9 @@
-#include "decision_record.h"
+#include "oq/decision_record.h"
 
 #include <cmath>
 
 #include "json_text.h"
-#include "utc_time.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

@@ -1,10 +1,10 @@
-#include "default_chain.h"
+#include "oq/default_chain.h"
 
 #include <string>
 
 #include "case_mapping.h"
-#include "panic.h"
-#include "quote.h"
+#include "oq/panic.h"
+#include "oq/quote.h"
 #include "utf8.h"
 
 namespace oq {

@@ -1,9 +1,9 @@
-#include "details.h"
+#include "oq/details.h"
 
 #include <optional>
 
 #include "json_text.h"
-#include "panic.h"
+#include "oq/panic.h"
 #include "utf8.h"
 
 namespace oq {

@@ -1,4 +1,4 @@
-#include "details.h"
+#include "oq/details.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "digest.h"
+#include "oq/digest.h"
 
 // The direct SHA-256 interface hashes in place, with no provider lookup or context allocation per
 // call; it stays available, only marked deprecated, in current releases of the library.

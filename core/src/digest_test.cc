@@ -1,4 +1,4 @@
-#include "digest.h"
+#include "oq/digest.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "open_table.h"
-#include "text_hash.h"
+#include "oq/open_table.h"
+#include "oq/text_hash.h"
 
 namespace oq {
 

@@ -1,10 +1,10 @@
-#include "gap.h"
+#include "oq/gap.h"
 
 #include <algorithm>
 #include <cmath>
 #include <iterator>
 
-#include "panic.h"
+#include "oq/panic.h"
 
 namespace oq {
 

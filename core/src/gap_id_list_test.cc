@@ -1,4 +1,4 @@
-#include "gap_id_list.h"
+#include "oq/gap_id_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "gap.h"
+#include "oq/gap.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "panic.h"
+#include "oq/panic.h"
 
 namespace oq {
 namespace {

@@ -1,6 +1,6 @@
-#include "input_error.h"
+#include "oq/input_error.h"
 
-#include "quote.h"
+#include "oq/quote.h"
 
 namespace oq {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "decision_record.h"
+#include "oq/decision_record.h"
 
 namespace oq {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "request_reader.h"
+#include "oq/request_reader.h"
 
 namespace oq::json_walk {
 

@@ -1,6 +1,6 @@
-#include "judgment.h"
+#include "oq/judgment.h"
 
-#include "quote.h"
+#include "oq/quote.h"
 
 namespace oq {
 

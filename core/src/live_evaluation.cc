@@ -1,10 +1,10 @@
-#include "live_evaluation.h"
+#include "oq/live_evaluation.h"
 
 #include <array>
 
-#include "default_chain.h"
-#include "events.h"
-#include "quote.h"
+#include "oq/default_chain.h"
+#include "oq/events.h"
+#include "oq/quote.h"
 
 namespace oq {
 

@@ -1,8 +1,8 @@
-#include "live_evaluation.h"
+#include "oq/live_evaluation.h"
 
 #include <gtest/gtest.h>
 
-#include "registry.h"
+#include "oq/registry.h"
 #include "test_support.h"
 
 namespace oq {

@@ -1,4 +1,4 @@
-#include "panic.h"
+#include "oq/panic.h"
 
 #include <utility>
 

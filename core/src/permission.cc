@@ -1,13 +1,13 @@
-#include "permission.h"
+#include "oq/permission.h"
 
 #include <memory>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
 
-#include "panic.h"
-#include "quote.h"
-#include "text_hash.h"
+#include "oq/panic.h"
+#include "oq/quote.h"
+#include "oq/text_hash.h"
 #include "utf8.h"
 
 namespace oq {

@@ -1,8 +1,8 @@
-#include "permission.h"
+#include "oq/permission.h"
 
 #include <gtest/gtest.h>
 
-#include "default_chain.h"
+#include "oq/default_chain.h"
 #include "utf8.h"
 
 namespace oq {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "open_table.h"
+#include "oq/open_table.h"
 
 namespace oq {
 

@@ -3,9 +3,9 @@
 #include <array>
 
 #include "compiler_events.h"
-#include "events.h"
+#include "oq/events.h"
+#include "oq/quote.h"
 #include "pointer_set.h"
-#include "quote.h"
 
 namespace oq {
 

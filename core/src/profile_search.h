@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "chain.h"
-#include "clock.h"
 #include "context_index.h"
-#include "core_error.h"
-#include "events.h"
-#include "judgment.h"
+#include "oq/chain.h"
+#include "oq/clock.h"
+#include "oq/core_error.h"
+#include "oq/events.h"
+#include "oq/judgment.h"
 #include "pointer_set.h"
 
 namespace oq {

@@ -1,4 +1,4 @@
-#include "quote.h"
+#include "oq/quote.h"
 
 #include <unicode/uchar.h>
 

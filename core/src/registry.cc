@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "oq/registry.h"
 
 namespace oq {
 

@@ -1,4 +1,4 @@
-#include "request_reader.h"
+#include "oq/request_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -10,14 +10,14 @@
 #include <span>
 #include <unordered_set>
 
-#include "default_chain.h"
-#include "details.h"
-#include "gap.h"
-#include "input_error.h"
 #include "json_text.h"
 #include "json_walk.h"
-#include "token.h"
-#include "utc_time.h"
+#include "oq/default_chain.h"
+#include "oq/details.h"
+#include "oq/gap.h"
+#include "oq/input_error.h"
+#include "oq/token.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

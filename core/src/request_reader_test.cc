@@ -1,8 +1,8 @@
-#include "request_reader.h"
+#include "oq/request_reader.h"
 
 #include <gtest/gtest.h>
 
-#include "default_chain.h"
+#include "oq/default_chain.h"
 
 namespace oq {
 namespace {

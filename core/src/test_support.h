@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "compiler.h"
-#include "default_chain.h"
+#include "oq/compiler.h"
+#include "oq/default_chain.h"
 
 namespace oq {
 

@@ -1,10 +1,10 @@
-#include "token.h"
+#include "oq/token.h"
 
 #include <cstring>
 #include <new>
 
-#include "details.h"
-#include "digest.h"
+#include "oq/details.h"
+#include "oq/digest.h"
 
 namespace oq {
 

@@ -1,4 +1,4 @@
-#include "token_list.h"
+#include "oq/token_list.h"
 
 #include <array>
 

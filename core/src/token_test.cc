@@ -1,11 +1,11 @@
-#include "token.h"
+#include "oq/token.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "details.h"
+#include "oq/details.h"
 
 namespace oq {
 namespace {

@@ -1,4 +1,4 @@
-#include "utc_time.h"
+#include "oq/utc_time.h"
 
 #include <time.h>
 
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "panic.h"
+#include "oq/panic.h"
 
 namespace oq {
 

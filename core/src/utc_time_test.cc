@@ -1,4 +1,4 @@
-#include "utc_time.h"
+#include "oq/utc_time.h"
 
 #include <gtest/gtest.h>
 

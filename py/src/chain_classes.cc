@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "convert.h"
-#include "default_chain.h"
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
+#include "oq/default_chain.h"
+#include "oq/quote.h"
 #include "params.h"
-#include "quote.h"
 #include "types.h"
 
 namespace oqpy {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "oq/utc_time.h"
 #include "ref.h"
-#include "utc_time.h"
 
 namespace oqpy {
 

@@ -4,13 +4,13 @@
 #include <new>
 #include <string>
 
-#include "chain.h"
-#include "core_error.h"
 #include "guard.h"
-#include "input_error.h"
-#include "panic.h"
+#include "oq/chain.h"
+#include "oq/core_error.h"
+#include "oq/input_error.h"
+#include "oq/panic.h"
+#include "oq/registry.h"
 #include "ref.h"
-#include "registry.h"
 
 namespace oqpy {
 

@@ -2,11 +2,11 @@
 // into them. Every object shares the one immutable record of its compilation.
 #include "judgment_classes.h"
 
-#include "compiler.h"
-#include "default_chain.h"
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
+#include "oq/compiler.h"
+#include "oq/default_chain.h"
 #include "params.h"
 #include "runtime_classes.h"
 #include "types.h"

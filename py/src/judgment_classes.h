@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "judgment.h"
+#include "oq/judgment.h"
 
 namespace oqpy {
 

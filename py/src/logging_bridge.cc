@@ -16,12 +16,12 @@
 #include <string>
 
 #include "errors.h"
-#include "events.h"
 #include "guard.h"
 #include "object.h"
-#include "open_table.h"
+#include "oq/events.h"
+#include "oq/open_table.h"
+#include "oq/quote.h"
 #include "params.h"
-#include "quote.h"
 #include "ref.h"
 #include "types.h"
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "composition.h"
 #include "errors.h"
 #include "guard.h"
 #include "judgment_classes.h"

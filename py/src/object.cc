@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "digest.h"
-#include "permission.h"
+#include "oq/digest.h"
+#include "oq/permission.h"
 #include "types.h"
 
 namespace oqpy {

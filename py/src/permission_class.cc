@@ -3,10 +3,10 @@
 #include <string>
 
 #include "convert.h"
-#include "default_chain.h"
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
+#include "oq/default_chain.h"
 #include "params.h"
 #include "types.h"
 

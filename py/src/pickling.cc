@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "convert.h"
-#include "details.h"
 #include "guard.h"
 #include "judgment_classes.h"
 #include "object.h"
+#include "oq/details.h"
 #include "params.h"
 #include "pickling.h"
 #include "ref.h"

@@ -12,9 +12,9 @@
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
+#include "oq/request_reader.h"
 #include "params.h"
 #include "reading.h"
-#include "request_reader.h"
 #include "types.h"
 
 namespace oqpy {

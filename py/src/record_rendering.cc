@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include "canonical_json.h"
 #include "convert.h"
-#include "decision_record.h"
 #include "guard.h"
 #include "judgment_classes.h"
 #include "object.h"
+#include "oq/canonical_json.h"
+#include "oq/decision_record.h"
 #include "params.h"
 #include "record_rendering.h"
 #include "types.h"

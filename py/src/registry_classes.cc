@@ -1,16 +1,14 @@
-// InMemoryChainRegistry and verify_published, which audit judgments against published chains,
-// and compose, which merges two requests into one.
+// InMemoryChainRegistry and verify_published, which audit judgments against published chains.
 #include "registry_classes.h"
 
-#include "compose.h"
 #include "convert.h"
-#include "default_chain.h"
 #include "errors.h"
 #include "guard.h"
 #include "judgment_classes.h"
 #include "object.h"
+#include "oq/default_chain.h"
+#include "oq/registry.h"
 #include "params.h"
-#include "registry.h"
 #include "types.h"
 
 namespace oqpy {
@@ -104,61 +102,12 @@ PyObject* verify_published(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   Py_RETURN_NONE;
 }
 
-constexpr auto kCompose = signature("compose()", Callable::Function,
-                                    "compose(g1, g2, chain=None)\n--\n\n"
-                                    "Compose two ProofContexts into one.",
-                                    Param{"g1"}, Param{"g2"}, Param{"chain", Policy::OrNone});
-
-PyObject* compose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<kCompose> a;
-  std::shared_ptr<const oq::ProofContext> g1, g2;
-  std::shared_ptr<const oq::PermissionChain> chain;
-  if (!a.bind(args, nargs, kwnames) || !a.get(0, g1, to_context) || !a.get(1, g2, to_context) ||
-      !a.get(2, chain, to_chain)) {
-    return nullptr;
-  }
-  if (!chain) chain = oq::default_chain();
-  auto composed = oq::compose_contexts(g1, g2, *chain, oq::system_clock(), tracing_sink());
-  if (!composed) return raise_error(composed.error(), Exc::Composition);
-  return new_context(std::make_shared<const oq::ProofContext>(std::move(*composed)));
-}
-
-constexpr auto kComposeAt =
-    signature("_compose_at()", Callable::Function,
-              "_compose_at(g1, g2, at, chain=None)\n--\n\n"
-              "Compose two ProofContexts into one as if the clock read `at`: each input's own\n"
-              "level, which bounds the result, is judged at that moment.",
-              Param{"g1"}, Param{"g2"}, Param{"at"}, Param{"chain", Policy::OrNone});
-
-PyObject* compose_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<kComposeAt> a;
-  std::shared_ptr<const oq::ProofContext> g1, g2;
-  oq::UtcTime at{};
-  std::shared_ptr<const oq::PermissionChain> chain;
-  if (!a.bind(args, nargs, kwnames) || !a.get(0, g1, to_context) || !a.get(1, g2, to_context) ||
-      !a.get(2, at, to_moment) || !a.get(3, chain, to_chain)) {
-    return nullptr;
-  }
-  if (!chain) chain = oq::default_chain();
-  auto composed = oq::compose_contexts(g1, g2, *chain, oq::FixedClock(at), tracing_sink());
-  if (!composed) return raise_error(composed.error(), Exc::Composition);
-  return new_context(std::make_shared<const oq::ProofContext>(std::move(*composed)));
-}
-
-PyMethodDef kComposeAtFunction = {"_compose_at", as_cfunction(guarded<compose_at>), kFastFlags,
-                                  kComposeAt.doc};
 PyMethodDef kVerifyFunction = {"verify_published", as_cfunction(guarded<verify_published>),
                                kFastFlags, kVerify.doc};
-PyMethodDef kComposeFunction = {"compose", as_cfunction(guarded<compose>), kFastFlags,
-                                kCompose.doc};
 
 }  // namespace
 
 PyObject* registry_class() { return class_once(g_registry, &kRegistrySpec); }
-PyObject* compose_function(PyObject* module) { return new_function(&kComposeFunction, module); }
-PyObject* compose_at_function(PyObject* module) {
-  return new_function(&kComposeAtFunction, module);
-}
 PyObject* verify_published_function(PyObject* module) {
   return new_function(&kVerifyFunction, module);
 }

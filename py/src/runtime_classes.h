@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "live_evaluation.h"
+#include "oq/live_evaluation.h"
 
 namespace oqpy {
 

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "convert.h"
-#include "details.h"
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
+#include "oq/details.h"
 #include "params.h"
 #include "types.h"
 

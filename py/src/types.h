@@ -5,12 +5,12 @@
 #include <memory>
 #include <vector>
 
-#include "chain.h"
-#include "context.h"
-#include "events.h"
-#include "gap.h"
-#include "permission.h"
-#include "token.h"
+#include "oq/chain.h"
+#include "oq/context.h"
+#include "oq/events.h"
+#include "oq/gap.h"
+#include "oq/permission.h"
+#include "oq/token.h"
 
 namespace oqpy {
 

@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "chain.h"
-#include "context.h"
-#include "live_evaluation.h"
+#include "oq/chain.h"
+#include "oq/context.h"
+#include "oq/live_evaluation.h"
 
 namespace oq {
 

@@ -5,11 +5,11 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "events.h"
-#include "judgment.h"
-#include "permission.h"
-#include "text_hash.h"
-#include "utc_time.h"
+#include "oq/events.h"
+#include "oq/judgment.h"
+#include "oq/permission.h"
+#include "oq/text_hash.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

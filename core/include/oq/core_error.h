@@ -3,7 +3,7 @@
 #include <string>
 #include <variant>
 
-#include "chain.h"
+#include "oq/chain.h"
 
 namespace oq {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "input_error.h"
-#include "permission.h"
+#include "oq/input_error.h"
+#include "oq/permission.h"
 
 namespace oq {
 

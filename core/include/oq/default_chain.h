@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "chain.h"
-#include "input_error.h"
+#include "oq/chain.h"
+#include "oq/input_error.h"
 
 namespace oq {
 

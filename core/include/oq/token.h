@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "digest.h"
-#include "gap_id_list.h"
-#include "input_error.h"
-#include "utc_time.h"
+#include "oq/digest.h"
+#include "oq/gap_id_list.h"
+#include "oq/input_error.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

@@ -3,12 +3,12 @@
 #include <expected>
 #include <memory>
 
-#include "chain.h"
-#include "clock.h"
-#include "context.h"
-#include "core_error.h"
-#include "events.h"
-#include "judgment.h"
+#include "oq/chain.h"
+#include "oq/clock.h"
+#include "oq/context.h"
+#include "oq/core_error.h"
+#include "oq/events.h"
+#include "oq/judgment.h"
 
 namespace oq {
 

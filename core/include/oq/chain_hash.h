@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "digest.h"
-#include "input_error.h"
-#include "permission.h"
+#include "oq/digest.h"
+#include "oq/input_error.h"
+#include "oq/permission.h"
 
 namespace oq {
 

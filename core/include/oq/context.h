@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "chain_hash.h"
-#include "gap.h"
-#include "permission.h"
-#include "token.h"
-#include "token_list.h"
-#include "utc_time.h"
+#include "oq/chain_hash.h"
+#include "oq/gap.h"
+#include "oq/permission.h"
+#include "oq/token.h"
+#include "oq/token_list.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

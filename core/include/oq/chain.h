@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "chain_hash.h"
-#include "open_table.h"
-#include "permission.h"
-#include "text_hash.h"
+#include "oq/chain_hash.h"
+#include "oq/open_table.h"
+#include "oq/permission.h"
+#include "oq/text_hash.h"
 
 namespace oq {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "token.h"
+#include "oq/token.h"
 
 namespace oq {
 

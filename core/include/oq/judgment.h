@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "chain_hash.h"
-#include "context.h"
-#include "permission.h"
-#include "utc_time.h"
+#include "oq/chain_hash.h"
+#include "oq/context.h"
+#include "oq/permission.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

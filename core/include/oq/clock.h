@@ -1,6 +1,6 @@
 #pragma once
 
-#include "utc_time.h"
+#include "oq/utc_time.h"
 
 namespace oq {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "chain.h"
-#include "judgment.h"
+#include "oq/chain.h"
+#include "oq/judgment.h"
 
 namespace oq {
 

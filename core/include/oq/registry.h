@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <variant>
 
-#include "chain.h"
-#include "chain_hash.h"
+#include "oq/chain.h"
+#include "oq/chain_hash.h"
 
 namespace oq {
 
