@@ -311,6 +311,56 @@ def test_bridge_honours_logger_levels_and_survives_raising_handlers():
     )
 
 
+def test_bridge_asks_a_logger_class_that_decides_for_itself():
+    run_child(
+        BRIDGE_PRELUDE
+        + """
+    class Quiet(logging.Logger):
+        def isEnabledFor(self, level):
+            return super().isEnabledFor(level) and level >= logging.WARNING
+    logging.setLoggerClass(Quiet)
+    logging.getLogger().addHandler(Keep())
+    logging.getLogger().setLevel(logging.DEBUG)
+    oq.init_tracing()
+    for _ in range(3):
+        oq.compile_static(ctx)
+    assert [r[1] for r in records] == [30, 30, 30], records
+    """
+    )
+
+
+def test_bridge_keeps_one_logger_per_target_under_threads_and_reentry():
+    # Threads switching while the first events look their loggers up, and a handler that
+    # compiles inside that lookup, must all end with the one logger each target names.
+    run_child(
+        BRIDGE_PRELUDE
+        + """
+    import threading
+    sys.setswitchinterval(1e-6)
+    logging.getLogger().addHandler(Keep())
+    logging.getLogger().setLevel(logging.DEBUG)
+    real = logging.getLogger
+    def reentrant(name=None):
+        if name and name.startswith("ostrel_quorvane_core") and not getattr(reentrant, "done", 0):
+            reentrant.done = 1
+            oq.compile_static(ctx)
+        return real(name)
+    logging.getLogger = reentrant
+    oq.init_tracing()
+    threads = [threading.Thread(target=lambda: [oq.compile_static(ctx) for _ in range(20)])
+               for _ in range(8)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    logging.getLogger = real
+    records.clear()
+    for _ in range(5):
+        oq.compile_static(ctx)
+    assert {r[0] for r in records} == {"ostrel_quorvane_core.compiler"}, records
+    assert [r[3] for r in records] == [306, 322, 391, 509] * 5, records
+    """
+    )
+
+
 @pytest.mark.parametrize(
     "setup",
     [

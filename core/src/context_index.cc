@@ -84,9 +84,10 @@ struct ContextIndex::Storage {
   static constexpr std::size_t kKeepBytes = std::size_t{24} << 20;
   bool worth_keeping() const {
     const auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-    return by_id.bytes() + bytes(kinds) + bytes(profiles) + bytes(first_noted) + bytes(noted) +
-               bytes(begin) + bytes(end) + bytes(uses) + bytes(named) + bytes(facts) + bytes(refs) +
-               bytes(pending) <=
+    return by_id.bytes() + bytes(kinds) + bytes(profiles) + bytes(first_noted) + bytes(ranks) +
+               bytes(noted) + bytes(begin) + bytes(end) + bytes(uses) + bytes(named) +
+               bytes(facts) + bytes(refs) + bytes(positions[0]) + bytes(positions[1]) +
+               bytes(pending) + checked.bytes() + (search ? search->bytes() : 0) <=
            kKeepBytes;
   }
 

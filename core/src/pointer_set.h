@@ -13,6 +13,7 @@ class PointerSet {
   // Adds `p` (never null); false when it was already present.
   bool insert(const void* p) { return table_.insert(p).second; }
   bool contains(const void* p) const { return table_.find(p) != nullptr; }
+  std::size_t bytes() const { return table_.bytes(); }
 
  private:
   struct Nothing {};

@@ -30,10 +30,9 @@ struct SearchRoom {
   // Gaps none of whose tokens is usable: their effective status is their own.
   std::vector<bool> inert_gaps;
 
-  // Room over this many bytes is freed rather than kept for the next compilation.
-  static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
-  bool worth_keeping() const {
-    return stack.capacity() * sizeof(Frame) + inert_gaps.capacity() / 8 <= kKeepBytes;
+  // The room's size, counted with the index's storage it is kept with.
+  std::size_t bytes() const {
+    return inert_failures.bytes() + stack.capacity() * sizeof(Frame) + inert_gaps.capacity() / 8;
   }
 };
 

@@ -161,7 +161,7 @@ class Bridge final : public oq::events::Sink {
     if (const auto* slot = by_site_.find(&site)) return slot->value;
     const auto target = lookup(site.target);
     if (!target) return nullptr;
-    // Targets are never dropped from `cache_`, so the pointer stays good.
+    // A target filed in `cache_` is never replaced or dropped, so the pointer stays good.
     by_site_.insert(&site, target.get());
     return target.get();
   }
@@ -178,9 +178,12 @@ class Bridge final : public oq::events::Sink {
         return nullptr;
       }
     }
+    // Python ran while the target was resolved: another thread, or a compilation inside a
+    // logging call, may have filed the same target meanwhile, and that one is kept.
+    if (auto found = cache_->find(target_name); found != cache_->end()) return found->second;
     // The cache is replaced whole, so a lookup running inside a logging call never sees it move.
     auto next = std::make_shared<Cache>(*cache_);
-    next->insert_or_assign(std::string(target_name), target);
+    next->emplace(std::string(target_name), target);
     cache_ = std::move(next);
     return target;
   }
@@ -189,13 +192,20 @@ class Bridge final : public oq::events::Sink {
     target.logger =
         Ref::steal(PyObject_CallMethod(logging_.get(), "getLogger", "s", target.name.c_str()));
     if (!target.logger) return false;
-    // A logger class without the standard cache is asked through isEnabledFor at every event.
+    // The cached answers are the logger's own only when its class decides as Logger does; any
+    // other class is asked through its isEnabledFor at every event.
+    Ref own = Ref::steal(PyObject_GetAttrString(
+        reinterpret_cast<PyObject*>(Py_TYPE(target.logger.get())), "isEnabledFor"));
+    Ref logger_class = Ref::steal(PyObject_GetAttrString(logging_.get(), "Logger"));
+    Ref standard = logger_class
+                       ? Ref::steal(PyObject_GetAttrString(logger_class.get(), "isEnabledFor"))
+                       : Ref();
     Ref answers = Ref::steal(PyObject_GetAttrString(target.logger.get(), "_cache"));
-    if (answers && PyDict_CheckExact(answers.get())) {
+    if (own && standard && own.get() == standard.get() && answers &&
+        PyDict_CheckExact(answers.get())) {
       target.answers = std::move(answers);
-    } else {
-      PyErr_Clear();
     }
+    PyErr_Clear();
     return true;
   }
 
