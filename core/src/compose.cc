@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 #include "flat_index.h"
@@ -102,12 +101,14 @@ struct MergeScratch {
   KeyOrder order;          // gap ids, then token ids, in order
   RequirementIndex index;  // the first long profile's
   std::vector<std::string_view> profile_ids;
+  OpenTable<AddressKeys<std::uint32_t>> group_of_level;  // by level name, its profile group
   bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
-    return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) <=
+    return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) +
+               group_of_level.bytes() <=
            kKeepBytes;
   }
 };
@@ -194,8 +195,7 @@ struct ProfileGroup {
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does),
   // and the first requirement of each id once the list is too long to search (`indexed`); the
   // index grows with the list from then on. The first group merged into takes this room from the
-  // composition's reused room and gives it back when spent. Groups never move once made, since
-  // the index finds ids through the group's own list.
+  // composition's reused room and gives it back when spent.
   std::vector<std::string_view> ids;
   RequirementIndex first_by_gap;
   bool has_room = false;
@@ -206,6 +206,9 @@ struct ProfileGroup {
 
   ProfileGroup(const ProfileGroup&) = delete;
   ProfileGroup& operator=(const ProfileGroup&) = delete;
+  // Declared for the vector that holds the groups, which reserves them all up front and so never
+  // moves one: the index finds ids through the group's own list.
+  ProfileGroup(ProfileGroup&&) = default;
 
   void take_room(MergeScratch& scratch) {
     if (has_room) return;
@@ -311,16 +314,20 @@ struct ProfileGroup {
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
                                        const PermissionChain& chain, MergeScratch& scratch) {
   scratch.profile_room_lent = false;
-  std::deque<ProfileGroup> groups;
-  FlatIndex at(a.size() + b.size());
+  // Room for a group per profile, made up front: groups never move once made.
+  std::vector<ProfileGroup> groups;
+  groups.reserve(a.size() + b.size());
+  // Level names are interned, so one level's profiles share its name's address.
+  auto& at = scratch.group_of_level;
+  at.reset(a.size() + b.size());
   for (const auto side : {a, b}) {
     for (const ProfileRef& profile : side) {
-      const auto [group, fresh] =
-          at.emplace(profile->permission().name(), static_cast<std::uint32_t>(groups.size()));
+      const auto [slot, fresh] =
+          at.insert(profile->permission().name().data(), static_cast<std::uint32_t>(groups.size()));
       if (fresh) {
         groups.emplace_back(profile);
       } else {
-        groups[group].merge(*profile, scratch);
+        groups[slot->value].merge(*profile, scratch);
       }
     }
   }

@@ -40,7 +40,9 @@ class OpenTable {
   using Key = typename Keys::Key;
   static constexpr std::size_t kFew = Keys::kFew;
 
-  explicit OpenTable(std::size_t expected = 0, Keys keys = {}) { reset(expected, std::move(keys)); }
+  // An empty table that allocates nothing until its first key is filed.
+  OpenTable() = default;
+  explicit OpenTable(std::size_t expected, Keys keys = {}) { reset(expected, std::move(keys)); }
 
   // Empties the table for about `expected` keys, keeping its storage when that suffices. More may
   // be filed; the table then grows.
@@ -72,12 +74,14 @@ class OpenTable {
   // holds `key` and whether it was filed now.
   template <class... Args>
   std::pair<const Slot*, bool> insert(Key key, Args&&... args) {
+    if (slots_.empty()) reset(0, keys_);
     if (by_digest_ && filed_ == kFew) rehash_all(slots_.size());
     return insert_hashed(key, hash_of(key), std::forward<Args>(args)...);
   }
 
   // `find` and `insert` for a key whose hash_of is known.
   const Slot* find_hashed(Key key, std::size_t hash) const {
+    if (slots_.empty()) return nullptr;
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if (keys_.empty(slot)) return nullptr;
@@ -86,6 +90,7 @@ class OpenTable {
   }
   template <class... Args>
   std::pair<const Slot*, bool> insert_hashed(Key key, std::size_t hash, Args&&... args) {
+    if (slots_.empty()) reset(0, keys_);
     if (2 * (filed_ + 1) > mask_ + 1) {
       rehash_all(2 * (mask_ + 1));
       hash = hash_of(key);
@@ -126,7 +131,7 @@ class OpenTable {
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t filed_ = 0;
-  bool by_digest_ = true;
+  bool by_digest_ = kFew > 0;
 };
 
 // Keys that are addresses of records (never null), each with a value beside it. An address is
