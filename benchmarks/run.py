@@ -241,7 +241,7 @@ def measure(quick):
 def figures(quick):
     t, scaling, per_judgment, traced, tracing_ratio = measure(quick)
     rows = [
-        ("compile(W1)", *t["compile"], 4.0, "x sha256(40 B)"),
+        ("compile(W1)", *t["compile"], 2.5, "x sha256(40 B)"),
         ("compile_static(W1)", *t["compile_static"], None, "x sha256(40 B)"),
         ("LiveJudgment.permission", *t["permission"], 3.0, "x str.startswith"),
         ("compose(W1, W1')", *t["compose"], 5.0, "x compile(W1)"),
