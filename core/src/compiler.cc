@@ -1,6 +1,8 @@
 #include "oq/compiler.h"
 
 #include <array>
+#include <memory>
+#include <type_traits>
 
 #include "compiler_events.h"
 #include "context_index.h"
@@ -102,13 +104,13 @@ class Derivator {
     record(step);
   }
   void record(const DerivationStep& step) {
-    if (count_ == steps_.size()) panic("a derivation has at most one step per phase");
-    steps_[count_++] = step;
+    if (count_ == kMaxSteps) panic("a derivation has at most one step per phase");
+    std::construct_at(&room_.steps[count_++], step);
   }
   // The derivation recorded, compiled at `compiled_at`; empty when it is not to be kept.
   Derivation take(UtcTime compiled_at) {
     if (!keep_) return Derivation{{}, {}, {}, compiled_at};
-    return Derivation{std::vector<DerivationStep>(steps_.begin(), steps_.begin() + count_),
+    return Derivation{std::vector<DerivationStep>(room_.steps, room_.steps + count_),
                       std::vector<std::uint32_t>(refs_.begin(), refs_.end()), std::move(labels_),
                       compiled_at};
   }
@@ -121,7 +123,13 @@ class Derivator {
   std::vector<std::uint32_t>& refs_;
   std::vector<std::string> labels_;
   // Room for the most steps a derivation can have: one per phase, two for structural blockers.
-  std::array<DerivationStep, 8> steps_{};
+  static constexpr std::size_t kMaxSteps = 8;
+  // Left unset: each step is made in place before it is read.
+  union Room {
+    Room() {}  // NOLINT(modernize-use-equals-default): `= default` would set every step
+    DerivationStep steps[kMaxSteps];
+  } room_;
+  static_assert(std::is_trivially_destructible_v<DerivationStep>);
   std::size_t count_ = 0;
 };
 
