@@ -30,7 +30,7 @@ from ostrel_quorvane.files import (
 from ostrel_quorvane.record import Decision, Live, evaluate_live
 from ostrel_quorvane.request import Runtime, loads_request, parse_time
 
-__all__ = ["decide_line", "decide_many", "decision_of", "lines_of", "open_lines"]
+__all__ = ["decide_line", "decide_many", "decided_lines", "decision_of", "lines_of", "open_lines"]
 
 
 def decide_many(
@@ -47,15 +47,29 @@ def decide_many(
     Level names resolve in ``chain``, else the line's own chain, else the default chain. Each
     request is judged as of ``at`` (Unix seconds or RFC 3339 text), else its own moment of use,
     else the time it is read; one with a moment of use is also evaluated at it."""
+    for line, _ in decided_lines(lines, chain, at, source):
+        yield line
+
+
+def decided_lines(
+    lines: Iterable[bytes | str],
+    chain: PermissionChain | None = None,
+    at: float | str | None = None,
+    source: str = "<batch>",
+) -> Iterator[tuple[str, PermissionChain | None]]:
+    """decide_many's lines, each with the chain its decision was judged under (None for an
+    error line), so that logging them needs no second reading of the records."""
     moment = None if at is None else unix_seconds(parse_time(at, "at", "$"))
     for number, line in enumerate(lines, 1):
         if _blank(line):
             continue
         where = f"{source}:{number}"
         try:
-            yield decide_line(_without_break(line), where, chain, moment)
+            decision = decision_of(_without_break(line), where, chain, moment)
         except InputError as error:
-            yield error_line(number, error)
+            yield error_line(number, error), None
+            continue
+        yield decision.record_text(), decision.chain
 
 
 def decide_line(

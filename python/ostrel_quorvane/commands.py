@@ -21,7 +21,7 @@ from _ostrel_quorvane import (
 )
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.batch import decide_many, lines_of, open_lines
+from ostrel_quorvane.batch import decided_lines, lines_of, open_lines
 from ostrel_quorvane.files import STDIN, judged
 from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
@@ -153,7 +153,7 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
     # in whatever layout it was written, since it keeps the canonical form.
     text = decision.record_text(indent=2) if args.json or args.log is not None else ""
     if args.log is not None:
-        logged(args.log, iter([text]), lambda _: None)
+        logged(args.log, [(text, decision.chain)], lambda _: None)
     if args.json:
         out.write(text + "\n")
     else:
@@ -227,11 +227,11 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
             progress(count)
 
     with open_lines(args.batch) as stream:
-        lines = decide_many(lines_of(stream), chain, at, args.batch)
+        decided = decided_lines(lines_of(stream), chain, at, args.batch)
         if args.log is not None:
-            logged(args.log, lines, write)
+            logged(args.log, decided, write)
         else:
-            for line in lines:
+            for line, _ in decided:
                 write(line)
     progress.done()
     return 2 if failed else 0

@@ -6,17 +6,18 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable
 from datetime import UTC, datetime
 from typing import TextIO
 
-from _ostrel_quorvane import InMemoryChainRegistry
+from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.render import shown
-from ostrel_quorvane.request import chain_document, load_chain, parse_time, read_chain
+from ostrel_quorvane.request import chain_document, load_chain, parse_time
 from ostrel_quorvane.store import Store, StoreError, open_store
+from ostrel_quorvane.store.group import GROUP_LIMIT
 
 __all__ = ["STORE_COMMANDS", "Progress", "StoreFailed", "logged", "store_registry"]
 
@@ -32,17 +33,22 @@ def opened(name: str) -> Store:
         raise StoreFailed(str(error)) from None
 
 
-def logged(name: str, records: Iterator[str], write: Callable[[str], None]) -> None:
-    """Appends the decision records among ``records`` to the store's log, a hundred at a time,
-    with the chain each was judged under published beside it, and hands each line to ``write``
-    once it is stored (error records of a batch pass straight through)."""
+def logged(
+    name: str,
+    records: Iterable[tuple[str, PermissionChain | None]],
+    write: Callable[[str], None],
+) -> None:
+    """Appends the decision records among ``records`` (each with the chain it was judged under,
+    or None for an error record of a batch, which passes straight through) to the store's log,
+    GROUP_LIMIT at a time, with each chain published beside them, and hands each line to
+    ``write`` once it is stored."""
     store = opened(name)
     published: set[str] = set()
     try:
-        window: list[str] = []
+        window: list[tuple[str, PermissionChain | None]] = []
         for record in records:
             window.append(record)
-            if len(window) == 100:
+            if len(window) == GROUP_LIMIT:
                 _flush(store, window, write, published)
         _flush(store, window, write, published)
     finally:
@@ -50,20 +56,24 @@ def logged(name: str, records: Iterator[str], write: Callable[[str], None]) -> N
 
 
 def _flush(
-    store: Store, window: list[str], write: Callable[[str], None], published: set[str]
+    store: Store,
+    window: list[tuple[str, PermissionChain | None]],
+    write: Callable[[str], None],
+    published: set[str],
 ) -> None:
-    # The records go to the log as the text they are (canonicalized natively); each is parsed
-    # here only to publish its chain.
-    decisions = [line for line in window if not line.startswith('{"line":')]
+    # The records go to the log as the text they are (canonicalized natively).
     try:
-        for decision in map(json.loads, decisions):
-            if decision["chain_hash"] not in published:
-                store.publish(read_chain(decision["chain"]))
-                published.add(decision["chain_hash"])
-        store.append_many(decisions)
+        for _, chain in window:
+            if chain is None:
+                continue
+            key = chain.chain_hash().to_hex()
+            if key not in published:
+                store.publish(chain)
+                published.add(key)
+        store.append_many([line for line, chain in window if chain is not None])
     except StoreError as error:
         raise StoreFailed(str(error)) from None
-    for line in window:
+    for line, _ in window:
         write(line)
     window.clear()
 

@@ -112,17 +112,23 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         at = request.query_params.get("at")
         return None if at is None else unix_seconds(parse_time(_number_or_text(at), "at", "$"))
 
+    async def published(key: str) -> PermissionChain | None:
+        # A chain is stored under its own hash and never changes, so each is read once.
+        if key not in state.chains:
+            chain = await anyio.to_thread.run_sync(state.opened().chain, key)
+            if chain is None:
+                return None
+            state.chains[key] = chain
+        return state.chains[key]
+
     async def named_chain(request: Request) -> PermissionChain | None:
         key = request.query_params.get("chain")
         if key is None:
             return None
-        if key not in state.chains:
-            store = state.opened()
-            chain = await anyio.to_thread.run_sync(store.chain, key)
-            if chain is None:
-                raise Refused(404, "chain_not_found", f"no chain {clip(key, SHOWN)} is published")
-            state.chains[key] = chain
-        return state.chains[key]
+        chain = await published(key)
+        if chain is None:
+            raise Refused(404, "chain_not_found", f"no chain {clip(key, SHOWN)} is published")
+        return chain
 
     def logging_on(request: Request) -> bool:
         return state.config.store is not None and request.query_params.get("log") != "false"
@@ -233,7 +239,7 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         if key == default.chain_hash().to_hex():
             registry.publish(default)
         elif isinstance(key, str) and state.config.store is not None:
-            chain = await anyio.to_thread.run_sync(state.opened().chain, key)
+            chain = await published(key)
             if chain is not None:
                 registry.publish(chain)
         if len(registry) == 0:

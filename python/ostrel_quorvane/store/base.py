@@ -13,7 +13,7 @@ from typing import Any
 from _ostrel_quorvane import PermissionChain
 
 from ostrel_quorvane.files import InputError
-from ostrel_quorvane.request import chain_document, read_chain
+from ostrel_quorvane.request import chain_document, loads_chain
 from ostrel_quorvane.store.group import GROUP_LIMIT, GroupWriter
 from ostrel_quorvane.store.log import (
     GENESIS,
@@ -258,11 +258,9 @@ class Store:
         if row is None:
             return None
         try:
-            chain = read_chain(json.loads(row[0]), f"{self.name} chain {key}")
+            chain = loads_chain(row[0], f"{self.name} chain {key}")
         except InputError as error:
             raise CorruptChain(f"{self.name}: chain {key} is corrupt: {error.detail}") from None
-        except ValueError as error:
-            raise CorruptChain(f"{self.name}: chain {key} is corrupt: {error}") from None
         actual = chain.chain_hash().to_hex()
         if actual != key:
             raise CorruptChain(f"{self.name}: chain {key} is corrupt: it hashes to {actual}")
