@@ -102,13 +102,14 @@ struct MergeScratch {
   RequirementIndex index;  // the first long profile's
   std::vector<std::string_view> profile_ids;
   OpenTable<AddressKeys<std::uint32_t>> group_of_level;  // by level name, its profile group
+  std::vector<std::uint32_t> kept_tokens;                // positions of the tokens merged
   bool profile_room_lent = false;
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
     return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) +
-               group_of_level.bytes() <=
+               group_of_level.bytes() + kept_tokens.capacity() * sizeof(std::uint32_t) <=
            kKeepBytes;
   }
 };
@@ -152,11 +153,10 @@ using TokenRef = std::shared_ptr<const ProofToken>;
 // One token per id, in id order. The ids of a and b are ordered together, by position among equal
 // ids, so each run of one id holds its tokens in input order: a g1 token replaces the run's holder
 // unexamined, and a g2 token must match the holder. The conflict reported is the first in input
-// order, as a merge in that order would meet it. The result is the positions of the tokens kept,
-// into a followed by b.
-std::expected<std::vector<std::uint32_t>, CoreError> merge_tokens(std::span<const TokenRef> a,
-                                                                  std::span<const TokenRef> b,
-                                                                  KeyOrder& order) {
+// order, as a merge in that order would meet it. The positions of the tokens kept, into a
+// followed by b, are written to `kept`.
+std::optional<CoreError> merge_tokens(std::span<const TokenRef> a, std::span<const TokenRef> b,
+                                      KeyOrder& order, std::vector<std::uint32_t>& kept) {
   const auto token = [&](std::size_t i) -> const TokenRef& {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
@@ -165,8 +165,8 @@ std::expected<std::vector<std::uint32_t>, CoreError> merge_tokens(std::span<cons
     prefetch_ahead(i, count, [&](std::size_t j) { return &token(j)->token_id(); });
     return token(i)->token_id();
   });
-  std::vector<std::uint32_t> out;
-  out.reserve(count_runs(sorted));
+  kept.clear();
+  kept.reserve(count_runs(sorted));
   std::size_t conflict = count;
   for (std::size_t i = 0; i < count;) {
     std::uint32_t holder = sorted[i].position;
@@ -178,10 +178,10 @@ std::expected<std::vector<std::uint32_t>, CoreError> merge_tokens(std::span<cons
         conflict = next;
       }
     }
-    out.push_back(holder);
+    kept.push_back(holder);
   }
-  if (conflict != count) return std::unexpected(token_conflict(token(conflict)->token_id()));
-  return out;
+  if (conflict != count) return token_conflict(token(conflict)->token_id());
+  return std::nullopt;
 }
 
 using ProfileRef = std::shared_ptr<const Profile>;
@@ -439,9 +439,11 @@ std::expected<ProofContext, CoreError> compose_contexts(
   Spare<MergeScratch> scratch;
   f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
   // The inputs keep the tokens alive (or what keeps a composed input's tokens alive).
-  const auto kept = merge_tokens(a.tokens().refs(), b.tokens().refs(), scratch->order);
-  if (!kept) return std::unexpected(std::move(kept.error()));
-  f.tokens = TokenList::drawn(a.tokens(), g1, b.tokens(), g2, *kept);
+  if (auto error = merge_tokens(a.tokens().refs(), b.tokens().refs(), scratch->order,
+                                scratch->kept_tokens)) {
+    return std::unexpected(std::move(*error));
+  }
+  f.tokens = TokenList::drawn(a.tokens(), g1, b.tokens(), g2, scratch->kept_tokens);
   f.profiles = merge_profiles(a.profiles(), b.profiles(), chain, *scratch);
   f.context_fingerprint = a.context_fingerprint() + "+" + b.context_fingerprint();
   f.claim_id = a.claim_id();

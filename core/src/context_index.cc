@@ -223,8 +223,8 @@ void ContextIndex::Storage::index_tokens(std::span<const std::shared_ptr<const P
         });
     found = named.size();
   };
-  // A few gaps are found in the caches at once: only a hashed index gains from batches.
-  const bool batch = by_id.hashed();
+  // Ids are looked up in batches only when the index fetches a batch's slots ahead.
+  const bool batch = by_id.prefetches(kNamedBatch);
   const auto name = [&](std::string_view id, std::uint32_t position, bool closes) {
     if (!batch) {
       const std::uint32_t gap = by_id.find(id);
@@ -242,10 +242,9 @@ void ContextIndex::Storage::index_tokens(std::span<const std::shared_ptr<const P
     prefetch_ahead(
         position, tokens.size(), [&](std::size_t j) { return &tokens[j]->hot(); },
         ProofToken::kHotBytes);
-    if (position >= kLookAhead / 2) {
-      prefetch_ahead(position - kLookAhead / 2, tokens.size(),
-                     [&](std::size_t j) { return tokens[j]->hot().gap_ids.data(); });
-    }
+    prefetch_ahead(
+        position, tokens.size(), [&](std::size_t j) { return tokens[j]->hot().gap_ids.data(); }, 1,
+        kLookAhead / 2);
     const ProofToken::Hot& token = tokens[position]->hot();
     using Kind = TokenFacts::Kind;
     const Kind kind = !provenance_matches(*tokens[position], provenance) ? Kind::ForeignProvenance

@@ -10,8 +10,8 @@
 
 namespace oq {
 
-// Bits of a text's hash kept in each slot, so that a probe passing another key's slot rejects it
-// without reading that key, which may lie anywhere in memory. The low bits pick the slot.
+// The bits of what a text key is filed by that its slot keeps as its tag; the low bits pick the
+// slot.
 inline std::uint32_t hash_tag(std::size_t hash) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
 }
@@ -106,8 +106,11 @@ class BasicFlatIndex {
   // More keys may be filed; the table then grows.
   void reset(std::size_t expected, Keys keys = {}) { table_.reset(expected, TextKeys<Keys>{keys}); }
   std::size_t bytes() const { return table_.bytes(); }
-  // Whether keys are filed by their keyed hash, as when more than a few are filed.
-  bool hashed() const { return table_.hashed(); }
+  // Whether looking up `count` keys at once fetches their slots ahead: only in a table too large
+  // to stay in the caches.
+  bool prefetches(std::size_t count) const {
+    return count >= kBatch && table_.hashed() && table_.slot_count() >= kSmallTable;
+  }
 
   // Files `key` at `position` unless it is already filed; returns the position filed under `key`
   // and whether it was filed now.
@@ -127,12 +130,6 @@ class BasicFlatIndex {
   // before any is probed, so that the misses overlap instead of adding up.
   template <class KeyAt, class Filed>
   void emplace_all(std::size_t count, KeyAt key_at, Filed filed) {
-    if (!batched(count)) {
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!filed(i, emplace(key_at(i), static_cast<std::uint32_t>(i)))) return;
-      }
-      return;
-    }
     for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return filed(i, emplace_hashed(key, hash, static_cast<std::uint32_t>(i)));
     });
@@ -142,23 +139,17 @@ class BasicFlatIndex {
   // returns false; batched as `emplace_all` is.
   template <class KeyAt, class Found>
   void find_all(std::size_t count, KeyAt key_at, Found found) const {
-    if (!batched(count)) {
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!found(i, find(key_at(i)))) return;
-      }
-      return;
-    }
     for_each_hashed(count, key_at, [&](std::size_t i, std::string_view key, std::size_t hash) {
       return found(i, find_hashed(key, hash));
     });
   }
 
   // Calls `visit(i, key, hash)` for keys 0..count-1 in order until it returns false, the hash
-  // being what the index files the key by. With a large table the first
-  // slots of a batch of keys are fetched before any of them is visited.
+  // being what the index files the key by when it is visited. With a large table the first slots
+  // of a batch of keys are fetched before any of them is visited.
   template <class KeyAt, class Visit>
   void for_each_hashed(std::size_t count, KeyAt key_at, Visit visit) const {
-    if (!batched(count)) {
+    if (!prefetches(count)) {
       for (std::size_t i = 0; i < count; ++i) {
         const std::string_view key = key_at(i);
         if (!visit(i, key, table_.hash_of(key))) return;
@@ -181,7 +172,6 @@ class BasicFlatIndex {
   // `emplace` and `find` for a key whose hash, as `for_each_hashed` gives it, is known.
   std::pair<std::uint32_t, bool> emplace_hashed(std::string_view key, std::size_t hash,
                                                 std::uint32_t position) {
-    if (!table_.hashed()) return emplace(key, position);
     const auto [slot, fresh] = table_.insert_hashed(key, hash, position);
     return {slot->position, fresh};
   }
@@ -194,12 +184,6 @@ class BasicFlatIndex {
   static constexpr std::size_t kBatch = 16;
   static constexpr std::size_t kSmallTable = 4096;  // slots
 
-  // Whether fetching ahead pays: a table this small stays in the caches.
-  bool batched(std::size_t count) const {
-    return count >= kBatch && table_.hashed() && table_.slot_count() >= kSmallTable;
-  }
-
-  using Slot = typename Keys::Slot;
   OpenTable<TextKeys<Keys>> table_;
 };
 

@@ -147,7 +147,9 @@ class Bridge final : public oq::events::Sink {
     Ref logger;
     Ref answers;  // the logger's dict of levels to whether it is enabled; null if it has none
   };
-  using Cache = std::map<std::string, std::shared_ptr<const Target>, std::less<>>;
+  // Targets by name; a target once filed is never replaced or dropped, and filing another never
+  // moves it, so a pointer to one stays good.
+  using Cache = std::map<std::string, std::unique_ptr<const Target>, std::less<>>;
 
   // An unexpected failure while reading an answer: reported, and the event dropped.
   bool declined() {
@@ -159,17 +161,15 @@ class Bridge final : public oq::events::Sink {
   // finding it costs a lookup of a pointer; null when Python refused to provide it.
   const Target* target_of(const Site& site) {
     if (const auto* slot = by_site_.find(&site)) return slot->value;
-    const auto target = lookup(site.target);
-    if (!target) return nullptr;
-    // A target filed in `cache_` is never replaced or dropped, so the pointer stays good.
-    by_site_.insert(&site, target.get());
-    return target.get();
+    const Target* target = lookup(site.target);
+    if (target) by_site_.insert(&site, target);
+    return target;
   }
 
   // The cached target, found on its first event; null when Python refused to provide it.
-  std::shared_ptr<const Target> lookup(std::string_view target_name) {
-    if (auto found = cache_->find(target_name); found != cache_->end()) return found->second;
-    auto target = std::make_shared<Target>();
+  const Target* lookup(std::string_view target_name) {
+    if (auto found = cache_.find(target_name); found != cache_.end()) return found->second.get();
+    auto target = std::make_unique<Target>();
     target->name = logger_name(target_name);
     {
       PythonCall call;
@@ -180,12 +180,8 @@ class Bridge final : public oq::events::Sink {
     }
     // Python ran while the target was resolved: another thread, or a compilation inside a
     // logging call, may have filed the same target meanwhile, and that one is kept.
-    if (auto found = cache_->find(target_name); found != cache_->end()) return found->second;
-    // The cache is replaced whole, so a lookup running inside a logging call never sees it move.
-    auto next = std::make_shared<Cache>(*cache_);
-    next->emplace(std::string(target_name), target);
-    cache_ = std::move(next);
-    return target;
+    if (auto found = cache_.find(target_name); found != cache_.end()) return found->second.get();
+    return cache_.emplace(std::string(target_name), std::move(target)).first->second.get();
   }
 
   bool resolve(Target& target) {
@@ -223,7 +219,7 @@ class Bridge final : public oq::events::Sink {
   }
 
   Ref logging_;
-  std::shared_ptr<const Cache> cache_ = std::make_shared<const Cache>();
+  Cache cache_;
   oq::OpenTable<oq::AddressKeys<const Target*>> by_site_;
 };
 

@@ -57,13 +57,11 @@ class OpenTable {
     mask_ = size - 1;
   }
 
-  std::size_t size() const { return filed_; }
   // Slots in use, empty or not.
   std::size_t slot_count() const { return mask_ + 1; }
   // Whether keys are filed by their full hash (else by their digest).
   bool hashed() const { return !by_digest_; }
   std::size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
-  const Keys& keys() const { return keys_; }
   // What `key` is filed by: its digest or its full hash.
   std::size_t hash_of(Key key) const { return by_digest_ ? keys_.digest(key) : keys_.hash(key); }
 
@@ -74,8 +72,6 @@ class OpenTable {
   // holds `key` and whether it was filed now.
   template <class... Args>
   std::pair<const Slot*, bool> insert(Key key, Args&&... args) {
-    if (slots_.empty()) reset(0, keys_);
-    if (by_digest_ && filed_ == kFew) rehash_all(slots_.size());
     return insert_hashed(key, hash_of(key), std::forward<Args>(args)...);
   }
 
@@ -91,8 +87,10 @@ class OpenTable {
   template <class... Args>
   std::pair<const Slot*, bool> insert_hashed(Key key, std::size_t hash, Args&&... args) {
     if (slots_.empty()) reset(0, keys_);
-    if (2 * (filed_ + 1) > mask_ + 1) {
-      rehash_all(2 * (mask_ + 1));
+    // Past kFew keys every key is filed by its full hash; at most half the slots are in use.
+    const bool full = 2 * (filed_ + 1) > mask_ + 1;
+    if (full || (by_digest_ && filed_ == kFew)) {
+      rehash_all(full ? 2 * (mask_ + 1) : mask_ + 1);
       hash = hash_of(key);
     }
     for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
