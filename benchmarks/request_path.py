@@ -7,13 +7,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import timeit
 from pathlib import Path
 
 import _ostrel_quorvane as oq
 import request_files
 from ostrel_quorvane.batch import decide_many
 from ostrel_quorvane.request import load_request
+from timing import against
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "agent-tool-run" / "request.json"
 
@@ -41,18 +41,6 @@ def _decide(path):
     oq.compile(request.context, request.chain or oq.PermissionChain.default_chain())
 
 
-def _interleaved(subject, baseline, number, rounds, baseline_number=None):
-    """(median seconds per call of `subject`, median ratio to `baseline`), timed in turn."""
-    base_number = baseline_number or number
-    times, ratios = [], []
-    for _ in range(rounds):
-        b = timeit.timeit(baseline, number=base_number) / base_number
-        t = timeit.timeit(subject, number=number) / number
-        times.append(t)
-        ratios.append(t / b)
-    return statistics.median(times), statistics.median(ratios)
-
-
 def _peak_growth(path):
     """Bytes the peak resident size of a fresh interpreter grows by while it reads `path`."""
     code = MEMORY_CHILD.format(path=sys.path[:2], file=str(path))
@@ -71,8 +59,8 @@ def figures(quick):
         w1.write_bytes(request_files.text(10))
         for name, path in (("agent-tool-run", EXAMPLE), ("W1 file", w1)):
             data = path.read_bytes()
-            seconds, ratio = _interleaved(
-                lambda p=path: _decide(p), lambda d=data: json.loads(d), number, rounds
+            seconds, ratio = against(
+                lambda p=path: _decide(p), lambda d=data: json.loads(d), None, number, rounds
             )
             rows.append((f"load_request+compile, {name}", seconds, ratio, 1.0, "x json.loads"))
 
@@ -81,14 +69,14 @@ def figures(quick):
         small.write_bytes(request_files.text(small_tokens))
         big_data = big.read_bytes()
         few = 1 if quick else 3
-        seconds, ratio = _interleaved(
-            lambda: load_request(big), lambda: json.loads(big_data), 1, few
+        seconds, ratio = against(
+            lambda: load_request(big), lambda: json.loads(big_data), None, 1, few
         )
         rows.append((f"read {big_tokens:,}-token file", seconds, ratio, 1.5, "x json.loads"))
         growth = statistics.median(_peak_growth(big) for _ in range(few))
         rows.append(("  its peak memory", None, growth / os.path.getsize(big), 3.0, "x file size"))
-        seconds, ratio = _interleaved(
-            lambda: load_request(big), lambda: load_request(small), 1, few, 10
+        seconds, ratio = against(
+            lambda: load_request(big), lambda: load_request(small), None, 1, few, 10
         )
         rows.append((f"read N={big_tokens:,} / N={small_tokens:,}", seconds, ratio, 12.0, "x"))
 
@@ -103,7 +91,7 @@ def figures(quick):
             for _ in decide_many(batch, at=1.8e9):
                 pass
 
-        seconds, ratio = _interleaved(native_batch, python_loop, 1, 1 if quick else 5)
+        seconds, ratio = against(native_batch, python_loop, None, 1, 1 if quick else 5)
         rows.append(
             (f"decide_many, {lines:,} W1 lines", seconds / lines, ratio, 2.0, "x loads+dumps")
         )

@@ -24,6 +24,7 @@ import timeit
 import _ostrel_quorvane as oq
 import request_path
 import store
+from timing import against
 
 P = oq.Permission
 R = oq.GapRequirement
@@ -123,21 +124,6 @@ def per_call(stmt, env, number, rounds):
     """Median seconds per call of `stmt` over `rounds` timed loops of `number` calls."""
     timer = timeit.Timer(stmt, globals=env)
     return statistics.median(timer.timeit(number) / number for _ in range(rounds))
-
-
-def against(stmt, baseline, env, number, rounds, baseline_number=None):
-    """(median seconds per call of `stmt`, median ratio to `baseline`), the two timed in turn in
-    every round, so that a slow spell of the machine weighs on both sides of each ratio."""
-    subject = timeit.Timer(stmt, globals=env)
-    base = timeit.Timer(baseline, globals=env)
-    base_number = baseline_number or number
-    times, ratios = [], []
-    for _ in range(rounds):
-        b = base.timeit(base_number) / base_number
-        t = subject.timeit(number) / number
-        times.append(t)
-        ratios.append(t / b)
-    return statistics.median(times), statistics.median(ratios)
 
 
 class _MallInfo2(ctypes.Structure):

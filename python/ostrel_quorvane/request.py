@@ -54,6 +54,7 @@ __all__ = [
     "chain_document",
     "load_chain",
     "load_json",
+    "loads_json",
     "load_request",
     "loads_chain",
     "loads_request",
@@ -203,8 +204,11 @@ def schema_path() -> Path:
 def load_json(path: str | Path) -> JSON:
     """Parses a JSON file (``-`` for standard input) strictly, by the rules request files are
     read by, at most MAX_DOCUMENT_BYTES."""
-    source = str(path)
-    data = read_document(path)
+    return loads_json(read_document(path), str(path))
+
+
+def loads_json(data: bytes | str, source: str = "<string>") -> JSON:
+    """Parses JSON text strictly, by the rules request files are read by."""
     fault = _check_json(data)
     if fault is not None:
         _raise(source, *fault)

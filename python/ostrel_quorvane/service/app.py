@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import anyio.to_thread
-from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain, QuorvaneError, _check_json
+from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain, QuorvaneError
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
@@ -23,7 +23,13 @@ from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
 from ostrel_quorvane.batch import decision_of, error_line
 from ostrel_quorvane.files import InputError, RequestFileError, clip, judged
 from ostrel_quorvane.record import AuditFailed, Decision, audit, read_record
-from ostrel_quorvane.request import chain_document, loads_chain, loads_request, parse_time
+from ostrel_quorvane.request import (
+    chain_document,
+    loads_chain,
+    loads_json,
+    loads_request,
+    parse_time,
+)
 from ostrel_quorvane.service.answers import Refused, refusal
 from ostrel_quorvane.service.config import ServiceConfig
 from ostrel_quorvane.service.group_log import GroupLog
@@ -388,16 +394,9 @@ def _answer(state: _State, refused: Refused) -> Response:
     return JSONResponse(body, status_code=refused.status, headers=headers)
 
 
-def _check(data: bytes) -> None:
-    fault = _check_json(data)
-    if fault is not None:
-        raise RequestFileError("body", fault[1], fault[2])
-
-
 def _object(data: bytes, required: tuple[str, ...]) -> dict[str, Any]:
     """A JSON object body, checked by the request reader's rules, with ``required`` fields."""
-    _check(data)
-    value = json.loads(data)
+    value = loads_json(data, "body")
     if not isinstance(value, dict):
         raise RequestFileError("body", "$", "expected an object")
     for name in required:
