@@ -51,12 +51,6 @@ MALFORMED_BYTES = [
     (b"{} {}", "Extra data at line 1 column 4"),
     (b'"\\ud800" 1', "Extra data at line 1 column 10"),
     (b"\n\n  ", "Expecting value at line 3 column 3"),
-    (b"[" * 1001 + b"]" * 1001, "expected less deeply nested values"),
-    (b'{"a": Infinity}', "expected finite numbers, got Infinity"),
-    (b'{"a": [1e999]}', "expected finite numbers, got 1e999"),
-    (b'{"a": ' + b"1" * 4301 + b"}", "Exceeds the limit (4300 digits)"),
-    (b'{"\\u00e9": 1, "\xc3\xa9": 2}', 'duplicated key "\\u00e9"'),
-    (b'{"tokens": [{"details": {"k": 1, "k": 2}}]}', 'duplicated key "k"'),
     # Words and numbers that only start like JSON's.
     (b'{"gaps": nope}', "Expecting value at line 1 column 10"),
     (b'{"description": nul}', "Expecting value"),
@@ -77,6 +71,40 @@ def test_bytes_that_are_not_strict_json_are_refused_at_the_root(data, complaint)
     assert path == "$" and complaint in detail
 
 
+# Faults of one value of well-formed JSON text: each is named at the value's own path.
+VALUE_FAULTS = [
+    (b"[" * 501 + b"]" * 501, "$" + "[0]" * 500, "expected at most 500 levels of nested arrays"),
+    (b'{"a": Infinity}', "$.a", "expected finite numbers, got Infinity"),
+    (b'{"a": [1e999]}', "$.a[0]", "expected finite numbers, got 1e999"),
+    (b'{"a": {"b": ' + b"1" * 4301 + b"}}", "$.a.b", "an integer of at most 4300 digits"),
+    (b'{"\\u00e9": 1, "\xc3\xa9": 2}', "$", 'duplicated key "\\u00e9"'),
+    (b'{"tokens": [{"details": {"k": 1, "k": 2}}]}', "$.tokens[0].details", 'duplicated key "k"'),
+    (b'{"x": {"\\udc00": {"k": 1, "k": 2}}}', '$.x["\\udc00"]', 'duplicated key "k"'),
+]
+
+
+@pytest.mark.parametrize(("data", "path", "complaint"), VALUE_FAULTS)
+def test_a_fault_of_one_value_is_named_at_its_own_path(data, path, complaint):
+    found, detail = refusal(data)
+    assert (found, complaint in detail) == (path, True)
+    assert "sys." not in detail
+
+
+def test_details_past_the_engine_s_bounds_are_named_where_they_are():
+    document = json.loads(BASE)
+    token = document["tokens"][0]
+    token["details"] = {"a": [{"b": 1}]}
+    text = json.dumps(document)
+    big = text.replace('{"b": 1}', "1" + "0" * 400)
+    assert refusal(big.encode()) == (
+        "$.tokens[0].details.a[0]",
+        "expected a number details can hold, got an integer of 401 digits",
+    )
+    deep = text.replace('{"b": 1}', "[" * 130 + "]" * 130)
+    path, detail = refusal(deep.encode())
+    assert path.startswith("$.tokens[0].details.a[0]") and "at most 128 levels" in detail
+
+
 def test_numbers_too_small_for_a_double_read_as_zero_and_negative_zero_as_zero():
     document = json.loads(BASE)
     document["gaps"][3]["bound_value"] = 0.5
@@ -91,13 +119,16 @@ def test_numbers_too_small_for_a_double_read_as_zero_and_negative_zero_as_zero()
 def test_json_faults_come_before_faults_of_shape_wherever_they_are():
     # An unknown field first, a duplicated key deep inside: the document is not JSON at all.
     data = b'{"colour": 1, "tokens": [{"details": {"k": [1, {"x": 1, "x": 2}]}}]}'
-    assert refusal(data) == ("$", 'expected an object without duplicated key "x"')
+    assert refusal(data) == (
+        "$.tokens[0].details.k[1]",
+        'expected an object without duplicated key "x"',
+    )
     # A lone surrogate is named where it is, also in a key, after any fault of the JSON itself.
     assert refusal(b'{"colour": ["\\udc00"]}') == (
         "$.colour[0]",
         "expected Unicode text (a lone surrogate escape is not)",
     )
-    assert refusal(b'{"a": {"\\ud800x": 1}}')[0] == '$.a["\ud800x"]'
+    assert refusal(b'{"a": {"\\ud800x": 1}}')[0] == '$.a["\\ud800x"]'
     assert refusal(b'{"a": "\\ud800", "b": NaN}')[1] == "expected finite numbers, got NaN"
 
 

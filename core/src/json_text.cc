@@ -59,7 +59,8 @@ std::string quoted(std::string_view text, bool ascii) {
   // Most text needs no escape at all: it is copied whole.
   const bool plain = std::none_of(text.begin(), text.end(), [ascii](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || c == '"' || c == '\\' || (ascii && byte >= 0x80);
+    // 0xED leads both the surrogates and U+D000..U+D7FF: the loop below tells them apart.
+    return byte < 0x20 || c == '"' || c == '\\' || byte == 0xED || (ascii && byte >= 0x80);
   });
   if (plain) return out.append(text).append(1, '"');
   const auto escape = [&out](char32_t unit) {
@@ -113,7 +114,8 @@ std::string quoted(std::string_view text, bool ascii) {
     } else {
       ch = next_scalar(text, pos);
     }
-    if (!ascii) {
+    const bool surrogate = ch >= 0xD800 && ch <= 0xDFFF;
+    if (!ascii && !surrogate) {
       out.append(text.substr(start, pos - start));
     } else if (ch > 0xFFFF) {
       escape(0xD800 + ((ch - 0x10000) >> 10));

@@ -21,7 +21,8 @@ std::string integer_repr(std::string_view literal);
 
 // `text` as a JSON string literal. With `ascii`, every character above U+007F is written as
 // \uXXXX (a surrogate pair above U+FFFF); otherwise only quotes, backslashes and controls are
-// escaped. `text` is WTF-8: a lone surrogate is its three-byte encoding and is written as is.
+// escaped. `text` is WTF-8: a lone surrogate is its three-byte encoding, and is always written
+// as \uXXXX, so that what is quoted is UTF-8 whatever it quotes.
 std::string quoted(std::string_view text, bool ascii = false);
 
 // Whether `name` is an identifier (a letter or underscore, then letters, digits or underscores,

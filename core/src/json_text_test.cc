@@ -41,8 +41,11 @@ TEST(Quoted, EscapesAsJsonDumpsDoes) {
                                                           "\x7f\"");
   EXPECT_EQ(json_text::quoted("\xc3\xa9\xf0\x9f\x98\x80"), "\"\xc3\xa9\xf0\x9f\x98\x80\"");
   EXPECT_EQ(json_text::quoted("\xc3\xa9\xf0\x9f\x98\x80", true), R"("\u00e9\ud83d\ude00")");
-  // A lone surrogate, as WTF-8 holds it, stays itself; escaped, it is its code unit.
+  // A lone surrogate, as WTF-8 holds it, is written as its code unit in either form, so that
+  // a path or message that quotes it is UTF-8.
   EXPECT_EQ(json_text::quoted("\xed\xa0\x80", true), R"("\ud800")");
+  EXPECT_EQ(json_text::quoted("k\xed\xb0\x80\xc3\xa9"), "\"k\\udc00\xc3\xa9\"");
+  EXPECT_EQ(json_text::member_path("$", "\xed\xb0\x80"), R"($["\udc00"])");
 }
 
 TEST(MemberPath, WritesIdentifiersAfterADotAndAnythingElseInBrackets) {

@@ -220,26 +220,29 @@ std::optional<std::string> utf8_fault(std::string_view text) {
 
 class Checker {
  public:
-  Checker(std::string_view text, std::string_view root) : text_(text), root_(root) {}
+  Checker(std::string_view text, std::string_view root, std::size_t max_depth)
+      : text_(text), root_(root), max_depth_(max_depth) {}
 
   std::optional<ReadFault> run(od::parser& parser, simdjson::padded_string_view json);
 
  private:
   bool value(od::value value, const Path& at, std::size_t depth);
   bool text(const char* after_quote, const Path& at);
-  bool number(od::value value, std::string_view token);
+  bool number(od::value value, std::string_view token, const Path& at);
   bool syntax(error_code error);
   bool syntax_at(std::size_t offset, std::string_view what);
-  bool expected(std::string detail) {
-    fault_ =
-        ReadFault{ReadFault::Kind::Format, std::string(root_), "expected " + std::move(detail)};
+  bool expected(std::string detail) { return expected_at(std::string(root_), std::move(detail)); }
+  bool expected_at(std::string path, std::string detail) {
+    fault_ = ReadFault{ReadFault::Kind::Format, std::move(path), "expected " + std::move(detail)};
     return false;
   }
+  bool too_deep(const Path& at) { return expected_at(at.text(), nesting_limit(max_depth_)); }
   std::size_t here();
   bool stage_one(error_code error);
 
   std::string_view text_;
   std::string_view root_;
+  std::size_t max_depth_;
   od::document document_;
   std::optional<ReadFault> fault_;
   std::optional<ReadFault> surrogate_;
@@ -323,7 +326,7 @@ std::string_view expectation(std::string_view text, std::size_t offset) {
 bool Checker::syntax(error_code error) {
   std::size_t offset = here();
   while (offset < text_.size() && is_space(text_[offset])) ++offset;
-  if (error == simdjson::DEPTH_ERROR) return expected("less deeply nested values");
+  if (error == simdjson::DEPTH_ERROR) return expected(nesting_limit(max_depth_));
   if (error == simdjson::STRING_ERROR) return syntax_at(offset, "Invalid \\escape");
   return syntax_at(offset, expectation(text_, offset));
 }
@@ -337,7 +340,7 @@ bool Checker::stage_one(error_code error) {
     return false;
   }
   if (error == simdjson::EMPTY) return syntax_at(text_.size(), "Expecting value");
-  if (error == simdjson::DEPTH_ERROR) return expected("less deeply nested values");
+  if (error == simdjson::DEPTH_ERROR) return expected(nesting_limit(max_depth_));
   // An unterminated string or a raw control character in one: find the first.
   bool in_string = false;
   std::size_t opened = 0;
@@ -373,7 +376,7 @@ bool Checker::text(const char* after_quote, const Path& at) {
   return true;
 }
 
-bool Checker::number(od::value value, std::string_view token) {
+bool Checker::number(od::value value, std::string_view token, const Path& at) {
   if (!is_number_token(token)) {
     double ignored = 0;
     const auto error = value.get_double().get(ignored);
@@ -382,20 +385,18 @@ bool Checker::number(od::value value, std::string_view token) {
   if (is_integer_token(token)) {
     const std::size_t digits = token.size() - (token.front() == '-' ? 1 : 0);
     if (digits > kMaxIntegerDigits) {
-      return expected(
-          "valid JSON (Exceeds the limit (4300 digits) for integer string conversion: "
-          "value has " +
-          std::to_string(digits) +
-          " digits; use sys.set_int_max_str_digits() to increase the limit)");
+      return expected_at(at.text(), "an integer of at most " + std::to_string(kMaxIntegerDigits) +
+                                        " digits, got one of " + std::to_string(digits));
     }
     return true;
   }
   double number = 0;
   const auto [end, parsed] = std::from_chars(token.data(), token.data() + token.size(), number);
   if (parsed == std::errc::result_out_of_range && overflows(token)) {
-    return expected("finite numbers, got " + (token.size() <= 40
-                                                  ? std::string(token)
-                                                  : std::string(token.substr(0, 37)) + "..."));
+    return expected_at(
+        at.text(),
+        "finite numbers, got " +
+            (token.size() <= 40 ? std::string(token) : std::string(token.substr(0, 37)) + "..."));
   }
   return true;
 }
@@ -403,13 +404,13 @@ bool Checker::number(od::value value, std::string_view token) {
 bool Checker::value(od::value value, const Path& at, std::size_t depth) {
   const std::string_view token = number_token(value.raw_json_token());
   if (token == "NaN" || token == "Infinity" || token == "-Infinity") {
-    return expected("finite numbers, got " + std::string(token));
+    return expected_at(at.text(), "finite numbers, got " + std::string(token));
   }
   od::json_type type{};
   if (const auto error = value.type().get(type)) return syntax(error);
   switch (type) {
     case od::json_type::object: {
-      if (depth >= kMaxJsonDepth) return expected("less deeply nested values");
+      if (depth >= max_depth_) return too_deep(at);
       od::object object;
       if (const auto error = value.get_object().get(object)) return syntax(error);
       std::unordered_set<std::string> keys;
@@ -428,14 +429,15 @@ bool Checker::value(od::value value, const Path& at, std::size_t depth) {
                                  "expected Unicode text (a lone surrogate escape is not)"};
         }
         if (!keys.insert(key.text).second) {
-          return expected("an object without duplicated key " + json_text::quoted(key.text, true));
+          return expected_at(
+              at.text(), "an object without duplicated key " + json_text::quoted(key.text, true));
         }
         if (!this->value(field.value(), member_at, depth + 1)) return false;
       }
       return true;
     }
     case od::json_type::array: {
-      if (depth >= kMaxJsonDepth) return expected("less deeply nested values");
+      if (depth >= max_depth_) return too_deep(at);
       od::array array;
       if (const auto error = value.get_array().get(array)) return syntax(error);
       std::size_t i = 0;
@@ -452,7 +454,7 @@ bool Checker::value(od::value value, const Path& at, std::size_t depth) {
       return text(string.raw(), at);
     }
     case od::json_type::number:
-      return number(value, token);
+      return number(value, token, at);
     case od::json_type::boolean: {
       bool ignored = false;
       if (const auto error = value.get_bool().get(ignored)) return syntax(error);
@@ -649,8 +651,8 @@ std::string shown_text(std::string_view text) {
 }
 
 std::optional<ReadFault> document_fault(od::parser& parser, simdjson::padded_string_view json,
-                                        std::string_view root) {
-  return Checker(std::string_view(json.data(), json.size()), root).run(parser, json);
+                                        std::string_view root, std::size_t max_depth) {
+  return Checker(std::string_view(json.data(), json.size()), root, max_depth).run(parser, json);
 }
 
 }  // namespace oq::json_walk

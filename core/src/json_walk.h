@@ -66,9 +66,15 @@ std::string shown(od::document& document);
 // A string already read, shown.
 std::string shown_text(std::string_view text);
 
+// What a reader expects of a document nested deeper than `max_depth` levels.
+inline std::string nesting_limit(std::size_t max_depth) {
+  return "at most " + std::to_string(max_depth) + " levels of nested arrays and objects";
+}
+
 // The fault a strict reader reports first in `json`, with paths under `root`; nullopt when the
-// document is well-formed JSON. Rewinds and walks the whole document.
+// document is well-formed JSON nested at most `max_depth` levels. Rewinds and walks the whole
+// document.
 std::optional<ReadFault> document_fault(od::parser& parser, simdjson::padded_string_view json,
-                                        std::string_view root);
+                                        std::string_view root, std::size_t max_depth);
 
 }  // namespace oq::json_walk

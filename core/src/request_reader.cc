@@ -15,7 +15,6 @@
 #include "oq/default_chain.h"
 #include "oq/details.h"
 #include "oq/gap.h"
-#include "oq/input_error.h"
 #include "oq/token.h"
 #include "oq/utc_time.h"
 
@@ -179,7 +178,7 @@ class Reader {
   bool requirement(od::value value, const Path& at, std::size_t depth, GapRequirement& out);
   bool profile(od::value value, const Path& at, std::vector<PendingProfile>& out);
   bool token(od::value value, const Path& at, TokenList& out);
-  bool details(od::value value, std::size_t depth, nlohmann::json& out);
+  bool details(od::value value, const Path& at, std::size_t depth, nlohmann::json& out);
   bool scope(od::value value, const Path& at, Scope& out);
   bool runtime(od::value value, const Path& at, RequestRuntime& out);
   bool level(const PermissionChain& chain, const std::string& name, const Path& at,
@@ -205,7 +204,6 @@ class Reader {
   bool refuse_inline_chain_ = false;
   // Strings written with escapes, unescaped; views into them live as long as the reader.
   std::deque<std::string> scratch_;
-  std::optional<std::string> details_refusal_;
 
  public:
   void read_from(simdjson::padded_string_view input) { end_ = input.data() + input.size(); }
@@ -494,7 +492,7 @@ bool Reader::gap(od::value value, const Path& at, std::vector<GapRecord>& out) {
 }
 
 bool Reader::requirement(od::value value, const Path& at, std::size_t depth, GapRequirement& out) {
-  if (depth >= kMaxJsonDepth) return malformed();
+  if (depth >= kMaxRequestDepth) return malformed();
   od::json_type type{};
   if (!type_of(value, type)) return malformed();
   if (type != od::json_type::object) return expected(at, "an object", value);
@@ -581,24 +579,27 @@ bool Reader::profile(od::value value, const Path& at, std::vector<PendingProfile
 
 // Details go to the engine as the value read, never as text to parse again. The engine's own
 // rules for details apply: at most kMaxDetailsDepth levels, numbers as its parser would hold them.
-bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
+// A value past those rules is named by its own path.
+bool Reader::details(od::value value, const Path& at, std::size_t depth, nlohmann::json& out) {
   od::json_type type{};
   if (!type_of(value, type)) return malformed();
   switch (type) {
     case od::json_type::object:
     case od::json_type::array: {
       if (depth + 1 > kMaxDetailsDepth) {
-        details_refusal_ = "nesting deeper than " + std::to_string(kMaxDetailsDepth) + " levels";
+        fault = ReadFault{ReadFault::Kind::Format, at.text(),
+                          "expected details " + json_walk::nesting_limit(kMaxDetailsDepth)};
         return false;
       }
       if (type == od::json_type::array) {
         out = nlohmann::json::array();
         od::array array;
         if (value.get_array().get(array)) return malformed();
+        std::size_t i = 0;
         for (auto item : array) {
           od::value element;
           if (std::move(item).get(element)) return malformed();
-          if (!details(element, depth + 1, out.emplace_back())) return false;
+          if (!details(element, at.index(i++), depth + 1, out.emplace_back())) return false;
         }
         return true;
       }
@@ -611,7 +612,7 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
         if (std::move(member).get(field) || !key_of(field, key)) return malformed();
         auto [slot, inserted] = out.emplace(std::string(key), nullptr);
         if (!inserted) return malformed();  // a duplicated key
-        if (!details(field.value(), depth + 1, slot.value())) return false;
+        if (!details(field.value(), at.key(key), depth + 1, slot.value())) return false;
       }
       return true;
     }
@@ -642,10 +643,11 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
       double number = 0;
       if (value.get_double().get(number) || !std::isfinite(number)) {
         if (!json_walk::is_integer_token(token)) return malformed();
-        // The engine's own words for a number it cannot hold.
-        auto parsed = parse_details(token);
-        details_refusal_ = parsed ? "number overflow parsing '" + std::string(token) + "'"
-                                  : std::move(parsed.error());
+        // An integer too large for any number details hold.
+        fault = ReadFault{ReadFault::Kind::Format, at.text(),
+                          "expected a number details can hold, got an integer of " +
+                              std::to_string(token.size() - (token.front() == '-' ? 1 : 0)) +
+                              " digits"};
         return false;
       }
       out = number;
@@ -667,45 +669,41 @@ bool Reader::details(od::value value, std::size_t depth, nlohmann::json& out) {
 bool Reader::token(od::value value, const Path& at, TokenList& out) {
   RawProofToken raw;
   nlohmann::json details_value;
-  const bool read = members(
-      value, at, Fields{kTokenFields, 9},
-      [&](std::size_t field, od::value v, const Path& field_at) {
-        switch (field) {
-          case 0:
-            return text(v, field_at, raw.token_id);
-          case 1:
-            return text(v, field_at, raw.token_type);
-          case 2:
-            return text(v, field_at, raw.schema_version);
-          case 3:
-            return text(v, field_at, raw.status);
-          case 4:
-            return texts(v, field_at, raw.closes_gaps);
-          case 5:
-            return texts(v, field_at, raw.bounds_gaps);
-          case 6:
-            return text(v, field_at, raw.provenance_hash);
-          case 7:
-            return time(v, field_at, raw.issued_at);
-          case 8:
-            return text(v, field_at, raw.issuer);
-          case 9: {
-            if (is_null(v)) return true;
-            double expires = 0;
-            if (!time(v, field_at, expires)) return false;
-            raw.expires_at = expires;
-            return true;
-          }
-          case 10: {
-            if (is_null(v)) return true;
-            if (details(v, 0, details_value)) return true;
-            if (!details_refusal_) return false;
-            return refused(at, InputError(InvalidDetails{std::move(*details_refusal_)}).text());
-          }
-          default:
-            return is_null(v) || flag(v, field_at, raw.is_negative_control);
-        }
-      });
+  const bool read = members(value, at, Fields{kTokenFields, 9},
+                            [&](std::size_t field, od::value v, const Path& field_at) {
+                              switch (field) {
+                                case 0:
+                                  return text(v, field_at, raw.token_id);
+                                case 1:
+                                  return text(v, field_at, raw.token_type);
+                                case 2:
+                                  return text(v, field_at, raw.schema_version);
+                                case 3:
+                                  return text(v, field_at, raw.status);
+                                case 4:
+                                  return texts(v, field_at, raw.closes_gaps);
+                                case 5:
+                                  return texts(v, field_at, raw.bounds_gaps);
+                                case 6:
+                                  return text(v, field_at, raw.provenance_hash);
+                                case 7:
+                                  return time(v, field_at, raw.issued_at);
+                                case 8:
+                                  return text(v, field_at, raw.issuer);
+                                case 9: {
+                                  if (is_null(v)) return true;
+                                  double expires = 0;
+                                  if (!time(v, field_at, expires)) return false;
+                                  raw.expires_at = expires;
+                                  return true;
+                                }
+                                case 10: {
+                                  return is_null(v) || details(v, field_at, 0, details_value);
+                                }
+                                default:
+                                  return is_null(v) || flag(v, field_at, raw.is_negative_control);
+                              }
+                            });
   if (!read) return false;
   auto token = ProofToken::create(std::move(raw), std::move(details_value));
   if (!token) return refused(at, token.error().text());
@@ -941,7 +939,8 @@ class ThreadReading {
 thread_local ThreadReading t_reading;
 
 template <class T, class Read>
-std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root, Read&& read) {
+std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root, Read&& read,
+                                          std::size_t max_depth = kMaxRequestDepth) {
   const simdjson::padded_string_view input = t_reading.padded(json);
   od::parser& parser = t_reading.parser();
   Reader reader(root);
@@ -958,7 +957,7 @@ std::expected<T, ReadFault> read_document(JsonBytes json, std::string_view root,
     t_reading.done();
     return std::move(*result);
   }
-  auto fault = json_walk::document_fault(parser, input, root);
+  auto fault = json_walk::document_fault(parser, input, root, max_depth);
   t_reading.done();
   if (fault) return std::unexpected(std::move(*fault));
   if (reader.fault) return std::unexpected(std::move(*reader.fault));
@@ -1005,7 +1004,8 @@ std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root
 }
 
 std::optional<ReadFault> check_json(JsonBytes json, std::string_view root) {
-  auto fault = json_walk::document_fault(t_reading.parser(), t_reading.padded(json), root);
+  auto fault =
+      json_walk::document_fault(t_reading.parser(), t_reading.padded(json), root, kMaxJsonDepth);
   t_reading.done();
   return fault;
 }

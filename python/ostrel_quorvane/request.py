@@ -8,7 +8,7 @@ Schema of both ships beside this module as ``request.schema.json``.
 Documents are read by the engine itself, from their bytes straight into its records. Reading is
 strict: a document that is not strict JSON (a syntax error, a duplicated key, NaN or Infinity, a
 number no double holds, a lone surrogate escape, bytes that are not UTF-8, arrays and objects
-nested more than 1000 deep) raises :class:`RequestFileError` before anything else is said about
+nested more than 500 deep) raises :class:`RequestFileError` before anything else is said about
 it. So does an unknown field or a value of the wrong JSON type, naming the file, the JSON path of
 the bad value and what was expected there. Values that are well typed but that the engine
 refuses (an unknown gap status, a chain that breaks its ordering rules) raise

@@ -24,8 +24,13 @@
 
 namespace oq {
 
-// Arrays and objects nested deeper than this in one document are refused.
-inline constexpr std::size_t kMaxJsonDepth = 1000;
+// Arrays and objects nested deeper than this in one document are refused. The bound stays well
+// inside what a recursive reader (Python's own json among them) takes on a thread's stack.
+inline constexpr std::size_t kMaxJsonDepth = 512;
+// Requests and chains nest less, so that the decision record that holds one a few levels down
+// (a record's inputs, a composition's pair) is itself a document every reader takes.
+inline constexpr std::size_t kMaxRequestDepth = 500;
+static_assert(kMaxRequestDepth + 8 <= kMaxJsonDepth);
 // Readable bytes a caller may leave after a document's end so that it is read in place; a
 // document given with less is copied once into a padded buffer.
 inline constexpr std::size_t kJsonPadding = 64;
