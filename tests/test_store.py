@@ -226,7 +226,7 @@ def test_a_store_of_a_newer_schema_is_refused_and_left_as_it_is(store_name):
     with open_store(store_name) as store:
         store.append({"a": 1})
         raw(store, "UPDATE meta SET value = ? WHERE key = ?", "99", "schema_version")
-    with pytest.raises(StoreError, match="schema version 99, newer than the 1"):
+    with pytest.raises(StoreError, match="schema version 99, newer than the 2"):
         open_store(store_name)
     if not store_name.startswith("postgresql"):
         with sqlite3.connect(store_name) as connection:

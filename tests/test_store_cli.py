@@ -7,6 +7,7 @@ import sqlite3
 from pathlib import Path
 
 from ostrel_quorvane import cli
+from ostrel_quorvane.store import canonical_record, content_hash, entry_hash
 
 EXAMPLES = Path(__file__).parents[1] / "examples"
 REQUEST = EXAMPLES / "agent-tool-run" / "request.json"
@@ -48,35 +49,59 @@ def test_logged_decisions_verify_and_audit_until_one_is_edited(tmp_path, capsys)
     status, out, _ = call("log", "audit", store, "--since", "2999-01-01T00:00:00Z", capsys=capsys)
     assert out.strip().endswith("0 decisions audited, 0 differ")
 
-    # A record edited with its hashes made to match still fails its audit; one edited alone
-    # fails verification, at its entry.
+    # A record edited alone fails verification and its audit at its entry; edited with its
+    # entry's hashes made to match, it fails its audit on what it claims, and verification at
+    # the next entry, whose link it broke.
     with sqlite3.connect(store) as connection:
-        record = json.loads(
-            connection.execute("SELECT record FROM decisions WHERE sequence = 2").fetchone()[0]
-        )
+        row = connection.execute(
+            "SELECT record, previous_hash, logged_at FROM decisions WHERE sequence = 2"
+        ).fetchone()
+        record = json.loads(row[0])
         record["permission"] = "AAA"
-        connection.execute(
-            "UPDATE decisions SET record = ? WHERE sequence = 2", (json.dumps(record),)
-        )
+        edited = canonical_record(record)
+        connection.execute("UPDATE decisions SET record = ? WHERE sequence = 2", (edited,))
     status, out, _ = call("log", "verify", store, capsys=capsys)
     assert (status, out.strip()) == (
         1,
         f"{store}: entry 2: its record does not match its content hash",
     )
     status, out, _ = call("log", "audit", store, capsys=capsys)
-    assert status == 1 and f"{store} entry 2: audit failed: permission" in out  # fmt: skip
+    assert status == 1 and f"{store} entry 2: its record does not match" in out
+    with sqlite3.connect(store) as connection:
+        digest = content_hash(edited)
+        connection.execute(
+            "UPDATE decisions SET content_hash = ?, entry_hash = ? WHERE sequence = 2",
+            (digest, entry_hash(row[1], 2, digest, row[2])),
+        )
+    status, out, _ = call("log", "audit", store, capsys=capsys)
+    assert status == 1 and f"{store} entry 2: audit failed: permission" in out
+    status, out, _ = call("log", "verify", store, capsys=capsys)
+    assert (status, out.strip()) == (1, f"{store}: entry 3: it does not follow the entry before it")
 
 
-def test_audit_takes_a_store_for_the_published_chains(tmp_path, capsys):
+def test_audit_takes_a_store_for_the_published_chains_and_finds_the_record_in_its_log(
+    tmp_path, capsys
+):
     store = tmp_path / "store.db"
     record = tmp_path / "decision.json"
     status, out, _ = call("decide", REQUEST, "--json", capsys=capsys)
     record.write_text(out)
     status, _, err = call("audit", record, "--store", store, capsys=capsys)
-    assert status == 1 and "is not published" in err
+    assert status == 2 and "not a store" in err and not store.exists()
     call("chains", "publish", EXAMPLES / "chains" / "default.json", "--store", store, capsys=capsys)
+    status, _, err = call("audit", record, "--store", store, capsys=capsys)
+    assert status == 1 and f"no entry of the log in {store} holds it" in err
+    status, out, _ = call("decide", REQUEST, "--json", "--log", store, capsys=capsys)
+    record.write_text(out)
     status, out, _ = call("audit", record, "--store", store, capsys=capsys)
     assert status == 0 and f"is published in the store {store}" in out
+    assert f"it is entry 1 of the log in {store}" in out
+    # A field the record's format does not have is refused, named by its path.
+    edited = json.loads(record.read_text())
+    edited["approved_by"] = "someone"
+    record.write_text(json.dumps(edited))
+    status, _, err = call("audit", record, "--store", store, capsys=capsys)
+    assert status == 2 and "$.approved_by: unknown field" in err
     status, _, err = call(
         "audit", record, "--store", store, "--chains", EXAMPLES / "chains", capsys=capsys
     )

@@ -28,7 +28,7 @@ from ostrel_quorvane.record import AuditFailed, Decision
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
 from ostrel_quorvane.service.server import add_serve_command
-from ostrel_quorvane.store_commands import StoreFailed, add_store_commands
+from ostrel_quorvane.store_commands import NotAStoreFailed, StoreFailed, add_store_commands
 
 __all__ = ["Decision", "main"]
 
@@ -198,6 +198,9 @@ def main(
     except BelowRequired as error:
         _error("below_required", str(error), as_json)
         return EXIT_BELOW_REQUIRED
+    except NotAStoreFailed as error:
+        _error("not_a_store", str(error), as_json)
+        return EXIT_CANNOT_JUDGE
     except StoreFailed as error:
         _error("store_failed", str(error), as_json)
         return EXIT_OUTPUT_FAILED

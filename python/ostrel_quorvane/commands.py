@@ -22,21 +22,31 @@ from _ostrel_quorvane import (
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
 from ostrel_quorvane.batch import decided_lines, lines_of, open_lines
-from ostrel_quorvane.files import STDIN, judged
-from ostrel_quorvane.record import Decision, Live, audit, evaluate_live, read_record, utc_text
+from ostrel_quorvane.files import STDIN, judged, read_document
+from ostrel_quorvane.record import (
+    AuditFailed,
+    Decision,
+    Live,
+    audit,
+    evaluate_live,
+    read_record,
+    utc_text,
+)
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
     NC_STATUSES,
     Request,
     load_chain,
-    load_json,
     load_request,
+    loads_json,
     parse_time,
 )
 from ostrel_quorvane.service.server import cmd_serve
+from ostrel_quorvane.store import StoreError, canonical_record, content_hash
 from ostrel_quorvane.store_commands import (
     STORE_COMMANDS,
     Progress,
+    StoreFailed,
     logged,
     opened,
     store_registry,
@@ -290,13 +300,20 @@ def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, st
 def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
     if (args.chains is None) == (args.store is None):
         raise UsageError("audit takes one of --chains DIR and --store STORE")
-    recorded = read_record(load_json(args.decision), args.decision)
+    data = read_document(args.decision)
+    recorded = read_record(loads_json(data, args.decision), args.decision)
     record = recorded.record
+    in_log = None
     if args.store is not None:
         key = recorded.chain.chain_hash().to_hex()
-        store = opened(args.store)
+        store = opened(args.store, read_only=True)
         try:
             registry = store_registry(store, key)
+            # The record as the log would hold it, looked up by its content hash.
+            digest = content_hash(canonical_record(data))
+            in_log = store.find(digest)
+        except StoreError as error:
+            raise StoreFailed(str(error)) from None
         finally:
             store.close()
         files = {key: f"the store {args.store}"}
@@ -304,6 +321,10 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
         registry, files = _published_chains(Path(args.chains))
     judgment = audit(recorded, registry)
     source = shown(args.decision)
+    if args.store is not None and in_log is None:
+        raise AuditFailed(
+            "record", f"no entry of the log in {shown(args.store)} holds it (content hash {digest})"
+        )
     chain_hash = judgment.chain_hash.to_hex()
     compiled_at = utc_text(judgment.derivation.compiled_at)
     lines = [
@@ -312,6 +333,11 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
         f"{judgment.permission_str}, derivation and provenance "
         f"{judgment.derivation.provenance_hash}",
     ]
+    if in_log is not None:
+        lines.append(
+            f"{source}: it is entry {in_log.sequence:,} of the log in {shown(args.store)} "
+            f"(content hash {in_log.content_hash})"
+        )
     if "live" in record:
         live = record["live"]
         lines.append(
@@ -327,6 +353,8 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
             "permission": judgment.permission_str,
             "live_permission": record["live"]["permission"] if "live" in record else None,
         }
+        if in_log is not None:
+            verdict["log_sequence"] = in_log.sequence
         out.write(json.dumps(verdict, ensure_ascii=False) + "\n")
         return 0
     out.write("\n".join(lines) + "\n")

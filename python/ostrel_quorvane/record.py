@@ -329,10 +329,43 @@ def _recorded_live(live: Any, source: str) -> Live:
     )
 
 
+# The fields a decision record has, at each place: a record is refused with any other.
+RECORD_FIELDS = (
+    "format", "tool", "inputs", "composed", "chain", "chain_hash", "permission",
+    "provenance_hash", "compiled_at", "compiled_at_utc", "derivation", "live",
+)  # fmt: skip
+INPUT_FIELDS = ("source", "request")
+STEP_FIELDS = ("phase", "permission_after", "note", "token_ids")
+LIVE_FIELDS = ("now", "now_utc", "context_fingerprint", "negative_control_states", "strict_mode",
+               "permission", "reason")  # fmt: skip
+
+
+def _known_fields(value: Any, fields: tuple[str, ...], source: str, path: str) -> None:
+    if not isinstance(value, dict):
+        return
+    for key in value:
+        if key not in fields:
+            where = f"{path}.{key}" if key.isidentifier() else f"{path}[{_show(key)}]"
+            raise RequestFileError(
+                source, where, f"unknown field; expected one of {', '.join(fields)}"
+            )
+
+
+def _shape(record: dict[str, Any], source: str) -> None:
+    """Refuses a record with a field its format does not have, naming the first."""
+    _known_fields(record, RECORD_FIELDS, source, "$")
+    for name, fields in (("inputs", INPUT_FIELDS), ("derivation", STEP_FIELDS)):
+        items = record.get(name)
+        for index, item in enumerate(items if isinstance(items, list) else []):
+            _known_fields(item, fields, source, f"$.{name}[{index}]")
+    _known_fields(record.get("live"), LIVE_FIELDS, source, "$.live")
+
+
 def _rebuild(record: Any, source: str) -> tuple[ProofContext, PermissionChain]:
     """The context and chain a decision record was made from, rebuilt by the engine."""
     if not isinstance(record, dict) or record.get("format") != RECORD_FORMAT:
         raise RequestFileError(source, "$.format", f'expected "{RECORD_FORMAT}"')
+    _shape(record, source)
     for name, kind, expected in (
         ("composed", bool, "true or false"),
         ("chain_hash", str, "64 hex digits"),

@@ -14,12 +14,17 @@ several processes and machines sharing one store). Both keep the same schema and
 
 The content hash of a record is the SHA-256 of its canonical form: the record's JSON with object
 keys sorted, no insignificant whitespace, non-ASCII characters as themselves, in UTF-8. An
-entry's hash is the SHA-256 of ``"<previous entry hash>:<sequence number>:<content hash>"`` (the
-first entry's previous hash is 64 zeros); the log stores each record in its canonical form, so
-verifying it needs no JSON parsing.
+entry's hash is the SHA-256 of ``"<previous entry hash>:<sequence number>:<content hash>:<logged
+at>"`` (the first entry's previous hash is 64 zeros), so that it covers every column the entry
+has; entries written by a store of schema version 1 keep their hash without the time. The log
+stores each record in its canonical form, so verifying it needs no JSON parsing.
+
+Verification (:meth:`Store.verify`) opens nothing for writing and reads every row as it is
+stored: the entries are numbered exactly 1 to N, each matches its hashes and follows the one
+before, and the head recorded beside them names entry N.
 """
 
-from ostrel_quorvane.store.base import CorruptChain, Store, StoreError, open_store
+from ostrel_quorvane.store.base import CorruptChain, NotAStore, Store, StoreError, open_store
 from ostrel_quorvane.store.log import (
     LogEntry,
     LogFault,
@@ -32,6 +37,7 @@ __all__ = [
     "CorruptChain",
     "LogEntry",
     "LogFault",
+    "NotAStore",
     "Store",
     "StoreError",
     "canonical_record",

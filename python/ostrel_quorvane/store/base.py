@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
+from urllib.parse import unquote
 
 from _ostrel_quorvane import PermissionChain
 
@@ -16,6 +17,7 @@ from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, loads_chain
 from ostrel_quorvane.store.group import GROUP_LIMIT, GroupWriter
 from ostrel_quorvane.store.log import (
+    CURRENT_RULE,
     GENESIS,
     LogEntry,
     LogFault,
@@ -23,11 +25,14 @@ from ostrel_quorvane.store.log import (
     content_hash,
     entry_hash,
 )
+from ostrel_quorvane.store.verify import verify_log
 
-__all__ = ["Backend", "CorruptChain", "Store", "StoreError", "open_store"]
+__all__ = ["Backend", "CorruptChain", "NotAStore", "Store", "StoreError", "open_store"]
 
 # The schema this version writes; a store of a later one is refused, never changed.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+# The store's own tables: a database holding none of them is not a store.
+TABLES = ("meta", "chains", "decisions")
 
 
 class StoreError(Exception):
@@ -39,15 +44,43 @@ class CorruptChain(StoreError):
     """A stored chain that does not hash to the key it is stored under."""
 
 
+class NotAStore(StoreError):
+    """What was named is not a store (a missing or empty file, another program's database), and
+    was left as it is."""
+
+
 class Backend:
     """What differs between SQLite and PostgreSQL: connecting, locking for a write, the
     placeholder, and what each error means."""
 
     name: str
     placeholder = "?"
+    # The statements that make a store of SCHEMA_VERSION, each harmless when run again.
+    schema: list[str]
+    # Upgrades in place: migrations[n] takes a store of version n to version n + 1.
+    migrations: dict[int, list[str]]
 
-    def connect(self) -> Any:
+    def connect(self, read_only: bool) -> Any:
         raise NotImplementedError
+
+    def exists(self) -> bool:
+        """Whether there is anything to open without making it (a read-only store is never
+        made)."""
+        return True
+
+    def table_names(self, cursor: Any) -> set[str]:
+        """The names of the tables the store's connection sees."""
+        raise NotImplementedError
+
+    def verify_select(self, version: int) -> str:
+        """The SELECT (without WHERE, ORDER or LIMIT) that reads the log's rows for verifying
+        them as stored: sequence, record, the record's storage kind, content hash, previous
+        hash, entry hash, logged at, rule."""
+        rule = "rule" if version >= 2 else "1"
+        return (
+            "SELECT sequence, record, 'text', content_hash, previous_hash, entry_hash, logged_at, "
+            f"{rule} FROM decisions"
+        )
 
     def begin_write(self, cursor: Any) -> None:
         raise NotImplementedError
@@ -74,28 +107,20 @@ class Backend:
         return "no such table" in str(error) or "does not exist" in str(error)
 
 
-SCHEMA = [
-    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
-    "published_at DOUBLE PRECISION NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS decisions (sequence BIGINT PRIMARY KEY, record TEXT NOT NULL, "
-    "content_hash TEXT NOT NULL, previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
-    "logged_at DOUBLE PRECISION NOT NULL)",
-    "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
-]
-# Upgrades in place: MIGRATIONS[n] takes a store of version n to version n + 1.
-MIGRATIONS: dict[int, list[str]] = {}
-
-
 class Store:
     """A chain registry and a decision log in one database. Safe to share between threads."""
 
-    def __init__(self, name: str, backend: Backend) -> None:
+    # What _meta answers when the meta table itself is gone.
+    NO_META: Any = object()
+
+    def __init__(self, name: str, backend: Backend, read_only: bool = False) -> None:
         self.name = name
+        self.read_only = read_only
         self._backend = backend
         self._local = threading.local()
         self._writer: GroupWriter | None = None
         self._writer_lock = threading.Lock()
+        self._version = SCHEMA_VERSION
         self._prepare()
 
     # ----- connections and transactions -----
@@ -103,7 +128,7 @@ class Store:
     def _connection(self) -> Any:
         connection = getattr(self._local, "connection", None)
         if connection is None:
-            connection = self._guarded(self._backend.connect)
+            connection = self._guarded(lambda: self._backend.connect(self.read_only))
             self._local.connection = connection
         return connection
 
@@ -153,7 +178,10 @@ class Store:
         return self._guarded(attempt)
 
     def _prepare(self) -> None:
-        def version(cursor: Any) -> int | None:
+        if self.read_only and not self._backend.exists():
+            raise NotAStore(f"{self.name}: not a store (there is nothing there)")
+
+        def version(cursor: Any) -> int | str | None:
             try:
                 cursor.execute(
                     self._sql("SELECT value FROM meta WHERE key = ?"), ("schema_version",)
@@ -163,14 +191,37 @@ class Store:
                     raise
                 return None
             row = cursor.fetchone()
-            return int(row[0]) if row else None
+            if row is None:
+                return None
+            return int(row[0]) if str(row[0]).isdigit() else str(row[0])
 
-        # A store of this version opens without taking the write lock another writer may hold.
-        if self._run("read", version) == SCHEMA_VERSION:
+        try:
+            found = self._run("read", version)
+        except StoreError as error:
+            if "not a store" in str(error):
+                raise NotAStore(str(error)) from None
+            raise
+        if found is None and not self._tables():
+            if self.read_only:
+                raise NotAStore(f"{self.name}: not a store (it holds none of the store's tables)")
+        elif found is None or isinstance(found, str):
+            # A store whose meta table or version is gone or unreadable: verification says so.
+            if not self.read_only:
+                raise StoreError(f"{self.name}: the store's schema version is unreadable; "
+                                 "'log verify' says what is wrong")  # fmt: skip
+            return
+        if isinstance(found, int) and found > SCHEMA_VERSION:
+            raise StoreError(
+                f"{self.name}: the store has schema version {found}, newer than the "
+                f"{SCHEMA_VERSION} this version of ostrel-quorvane reads; it was left as it is"
+            )
+        # A store of this version, or one only read, opens without taking the write lock.
+        if found == SCHEMA_VERSION or (self.read_only and isinstance(found, int)):
+            self._version = found
             return
 
         def prepare(cursor: Any) -> None:
-            for statement in SCHEMA:
+            for statement in self._backend.schema:
                 cursor.execute(statement)
             found = version(cursor)
             if found is None:
@@ -179,20 +230,49 @@ class Store:
                     ("schema_version", str(SCHEMA_VERSION)),
                 )
                 return
-            if found > SCHEMA_VERSION:
-                raise StoreError(
-                    f"{self.name}: the store has schema version {found}, newer than the "
-                    f"{SCHEMA_VERSION} this version of ostrel-quorvane reads; it was left as it is"
-                )
+            assert isinstance(found, int)
             while found < SCHEMA_VERSION:
-                for statement in MIGRATIONS[found]:
+                for statement in self._backend.migrations[found]:
                     cursor.execute(statement)
                 found += 1
             cursor.execute(
                 self._sql("UPDATE meta SET value = ? WHERE key = ?"), (str(found), "schema_version")
             )
 
-        self._run("schema", prepare)
+        try:
+            self._run("schema", prepare)
+        except StoreError as error:
+            if isinstance(error, NotAStore):
+                raise
+            raise StoreError(f"{error} (while making or upgrading the store; 'log verify' reads "
+                             "a store without changing it)") from None  # fmt: skip
+
+    def _tables(self) -> bool:
+        """Whether any of the store's tables exists."""
+        names: set[str] = self._run("read", self._backend.table_names)
+        return bool(names & set(TABLES))
+
+    def _meta(self, key: str) -> str | None:
+        """The meta table's value for ``key``: None when it has none, NO_META when the table
+        itself is gone."""
+
+        def read(cursor: Any) -> Any:
+            try:
+                cursor.execute(self._sql("SELECT value FROM meta WHERE key = ?"), (key,))
+            except Exception as error:
+                if self._backend.failure(error) is None or not self._backend.missing_table(error):
+                    raise
+                return Store.NO_META
+            row = cursor.fetchone()
+            return None if row is None else row[0]
+
+        value: str | None = self._run("read", read)
+        return value
+
+    def _row_count(self) -> int:
+        """How many rows the log's table holds, valid entries or not."""
+        row = self._run(False, lambda c: c.execute("SELECT COUNT(*) FROM decisions").fetchone())
+        return int(row[0])
 
     def close(self) -> None:
         """Stops the group writer and closes this thread's connection."""
@@ -298,7 +378,7 @@ class Store:
             entries = []
             for canonical, digest in items:
                 sequence += 1
-                link = entry_hash(previous, sequence, digest)
+                link = entry_hash(previous, sequence, digest, now)
                 entries.append(LogEntry(sequence, canonical, digest, previous, link, now))
                 previous = link
             # The head is kept beside the entries too, so that cutting entries off the end shows.
@@ -312,25 +392,40 @@ class Store:
             cursor.executemany(
                 self._sql(
                     "INSERT INTO decisions (sequence, record, content_hash, previous_hash, "
-                    "entry_hash, logged_at) VALUES (?, ?, ?, ?, ?, ?)"
+                    "entry_hash, logged_at, rule) VALUES (?, ?, ?, ?, ?, ?, ?)"
                 ),
                 [
-                    (e.sequence, e.record, e.content_hash, e.previous_hash, e.entry_hash, now)
+                    (
+                        e.sequence,
+                        e.record,
+                        e.content_hash,
+                        e.previous_hash,
+                        e.entry_hash,
+                        now,
+                        CURRENT_RULE,
+                    )
                     for e in entries
-                ],
+                ],  # fmt: skip
             )
             return entries
 
         written: list[LogEntry] = self._run(True, write)
         return written
 
+    def _columns(self) -> str:
+        rule = "rule" if self._version >= 2 else "1"
+        return f"sequence, record, content_hash, previous_hash, entry_hash, logged_at, {rule}"
+
+    @staticmethod
+    def _entry(row: Any) -> LogEntry:
+        return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]), int(row[6]))
+
     def entries(self, start: int = 1, since: float | None = None) -> Iterator[LogEntry]:
         """The log's entries from sequence number ``start`` on, in order; with ``since``, only
         those logged at or after it. Read a page at a time."""
         page = 1000
         query = self._sql(
-            "SELECT sequence, record, content_hash, previous_hash, entry_hash, logged_at "
-            "FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
+            f"SELECT {self._columns()} FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
         )
 
         def read(first: int) -> Callable[[Any], list[Any]]:
@@ -340,10 +435,11 @@ class Store:
 
             return run
 
+        start = max(start, 1)
         while True:
             rows = self._run(False, read(start))
             for row in rows:
-                entry = LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
+                entry = self._entry(row)
                 if since is None or entry.logged_at >= since:
                     yield entry
             if len(rows) < page:
@@ -356,62 +452,33 @@ class Store:
             False,
             lambda cursor: cursor.execute(
                 self._sql(
-                    "SELECT sequence, record, content_hash, previous_hash, entry_hash, logged_at "
-                    "FROM decisions WHERE content_hash = ? ORDER BY sequence LIMIT 1"
+                    f"SELECT {self._columns()} FROM decisions WHERE content_hash = ? "
+                    "AND sequence >= 1 ORDER BY sequence LIMIT 1"
                 ),
                 (digest,),
             ).fetchone(),
         )
-        if row is None:
-            return None
-        return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]))
+        return None if row is None else self._entry(row)
 
     def find_sequence(self, sequence: int) -> LogEntry | None:
         """The entry with sequence number ``sequence``."""
-        return next(iter(self.entries(start=sequence)), None) if sequence > 0 else None
+        if sequence < 1:
+            return None
+        entry = next(iter(self.entries(start=sequence)), None)
+        return entry if entry is not None and entry.sequence == sequence else None
 
     def count(self) -> int:
         """How many entries the log holds."""
-        row = self._run(False, lambda c: c.execute("SELECT COUNT(*) FROM decisions").fetchone())
+        row = self._run(
+            False,
+            lambda c: c.execute("SELECT COUNT(*) FROM decisions WHERE sequence >= 1").fetchone(),
+        )
         return int(row[0])
 
     def verify(self, progress: Callable[[int], None] | None = None) -> LogFault | None:
-        """Checks every entry's content hash and its link to the one before; returns the first
-        entry that fails, or None for a log whose chain holds from its start to its head."""
-        expected, previous = 1, GENESIS
-        for entry in self.entries():
-            if entry.sequence != expected:
-                return LogFault(
-                    expected, f"entry {expected} is missing (the next is {entry.sequence})"
-                )
-            if content_hash(entry.record) != entry.content_hash:
-                return LogFault(entry.sequence, "its record does not match its content hash")
-            if entry.previous_hash != previous:
-                return LogFault(entry.sequence, "it does not follow the entry before it")
-            if entry_hash(previous, entry.sequence, entry.content_hash) != entry.entry_hash:
-                return LogFault(entry.sequence, "its entry hash does not match its contents")
-            previous, expected = entry.entry_hash, expected + 1
-            if progress is not None and entry.sequence % 1000 == 0:
-                progress(entry.sequence)
-        recorded = self._recorded_head()
-        if recorded is not None and recorded != (expected - 1, previous):
-            count, _ = recorded
-            if count >= expected:
-                return LogFault(expected, f"entries {expected} to {count} are missing at the end")
-            return LogFault(count, "the log does not end where its recorded head says")
-        return None
-
-    def _recorded_head(self) -> tuple[int, str] | None:
-        row = self._run(
-            False,
-            lambda cursor: cursor.execute(
-                self._sql("SELECT value FROM meta WHERE key = ?"), ("head",)
-            ).fetchone(),
-        )
-        if row is None:
-            return None
-        sequence, _, digest = row[0].partition(":")
-        return int(sequence), digest
+        """Checks the log from its first entry to its recorded head, reading every row as it is
+        stored; returns the first entry that fails, or None for a log that holds."""
+        return verify_log(self, progress)
 
     def head(self) -> tuple[int, str]:
         """The last entry's sequence number and hash: (0, 64 zeros) for an empty log. Kept
@@ -425,24 +492,39 @@ class Store:
         return (int(row[0]), row[1]) if row else (0, GENESIS)
 
 
-def open_store(name: str | Path, timeout: float = 5.0) -> Store:
+def open_store(name: str | Path, timeout: float = 5.0, *, read_only: bool = False) -> Store:
     """The store named by a file path (SQLite, created when missing) or a ``postgresql://``
-    URL. ``timeout`` is how long a write waits for another writer's lock before giving up."""
+    URL. ``timeout`` is how long a write waits for another writer's lock before giving up.
+
+    ``read_only`` opens an existing store without changing anything (no store is made, no
+    schema upgraded, nothing written), and refuses with NotAStore what is not one."""
     text = str(name)
     if text.startswith(("postgresql://", "postgres://")):
         from ostrel_quorvane.store.postgres import PostgresBackend
 
-        return Store(_redacted(text), PostgresBackend(text, timeout))
+        return Store(redacted(text), PostgresBackend(text, timeout), read_only)
     from ostrel_quorvane.store.sqlite import SqliteBackend
 
-    return Store(text, SqliteBackend(Path(text), timeout))
+    return Store(text, SqliteBackend(Path(text), timeout), read_only)
 
 
-def _redacted(url: str) -> str:
-    """A URL without its password, for messages."""
+# Query parameters of a connection URL that carry a secret.
+SECRET_PARAMETERS = ("password", "sslpassword", "sslkey", "passfile")
+
+
+def redacted(url: str) -> str:
+    """A URL without any password it carries (as ``user:pass@`` or as a query parameter), for
+    messages."""
     scheme, _, rest = url.partition("://")
-    credentials, at, host = rest.rpartition("@")
-    if not at:
-        return url
-    user = credentials.partition(":")[0]
-    return f"{scheme}://{user}@{host}"
+    place, question, query = rest.partition("?")
+    credentials, at, host = place.rpartition("@")
+    if at:
+        place = f"{credentials.partition(':')[0]}:***@{host}" if ":" in credentials else place
+    if question:
+        pairs = []
+        for pair in query.split("&"):
+            key, equals, _ = pair.partition("=")
+            hidden = unquote(key).strip().lower() in SECRET_PARAMETERS
+            pairs.append(f"{key}=***" if hidden and equals else pair)
+        query = "&".join(pairs)
+    return f"{scheme}://{place}{question}{query}"

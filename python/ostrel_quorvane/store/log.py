@@ -11,10 +11,22 @@ from typing import Any
 
 from _ostrel_quorvane import _canonical_json
 
-__all__ = ["GENESIS", "LogEntry", "LogFault", "canonical_record", "content_hash", "entry_hash"]
+__all__ = [
+    "CURRENT_RULE",
+    "GENESIS",
+    "LogEntry",
+    "LogFault",
+    "canonical_record",
+    "content_hash",
+    "entry_hash",
+]
 
 # The previous hash of the first entry.
 GENESIS = "0" * 64
+# How an entry's hash is made. Rule 1 (stores of schema version 1) covers the link, the sequence
+# number and the content hash; rule 2 covers every column an entry has, its logging time too.
+# Each entry keeps the rule it was written under, so that older entries verify as they were made.
+CURRENT_RULE = 2
 
 
 def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
@@ -33,9 +45,17 @@ def content_hash(canonical: str) -> str:
     return hashlib.sha256(canonical.encode()).hexdigest()
 
 
-def entry_hash(previous: str, sequence: int, content: str) -> str:
-    """The hash of a log entry: SHA-256 of ``previous:sequence:content``, in hex."""
-    return hashlib.sha256(f"{previous}:{sequence}:{content}".encode()).hexdigest()
+def entry_hash(
+    previous: str, sequence: int, content: str, logged_at: float = 0.0, rule: int = CURRENT_RULE
+) -> str:
+    """The hash of a log entry, in hex: SHA-256 of ``previous:sequence:content`` under rule 1,
+    of ``previous:sequence:content:logged_at`` (the time as Python's repr of the float writes
+    it, which reads back as the same number) under rule 2."""
+    if rule == 1:
+        text = f"{previous}:{sequence}:{content}"
+    else:
+        text = f"{previous}:{sequence}:{content}:{float(logged_at)!r}"
+    return hashlib.sha256(text.encode()).hexdigest()
 
 
 @dataclass(frozen=True)
@@ -48,11 +68,23 @@ class LogEntry:
     previous_hash: str
     entry_hash: str
     logged_at: float
+    rule: int = CURRENT_RULE
 
     def decision(self) -> dict[str, Any]:
         """The decision record, parsed."""
         parsed: dict[str, Any] = json.loads(self.record)
         return parsed
+
+    def fault(self) -> str | None:
+        """What is wrong with this entry on its own (its record against its content hash, its
+        columns against its entry hash), or None. Its link to the entry before is not checked."""
+        if content_hash(self.record) != self.content_hash:
+            return "its record does not match its content hash"
+        again = entry_hash(self.previous_hash, self.sequence, self.content_hash, self.logged_at,
+                           self.rule)  # fmt: skip
+        if again != self.entry_hash:
+            return "its entry hash does not match its contents"
+        return None
 
 
 @dataclass(frozen=True)

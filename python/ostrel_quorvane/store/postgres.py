@@ -4,12 +4,32 @@ serialize on a table lock, so the log stays one chain whoever writes."""
 from __future__ import annotations
 
 from typing import Any
+from urllib.parse import parse_qsl, unquote, urlsplit
 
-from ostrel_quorvane.store.base import Backend, StoreError
+from ostrel_quorvane.store.base import SECRET_PARAMETERS, Backend, StoreError
 
 
 class PostgresBackend(Backend):
     placeholder = "%s"
+    schema = [
+        "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
+        "published_at DOUBLE PRECISION NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS decisions (sequence BIGINT PRIMARY KEY "
+        "CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1), record TEXT NOT NULL, "
+        "content_hash TEXT NOT NULL, previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
+        "logged_at DOUBLE PRECISION NOT NULL, "
+        "rule SMALLINT NOT NULL CONSTRAINT decisions_rule CHECK (rule IN (1, 2)))",
+        "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
+    ]
+    migrations = {
+        1: [
+            "ALTER TABLE decisions ADD COLUMN rule SMALLINT NOT NULL DEFAULT 1 "
+            "CONSTRAINT decisions_rule CHECK (rule IN (1, 2))",
+            "ALTER TABLE decisions ALTER COLUMN rule DROP DEFAULT",
+            "ALTER TABLE decisions ADD CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1)",
+        ]
+    }
 
     def __init__(self, url: str, timeout: float) -> None:
         try:
@@ -22,11 +42,22 @@ class PostgresBackend(Backend):
         self._psycopg = psycopg
         self.url = url
         self.timeout = timeout
+        self._secrets = _secrets(url)
 
-    def connect(self) -> Any:
-        return self._psycopg.connect(
+    def connect(self, read_only: bool) -> Any:
+        connection = self._psycopg.connect(
             self.url, connect_timeout=max(1, int(self.timeout)), autocommit=False
         )
+        if read_only:
+            connection.execute("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")
+            connection.commit()
+        return connection
+
+    def table_names(self, cursor: Any) -> set[str]:
+        rows = cursor.execute(
+            "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()"
+        ).fetchall()
+        return {row[0] for row in rows}
 
     def begin_write(self, cursor: Any) -> None:
         # One writer at a time takes the head of the log; readers go on beside it.
@@ -45,6 +76,8 @@ class PostgresBackend(Backend):
         if not isinstance(error, psycopg.Error):
             return None
         text = " ".join(str(error).split())
+        for secret in self._secrets:
+            text = text.replace(secret, "***")
         if isinstance(error, psycopg.errors.LockNotAvailable):
             return f"the store is locked by another writer ({text}); nothing was written"
         if isinstance(error, psycopg.errors.ReadOnlySqlTransaction):
@@ -54,3 +87,15 @@ class PostgresBackend(Backend):
         if isinstance(error, psycopg.OperationalError):
             return f"the database cannot be reached ({text})"
         return text
+
+
+def _secrets(url: str) -> list[str]:
+    """The passwords a URL carries, so that no message repeats them."""
+    try:
+        parts = urlsplit(url)
+        found = [parts.password] if parts.password else []
+        found += [v for k, v in parse_qsl(parts.query) if k.strip().lower() in SECRET_PARAMETERS]
+    except ValueError:
+        return []
+    found += [unquote(secret) for secret in found]
+    return sorted({secret for secret in found if secret}, key=len, reverse=True)

@@ -6,21 +6,69 @@ from __future__ import annotations
 import sqlite3
 from pathlib import Path
 from typing import Any
+from urllib.parse import quote
 
-from ostrel_quorvane.store.base import Backend
+from ostrel_quorvane.store.base import TABLES, Backend, NotAStore
+
+# Entries are checked by the database itself as far as it can: numbered from 1, each number once
+# (the row id), the record text and the time a number.
+DECISIONS = (
+    "CREATE TABLE IF NOT EXISTS {name} (sequence INTEGER PRIMARY KEY CHECK (sequence >= 1), "
+    "record TEXT NOT NULL CHECK (typeof(record) = 'text'), content_hash TEXT NOT NULL, "
+    "previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
+    "logged_at REAL NOT NULL CHECK (typeof(logged_at) = 'real'), "
+    "rule INTEGER NOT NULL CHECK (rule IN (1, 2)))"
+)
+COLUMNS = "sequence, record, content_hash, previous_hash, entry_hash, logged_at"
 
 
 class SqliteBackend(Backend):
+    schema = [
+        "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
+        "published_at DOUBLE PRECISION NOT NULL)",
+        DECISIONS.format(name="decisions"),
+        "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
+    ]
+    # SQLite adds no constraint to a table in place: version 1's log is copied into one that
+    # has them, each entry keeping the hash rule it was written under.
+    migrations = {
+        1: [
+            DECISIONS.format(name="decisions_v2"),
+            f"INSERT INTO decisions_v2 ({COLUMNS}, rule) SELECT {COLUMNS}, 1 FROM decisions "
+            "ORDER BY sequence",
+            "DROP TABLE decisions",
+            "ALTER TABLE decisions_v2 RENAME TO decisions",
+            "CREATE INDEX decisions_by_content ON decisions (content_hash)",
+        ]
+    }
+
     def __init__(self, path: Path, timeout: float) -> None:
         self.path = path
         self.timeout = timeout
         self.name = str(path)
 
-    def connect(self) -> Any:
+    def exists(self) -> bool:
+        return self.path.exists()
+
+    def connect(self, read_only: bool) -> Any:
+        if read_only:
+            # Opened as a URI so that nothing is made or changed, not even the file.
+            uri = f"file:{quote(str(self.path.absolute()))}?mode=ro"
+            connection = sqlite3.connect(
+                uri, uri=True, timeout=self.timeout, isolation_level=None, check_same_thread=False
+            )
+            connection.execute(f"PRAGMA busy_timeout={int(self.timeout * 1000)}")
+            return connection
         connection = sqlite3.connect(
             self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False
         )
         try:
+            # A file of this back end is the store's alone: one that holds other tables and none
+            # of the store's is another program's, and is left exactly as it is.
+            names = self.table_names(connection)
+            if names and not names & set(TABLES):
+                raise NotAStore(f"{self.name}: not a store (another program's database)")
             # The log appends records of several kilobytes each: large pages keep each in one
             # page rather than a chain of overflow pages. Takes effect when the file is made.
             connection.execute("PRAGMA page_size=65536")
@@ -33,6 +81,20 @@ class SqliteBackend(Backend):
             connection.close()
             raise
         return connection
+
+    def table_names(self, cursor: Any) -> set[str]:
+        rows = cursor.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall()
+        return {row[0] for row in rows}
+
+    def verify_select(self, version: int) -> str:
+        # Text is read as bytes, so that a column that is not UTF-8 is named rather than
+        # failing the read of its page.
+        rule = "rule" if version >= 2 else "1"
+        return (
+            "SELECT sequence, CAST(record AS BLOB), typeof(record), CAST(content_hash AS BLOB), "
+            "CAST(previous_hash AS BLOB), CAST(entry_hash AS BLOB), logged_at, "
+            f"{rule} FROM decisions"
+        )
 
     def begin_write(self, cursor: Any) -> None:
         # Takes the write lock at once, so that reading the head and appending after it are one.
@@ -61,5 +123,5 @@ class SqliteBackend(Backend):
         if "unable to open" in text:
             return f"the store cannot be opened ({text})"
         if "not a database" in text or "malformed" in text:
-            return f"the file is not a store ({text})"
+            return f"not a store ({text})"
         return text

@@ -1,0 +1,142 @@
+"""Verifying the decision log as someone who distrusts the database would: every row read as it
+is stored, whatever its type, and every fault named by the first entry it touches.
+
+What holds for a log that verifies: its entries are numbered exactly 1 to N, each entry's record
+matches its content hash, each entry's columns match its entry hash (under the rule it was
+written by), each entry links to the one before, and the head recorded beside the entries names
+entry N and its hash. Nothing here writes.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any
+
+from ostrel_quorvane.files import clip
+from ostrel_quorvane.store.log import GENESIS, LogEntry, LogFault
+
+if TYPE_CHECKING:
+    from ostrel_quorvane.store.base import Store
+
+__all__ = ["verify_log"]
+
+# Rows read a page at a time.
+PAGE = 1000
+
+
+class _Broken(Exception):
+    def __init__(self, sequence: int, reason: str) -> None:
+        super().__init__(reason)
+        self.fault = LogFault(sequence, reason)
+
+
+def verify_log(store: Store, progress: Callable[[int], None] | None = None) -> LogFault | None:
+    """The first fault of the store's log, or None for a log that holds from entry 1 to its
+    recorded head."""
+    try:
+        return _verify(store, progress)
+    except _Broken as broken:
+        return broken.fault
+
+
+def _verify(store: Store, progress: Callable[[int], None] | None) -> LogFault | None:
+    version = store._meta("schema_version")
+    if version is store.NO_META:
+        rows = store._row_count()
+        raise _Broken(1 if rows else 0, "the store's meta table is gone: its head is lost")
+    if version is None or not version.isdigit():
+        shown = "missing" if version is None else clip(repr(version), 80)
+        raise _Broken(1, f"the store's schema version is {shown}: it cannot be read")
+    head = _recorded_head(store._meta("head"))
+    expected, previous, newest_rule, seen = 1, GENESIS, 1, 0
+    for row in _rows(store, int(version)):
+        entry = _entry(row, expected)
+        seen += 1
+        if entry.sequence < expected:
+            why = "sequence numbers start at 1" if expected == 1 else "it appears twice"
+            raise _Broken(entry.sequence, why)
+        if entry.sequence > expected:
+            raise _Broken(expected, f"entry {expected} is missing (the next is {entry.sequence})")
+        if entry.rule < newest_rule:
+            raise _Broken(entry.sequence, "it is written under an older rule than the entry before")
+        reason = entry.fault()
+        if reason is not None:
+            raise _Broken(entry.sequence, reason)
+        if entry.previous_hash != previous:
+            raise _Broken(entry.sequence, "it does not follow the entry before it")
+        previous, expected, newest_rule = entry.entry_hash, expected + 1, entry.rule
+        if progress is not None and entry.sequence % 1000 == 0:
+            progress(entry.sequence)
+    last = expected - 1
+    total = store._row_count()
+    if total != seen:
+        raise _Broken(last + 1, f"the log holds {total:,} rows for its {seen:,} entries")
+    if head is None:
+        if last:
+            raise _Broken(last, "the log has entries but no recorded head: its end is unchecked")
+        return None
+    count, digest = head
+    if count > last:
+        raise _Broken(last + 1, f"entries {last + 1} to {count} are missing at the end")
+    if count < last or digest != previous:
+        raise _Broken(max(count, 1), "the log does not end where its recorded head says")
+    return None
+
+
+def _recorded_head(value: Any) -> tuple[int, str] | None:
+    if value is None:
+        return None
+    sequence, colon, digest = str(value).partition(":")
+    if not colon or not sequence.isdigit() or len(digest) != 64:
+        raise _Broken(1, f"its recorded head {clip(repr(value), 80)} is not SEQUENCE:HASH")
+    return int(sequence), digest
+
+
+def _rows(store: Store, version: int) -> Iterator[Any]:
+    """Every row of the log in sequence order, as stored; the caller reads each as an entry
+    before the next page is asked for after it."""
+    select = store._backend.verify_select(version)
+    after: int | None = None
+    while True:
+        where = "" if after is None else f"WHERE sequence > {after} "
+        query = f"{select} {where}ORDER BY sequence LIMIT {PAGE}"
+
+        def page(cursor: Any, query: str = query) -> list[Any]:
+            rows: list[Any] = cursor.execute(query).fetchall()
+            return rows
+
+        rows: list[Any] = store._run(False, page)
+        for row in rows:
+            yield row
+            after = row[0]
+        if len(rows) < PAGE:
+            return
+
+
+def _entry(row: Any, expected: int) -> LogEntry:
+    """A row as stored, read where entry ``expected`` is due: (sequence, record, its storage
+    kind, content hash, previous hash, entry hash, logged at, rule); text may come as bytes, to
+    be decoded here."""
+    sequence, record, kind, content, previous, link, logged_at, rule = row
+    if not isinstance(sequence, int) or isinstance(sequence, bool):
+        shown = clip(repr(sequence), 80)
+        raise _Broken(expected, f"a row stands in its place with sequence number {shown}")
+    if kind != "text":
+        raise _Broken(sequence, f"its record is stored as {kind}, not text")
+    texts = []
+    for name, value in (("record", record), ("content hash", content), ("previous hash", previous),
+                        ("entry hash", link)):  # fmt: skip
+        if isinstance(value, bytes):
+            try:
+                value = value.decode()
+            except UnicodeDecodeError as error:
+                raise _Broken(sequence, f"its {name} is not UTF-8 text ({error.reason} at byte "
+                                        f"{error.start})") from None  # fmt: skip
+        if not isinstance(value, str):
+            raise _Broken(sequence, f"its {name} is not text")
+        texts.append(value)
+    if isinstance(logged_at, bool) or not isinstance(logged_at, int | float):
+        raise _Broken(sequence, f"its logging time {clip(repr(logged_at), 80)} is not a number")
+    if rule not in (1, 2) or isinstance(rule, bool):
+        raise _Broken(sequence, f"its hash rule {clip(repr(rule), 80)} is not one this reads")
+    return LogEntry(sequence, texts[0], texts[1], texts[2], texts[3], float(logged_at), rule)
