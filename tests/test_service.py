@@ -41,6 +41,7 @@ class Server:
 
     def __init__(self, tmp_path, store, *extra, env=None):
         self.port = free_port()
+        self.store = store
         tokens = tmp_path / "tokens"
         tokens.write_text(TOKEN + "\n")
         self.process = subprocess.Popen(

@@ -7,7 +7,7 @@ import sqlite3
 from pathlib import Path
 
 from ostrel_quorvane import cli
-from ostrel_quorvane.store import canonical_record, content_hash, entry_hash
+from ostrel_quorvane.store import canonical_record, content_hash, entry_hash, open_store
 
 EXAMPLES = Path(__file__).parents[1] / "examples"
 REQUEST = EXAMPLES / "agent-tool-run" / "request.json"
@@ -116,3 +116,29 @@ def test_a_store_that_cannot_be_written_fails_the_decision_before_it_is_shown(tm
     assert err.startswith("ostrel-quorvane: ") and "the store cannot be opened" in err
     status, _, err = call("decide", REQUEST, "--log", blocker / "x.db", "--json", capsys=capsys)
     assert json.loads(err)["error"] == "store_failed"
+
+
+def test_a_logged_batch_answers_every_decision_it_logged(tmp_path, capsys):
+    store = tmp_path / "store.db"
+    good = json.dumps(json.loads(REQUEST.read_text()))
+    document = json.loads(good)
+    document["tokens"][0]["details"] = "@@"
+    hostile = json.dumps(document).replace('"@@"', '{"\\udc00": 1}')
+    batch = tmp_path / "batch.jsonl"
+    batch.write_text("\n".join([good, hostile, good, "[" * 600 + "]" * 600, good]) + "\n")
+    status, out, err = call("decide", "--batch", batch, "--log", store, capsys=capsys)
+    assert (status, err) == (2, "")
+    answered = [json.loads(line) for line in out.splitlines()]
+    assert [a.get("error") for a in answered] == [
+        None,
+        "malformed_input",
+        None,
+        "malformed_input",
+        None,
+    ]
+    assert answered[1]["path"] == '$.tokens[0].details["\\udc00"]'
+    digests = [content_hash(canonical_record(json.dumps(a))) for a in answered if "format" in a]
+    status, out, _ = call("log", "verify", store, capsys=capsys)
+    assert status == 0 and "3 entries verified" in out
+    with open_store(store, read_only=True) as log:
+        assert [e.content_hash for e in log.entries()] == digests

@@ -14,7 +14,7 @@ import sys
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 from _ostrel_quorvane import PermissionChain
 
@@ -142,7 +142,18 @@ def error_line(number: int, error: InputError) -> str:
     """The error record of line ``number``."""
     kind = "malformed_input" if isinstance(error, RequestFileError) else "refused_input"
     fields = {"line": number, "error": kind, "message": clip(error.detail), "path": error.path}
-    return json.dumps(fields, ensure_ascii=False)
+    return utf8_json(fields)
+
+
+def utf8_json(value: Any) -> str:
+    """``value`` as JSON text that encodes as UTF-8 whatever it holds: characters as themselves,
+    or all escaped where one (a lone surrogate) is not text UTF-8 can carry."""
+    text = json.dumps(value, ensure_ascii=False)
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return json.dumps(value)
+    return text
 
 
 def open_lines(path: str | Path) -> BinaryIO:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import hmac
 import json
+import logging
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
@@ -20,7 +21,7 @@ from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
 from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.batch import decision_of, error_line
+from ostrel_quorvane.batch import decision_of, error_line, utf8_json
 from ostrel_quorvane.files import InputError, RequestFileError, clip, judged
 from ostrel_quorvane.record import AuditFailed, Decision, audit, read_record
 from ostrel_quorvane.request import (
@@ -36,13 +37,18 @@ from ostrel_quorvane.service.group_log import GroupLog
 from ostrel_quorvane.service.metrics import Metrics
 from ostrel_quorvane.service.openapi import OPENAPI
 from ostrel_quorvane.store import LogEntry, Store, StoreError, open_store
+from ostrel_quorvane.store.group import GROUP_LIMIT
 
 __all__ = ["ServiceConfig", "create_app"]
 
 JSON_TYPES = ("application/json",)
 LINES_TYPES = ("application/x-ndjson", "application/jsonl", "application/json-lines")
+LOGGER = logging.getLogger("ostrel_quorvane.service")
 # How much of a caller's value an error message echoes.
 SHOWN = 200
+# The spellings of a boolean query parameter, either case.
+TRUE_WORDS = ("true", "1", "yes", "on")
+FALSE_WORDS = ("false", "0", "no", "off")
 
 
 @dataclass
@@ -137,7 +143,16 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         return chain
 
     def logging_on(request: Request) -> bool:
-        return state.config.store is not None and request.query_params.get("log") != "false"
+        """Whether the decision is to be logged: with a store, unless ``log`` says otherwise."""
+        given = request.query_params.get("log")
+        if given is None:
+            return state.config.store is not None
+        word = given.strip().lower()
+        if word not in TRUE_WORDS + FALSE_WORDS:
+            raise RequestFileError(
+                "log", "$", f"expected a boolean ({', '.join(TRUE_WORDS + FALSE_WORDS)})"
+            )
+        return state.config.store is not None and word in TRUE_WORDS
 
     async def log(records: list[str]) -> LogEntry:
         """Appends records; returns the last one's entry once stored. Records from requests
@@ -149,10 +164,10 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         state.metrics.appended(time.perf_counter() - started)
         return entry
 
-    async def decided(decision: Decision, request: Request) -> Response:
+    async def decided(decision: Decision, logging: bool) -> Response:
         record = decision.record_text()
         headers = {}
-        if logging_on(request):
+        if logging:
             # Answered only once stored: the headers say where.
             entry = await log([record])
             headers = {"x-log-sequence": str(entry.sequence), "x-content-hash": entry.content_hash}
@@ -166,15 +181,17 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         if state.config.decide_needs_token:
             authorize(request)
         content(request, JSON_TYPES)
+        logging = logging_on(request)
         data = await body(request, state.config.max_body)
         chain = await named_chain(request)
         decision = decision_of(data, "request", chain, moment(request), state.config.inline_chains)
-        return await decided(decision, request)
+        return await decided(decision, logging)
 
     async def decide_batch(request: Request) -> Response:
         if state.config.decide_needs_token:
             authorize(request)
         content(request, LINES_TYPES)
+        logging = logging_on(request)
         data = await body(request, state.config.max_batch_body)
         lines = data.split(b"\n")
         if lines and not lines[-1].strip():
@@ -185,9 +202,11 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
             )
         chain = await named_chain(request)
         at = moment(request)
-        logging = logging_on(request)
 
         async def answers() -> AsyncIterator[bytes]:
+            # Each window of lines is decided and its answer made to the last byte before any
+            # of its decisions is logged, and sent once they are: whatever happens to a later
+            # line, every logged decision has been answered.
             window: list[str] = []
             out: list[str] = []
             for number, line in enumerate(lines, 1):
@@ -200,15 +219,12 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
                     out.append(record)
                 except InputError as error:
                     out.append(error_line(number, error))
-                if len(out) >= 100:
+                if len(out) >= GROUP_LIMIT or number == len(lines):
+                    chunk = ("\n".join(out) + "\n").encode()
                     if logging and window:
                         await log(window)
-                    yield ("\n".join(out) + "\n").encode()
+                    yield chunk
                     window, out = [], []
-            if logging and window:
-                await log(window)
-            if out:
-                yield ("\n".join(out) + "\n").encode()
 
         return StreamingResponse(answers(), media_type="application/x-ndjson")
 
@@ -216,6 +232,7 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         if state.config.decide_needs_token:
             authorize(request)
         content(request, JSON_TYPES)
+        logging = logging_on(request)
         pair = _object(await body(request, state.config.max_body), ("first", "second"))
         chain = await named_chain(request)
         requests = []
@@ -234,7 +251,7 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         decision = Decision(
             ["first", "second"], requests, in_force, chain is not None, judgment, composed=True
         )
-        return await decided(decision, request)
+        return await decided(decision, logging)
 
     async def audit_record(request: Request) -> Response:
         content(request, JSON_TYPES)
@@ -342,6 +359,9 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
                 if answer.status == 503:
                     state.forget_store()
                 return _answer(state, answer)
+            except Exception:  # a fault of the service's own: said to the operator, not the caller
+                LOGGER.exception("%s %s failed", request.method, route)
+                return _answer(state, Refused(500, "internal_error", "the service failed"))
             finally:
                 state.metrics.took(route, time.perf_counter() - started)
 
@@ -376,6 +396,9 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         )
 
     app = Starlette(routes=routes, exception_handlers={HTTPException: not_found})
+    # A path with a slash too many is not found, rather than redirected (a redirected POST loses
+    # its body with many clients).
+    app.router.redirect_slashes = False
     app.state.service = state
     return app
 
@@ -391,7 +414,9 @@ def _answer(state: _State, refused: Refused) -> Response:
     if refused.path is not None:
         body["path"] = clip(refused.path, SHOWN)
     headers = {"www-authenticate": "Bearer"} if refused.status == 401 else None
-    return JSONResponse(body, status_code=refused.status, headers=headers)
+    return Response(
+        utf8_json(body), status_code=refused.status, headers=headers, media_type=JSON_TYPES[0]
+    )
 
 
 def _object(data: bytes, required: tuple[str, ...]) -> dict[str, Any]:
