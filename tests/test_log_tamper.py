@@ -43,7 +43,10 @@ def sql(name, statement, *args):
 
 
 def unguarded(name):
-    """Drops the constraints the database guards the log with, as a tamperer could."""
+    """Drops what the database guards the log with, as a tamperer could: its constraints, and
+    the indexes that read each record as JSON."""
+    for field in ("permission", "claim_id", "candidate_id", "context_id"):
+        sql(name, f"DROP INDEX decisions_by_{field}")
     if name.startswith("postgresql://"):
         for constraint in ("decisions_sequence_from_1", "decisions_pkey"):
             sql(name, f"ALTER TABLE decisions DROP CONSTRAINT {constraint}")
@@ -63,7 +66,7 @@ def forged_at(name, sequence):
     record, content, _, logged_at = row(name, 1)
     forged = record.replace("ALR", "AAA")
     digest = sha(forged)
-    link = sha(f"{'0' * 64}:{sequence}:{digest}:{logged_at!r}")
+    link = sha(f"{'0' * 64}:{sequence}:{digest}:{logged_at!r}:")
     sql(name, "INSERT INTO decisions (sequence, record, content_hash, previous_hash, entry_hash, "
               "logged_at, rule) VALUES (?, ?, ?, ?, ?, ?, 2)",
         sequence, forged, digest, "0" * 64, link, logged_at)  # fmt: skip
@@ -85,7 +88,7 @@ def relinked_edit(name, sequence):
     record, _, previous, logged_at = row(name, sequence)
     edited = record.replace('"ALR"', '"AAA"')
     digest = sha(edited)
-    link = sha(f"{previous}:{sequence}:{digest}:{logged_at!r}")
+    link = sha(f"{previous}:{sequence}:{digest}:{logged_at!r}:")
     sql(name, "UPDATE decisions SET record = ?, content_hash = ?, entry_hash = ? WHERE sequence = ?",
         edited, digest, link, sequence)  # fmt: skip
 
@@ -107,7 +110,7 @@ TAMPERS = [
     ("logged_at set to text", lambda n: set_column(n, "logged_at", "yesterday", 3, "TEXT USING logged_at::text"), (3, 1), "logging time '.*' is not a number", "both"),
     ("logged_at moved", lambda n: sql(n, "UPDATE decisions SET logged_at = logged_at - 86400 WHERE sequence = 2"), 2, "entry hash does not match", "both"),
     ("a record stored as a blob", lambda n: sql(n, "UPDATE decisions SET record = CAST(record AS BLOB) WHERE sequence = 4"), 4, "stored as blob", "sqlite"),
-    ("a record that is not UTF-8", lambda n: sql(n, "UPDATE decisions SET record = CAST(X'7B22FF22' AS TEXT) WHERE sequence = 5"), 5, "not UTF-8 text", "sqlite"),
+    ("a record that is not UTF-8", lambda n: (unguarded(n), sql(n, "UPDATE decisions SET record = CAST(X'7B22FF22' AS TEXT) WHERE sequence = 5")), 5, "not UTF-8 text", "sqlite"),
     ("a record edited", lambda n: sql(n, "UPDATE decisions SET record = record || ' ' WHERE sequence = 2"), 2, "does not match its content hash", "both"),
     ("a record edited with its hashes made to match", lambda n: relinked_edit(n, 2), 3, "does not follow", "both"),
     ("an entry deleted", lambda n: sql(n, "DELETE FROM decisions WHERE sequence = 3"), 3, "entry 3 is missing", "both"),

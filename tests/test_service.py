@@ -37,30 +37,55 @@ def free_port():
 
 
 class Server:
-    """``ostrel-quorvane serve`` in a child process, stopped by the test that started it."""
+    """``ostrel-quorvane serve`` in a child process, stopped by the test that started it. What
+    it prints goes to files beside the test's (``printed()``, ``logged()``): the access log."""
 
-    def __init__(self, tmp_path, store, *extra, env=None):
-        self.port = free_port()
+    def __init__(self, tmp_path, store, *extra, env=None, tokens=True, wait=True, port=None):
+        self.port = port or free_port()
         self.store = store
-        tokens = tmp_path / "tokens"
-        tokens.write_text(TOKEN + "\n")
+        self.folder = tmp_path
+        self.token_file = tmp_path / "tokens"
+        if tokens:
+            self.token_file.write_text(TOKEN + "\n")
+        given = ["--token-file", str(self.token_file)] if tokens else []
+        if store is not None:
+            given += ["--store", str(store)]
+        self.out = open(tmp_path / f"serve-{self.port}.out", "wb")  # noqa: SIM115
+        self.err = open(tmp_path / f"serve-{self.port}.err", "wb")  # noqa: SIM115
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "ostrel_quorvane", "serve", "--port", str(self.port),
-             "--store", str(store), "--token-file", str(tokens), *extra],
+            [sys.executable, "-m", "ostrel_quorvane", "serve", "--port", str(self.port), *given,
+             *extra],
             env={**os.environ, "OQ_BODY_SECONDS": "1", "OQ_MAX_BATCH_LINES": "1000", **(env or {})},
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True,
+            stdout=self.out, stderr=self.err, start_new_session=True,
         )  # fmt: skip
-        self.wait_ready()
+        if wait:
+            self.wait_ready()
 
-    def wait_ready(self, seconds=20):
+    def printed(self):
+        return (self.folder / f"serve-{self.port}.out").read_text()
+
+    def logged(self):
+        return (self.folder / f"serve-{self.port}.err").read_text()
+
+    def wait_ready(self, seconds=30):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if "serving on" in self.printed():
+                return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"the service did not start: {self.logged()[-2000:]}")
+
+    def answering(self, seconds=30):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:
-                if self.call("GET", "/healthz")[0] == 200:
+                if self.call("GET", "/healthz", timeout=2)[0] == 200:
                     return
             except OSError:
-                time.sleep(0.1)
-        raise AssertionError(f"the service did not start: {self.process.stderr.read1().decode()}")
+                time.sleep(0.05)
+        raise AssertionError(f"the service does not answer: {self.logged()[-2000:]}")
 
     def call(self, method, path, body=None, kind="application/json", token=None, timeout=10):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
@@ -81,12 +106,17 @@ class Server:
         return [int(pid) for pid in out.stdout.split()]
 
     def stop(self):
-        os.killpg(self.process.pid, signal.SIGTERM)
         try:
-            self.process.wait(10)
+            os.killpg(self.process.pid, signal.SIGTERM)
+            self.process.wait(20)
+        except ProcessLookupError:
+            pass
         except subprocess.TimeoutExpired:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
+        finally:
+            self.out.close()
+            self.err.close()
 
 
 @pytest.fixture(scope="module")
@@ -217,7 +247,7 @@ def test_a_worker_killed_mid_load_loses_no_acknowledged_decision(tmp_path):
         for worker in server.workers():
             os.kill(worker, signal.SIGKILL)
         time.sleep(0.5)
-        server.wait_ready()
+        server.answering()
         count = len(acknowledged)
         while len(acknowledged) < count + 20 and time.monotonic() < deadline:
             time.sleep(0.01)  # answering again after the restart

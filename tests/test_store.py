@@ -23,24 +23,10 @@ EXAMPLES = Path(__file__).parents[1] / "examples"
 POSTGRES = os.environ.get("OQ_TEST_POSTGRES")
 
 
-def _reset_postgres(url):
-    import psycopg
-
-    with psycopg.connect(url, autocommit=True) as connection:
-        connection.execute("DROP TABLE IF EXISTS meta, chains, decisions")
-
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def store_name(request, tmp_path):
+@pytest.fixture
+def store_name(store_url):
     """A fresh, empty store of each back end."""
-    if request.param == "sqlite":
-        return str(tmp_path / "store.db")
-    if not POSTGRES:
-        if os.environ.get("OQ_REQUIRE_POSTGRES"):
-            pytest.fail("OQ_TEST_POSTGRES is not set, and the PostgreSQL tests must run")
-        pytest.skip("no PostgreSQL server (scripts/postgres start gives one)")
-    _reset_postgres(POSTGRES)
-    return POSTGRES
+    return store_url
 
 
 def raw(store, statement, *args):
@@ -127,14 +113,12 @@ def tamper(store, action, at):
         raw(store, "UPDATE decisions SET entry_hash = ? WHERE sequence = ?", "e" * 64, at)
 
 
-@pytest.mark.parametrize("backend", ["sqlite", "postgresql"])
-def test_verify_catches_every_edit_deletion_and_reordering(backend, tmp_path):
-    if backend == "postgresql" and not POSTGRES:
-        pytest.skip("no PostgreSQL server")
-    name = str(tmp_path / "log.db") if backend == "sqlite" else POSTGRES
-    if backend == "postgresql":
-        _reset_postgres(POSTGRES)
+def test_verify_catches_every_edit_deletion_and_reordering(store_url):
+    name = store_url
     with open_store(name) as store:
+        # A tamperer drops first the indexes that read each record as JSON.
+        for field in ("permission", "claim_id", "candidate_id", "context_id"):
+            raw(store, f"DROP INDEX decisions_by_{field}")
 
         @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
         @given(TAMPERING)

@@ -27,7 +27,7 @@ from ostrel_quorvane.files import InputError, RequestFileError, clip
 from ostrel_quorvane.record import AuditFailed, Decision
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
-from ostrel_quorvane.service.server import add_serve_command
+from ostrel_quorvane.service.server import ServeFailed, add_serve_command
 from ostrel_quorvane.store_commands import NotAStoreFailed, StoreFailed, add_store_commands
 
 __all__ = ["Decision", "main"]
@@ -198,6 +198,9 @@ def main(
     except BelowRequired as error:
         _error("below_required", str(error), as_json)
         return EXIT_BELOW_REQUIRED
+    except ServeFailed as error:
+        _error("serve_failed", str(error), as_json)
+        return EXIT_CANNOT_JUDGE
     except NotAStoreFailed as error:
         _error("not_a_store", str(error), as_json)
         return EXIT_CANNOT_JUDGE

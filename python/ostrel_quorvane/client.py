@@ -4,8 +4,10 @@
     >>> client.decide(open("request.json", "rb").read())["permission"]   # doctest: +SKIP
     'ALR'
 
-Every method returns the service's JSON answer, parsed; an error answer raises
-:class:`ServiceError` with its status, stable code, message and JSON path.
+Every method returns the service's JSON answer, parsed; a decision record comes as a
+:class:`Decided`, a dict that also says where the log keeps it. An error answer, or a service
+that cannot be reached, raises :class:`ServiceError` with its status (0 when nothing answered),
+stable code, message and JSON path.
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
-__all__ = ["Client", "ServiceError"]
+__all__ = ["Client", "Decided", "ServiceError"]
 
 Body = bytes | str | Mapping[str, Any]
 
@@ -28,6 +30,24 @@ class ServiceError(Exception):
     def __init__(self, status: int, code: str, message: str, path: str | None = None) -> None:
         super().__init__(f"{status} {code}: {message}" + (f" (at {path})" if path else ""))
         self.status, self.code, self.message, self.path = status, code, message, path
+
+
+class Decided(dict[str, Any]):
+    """A decision record, with where the service's log keeps it (None when it was not logged)
+    and the id of the request that made it."""
+
+    log_sequence: int | None = None
+    content_hash: str | None = None
+    request_id: str | None = None
+
+
+def _decided(data: bytes, headers: Mapping[str, str]) -> Decided:
+    record = Decided(json.loads(data))
+    sequence = headers.get("x-log-sequence")
+    record.log_sequence = int(sequence) if sequence is not None else None
+    record.content_hash = headers.get("x-content-hash")
+    record.request_id = headers.get("x-request-id")
+    return record
 
 
 class Client:
@@ -51,16 +71,29 @@ class Client:
         kind: str = "application/json",
         query: Mapping[str, Any] | None = None,
     ) -> bytes:
+        return self._exchange(method, path, body, kind, query)[0]
+
+    def _exchange(
+        self,
+        method: str,
+        path: str,
+        body: bytes | None = None,
+        kind: str = "application/json",
+        query: Mapping[str, Any] | None = None,
+        request_id: str | None = None,
+    ) -> tuple[bytes, Mapping[str, str]]:
         given = {k: v for k, v in (query or {}).items() if v is not None}
         url = self.base_url + path + (f"?{urllib.parse.urlencode(given)}" if given else "")
         headers = {"content-type": kind} if body is not None else {}
         if self.token:
             headers["authorization"] = f"Bearer {self.token}"
+        if request_id:
+            headers["x-request-id"] = request_id
         request = urllib.request.Request(url, data=body, method=method, headers=headers)
         try:
             with urllib.request.urlopen(request, timeout=self.timeout) as answer:
                 data: bytes = answer.read()
-                return data
+                return data, {k.lower(): v for k, v in answer.headers.items()}
         except urllib.error.HTTPError as error:
             raw = error.read()
             try:
@@ -73,6 +106,9 @@ class Client:
                 fields.get("message", ""),
                 fields.get("path"),
             ) from None
+        except (urllib.error.URLError, OSError) as error:  # nothing answered
+            reason = getattr(error, "reason", error)
+            raise ServiceError(0, "unreachable", f"{self.base_url}: {reason}") from None
 
     def _json(self, *args: Any, **kwargs: Any) -> Any:
         return json.loads(self._call(*args, **kwargs))
@@ -84,11 +120,15 @@ class Client:
         at: float | str | None = None,
         chain: str | None = None,
         log: bool = True,
-    ) -> dict[str, Any]:
-        """The decision record of one request (a request file's document)."""
+        request_id: str | None = None,
+    ) -> Decided:
+        """The decision record of one request (a request file's document), with where the log
+        keeps it."""
         query = {"at": at, "chain": chain, "log": None if log else "false"}
-        record: dict[str, Any] = self._json("POST", "/v1/decide", _bytes(request), query=query)
-        return record
+        data, headers = self._exchange(
+            "POST", "/v1/decide", _bytes(request), query=query, request_id=request_id
+        )
+        return _decided(data, headers)
 
     def decide_batch(
         self,
@@ -114,12 +154,11 @@ class Client:
         at: float | str | None = None,
         chain: str | None = None,
         log: bool = True,
-    ) -> dict[str, Any]:
-        """The decision record of the two requests' composition."""
+    ) -> Decided:
+        """The decision record of the two requests' composition, with where the log keeps it."""
         pair = b'{"first":' + _bytes(first) + b',"second":' + _bytes(second) + b"}"
         query = {"at": at, "chain": chain, "log": None if log else "false"}
-        record: dict[str, Any] = self._json("POST", "/v1/compose", pair, query=query)
-        return record
+        return _decided(*self._exchange("POST", "/v1/compose", pair, query=query))
 
     def audit(self, record: Body) -> dict[str, Any]:
         """The audit verdict on a decision record; ServiceError "audit_failed" when it fails."""
@@ -139,17 +178,33 @@ class Client:
         document: dict[str, Any] = self._json("GET", f"/v1/chains/{urllib.parse.quote(key)}")
         return document
 
-    def decision(self, content_hash: str) -> dict[str, Any]:
+    def decision(self, content_hash: str) -> Decided:
         """A logged decision record, by its content hash."""
         path = f"/v1/decisions/{urllib.parse.quote(content_hash)}"
-        record: dict[str, Any] = self._json("GET", path)
-        return record
+        return _decided(*self._exchange("GET", path))
+
+    def decision_at(self, sequence: int) -> Decided:
+        """The logged decision record with sequence number ``sequence``."""
+        return _decided(*self._exchange("GET", f"/v1/decisions/by-sequence/{int(sequence)}"))
+
+    def decisions(self, **filters: Any) -> Iterator[dict[str, Any]]:
+        """Every logged entry that matches ``filters`` (since, until, permission, claim_id,
+        candidate_id, context_id; after or before to start from, limit for the page size),
+        following the pages: each entry's sequence, time, hashes, request id and record."""
+        query = dict(filters)
+        while True:
+            page = self._json("GET", "/v1/decisions", query=query)
+            yield from page["decisions"]
+            if page["next"] is None:
+                return
+            query.update(page["next"])
 
     def verify_log(self) -> dict[str, Any]:
         verdict: dict[str, Any] = self._json("GET", "/v1/log/verify")
         return verdict
 
     def ready(self) -> bool:
+        """Whether the service answers and reaches its store; never raises."""
         try:
             self._call("GET", "/readyz")
         except ServiceError:

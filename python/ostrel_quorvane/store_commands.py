@@ -17,7 +17,7 @@ from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import chain_document, load_chain, parse_time
 from ostrel_quorvane.store import NotAStore, Store, StoreError, open_store
-from ostrel_quorvane.store.group import GROUP_LIMIT
+from ostrel_quorvane.store.writer import GROUP_LIMIT
 
 __all__ = [
     "STORE_COMMANDS",
@@ -155,6 +155,8 @@ def cmd_log(args: argparse.Namespace, out: TextIO) -> int:
     try:
         if args.action == "verify":
             return _verify(store, out)
+        if args.action == "export":
+            return _export(store, args, out)
         return _audit_log(store, args, out)
     except StoreError as error:
         raise StoreFailed(str(error)) from None
@@ -171,6 +173,33 @@ def _verify(store: Store, out: TextIO) -> int:
         return 1
     count, head = store.head()
     out.write(f"{store.name}: {count:,} entries verified; head {head}\n")
+    return 0
+
+
+def _export(store: Store, args: argparse.Namespace, out: TextIO) -> int:
+    """JSON Lines of the entries logged in [--since, --until), in sequence order, each with its
+    hashes and its record as the log holds it, written as they are read."""
+    since = None if args.since is None else parse_time(args.since, "--since", "$")
+    until = None if args.until is None else parse_time(args.until, "--until", "$")
+    progress = Progress("exported")
+    count = 0
+    for entry in store.entries(since=since, until=until):
+        fields = json.dumps(
+            {
+                "sequence": entry.sequence,
+                "logged_at": entry.logged_at,
+                "request_id": entry.request_id,
+                "content_hash": entry.content_hash,
+                "previous_hash": entry.previous_hash,
+                "entry_hash": entry.entry_hash,
+                "rule": entry.rule,
+            }
+        )
+        out.write(f'{fields[:-1]},"record":{entry.record}}}\n')
+        count += 1
+        if count % 1000 == 0:
+            progress(count)
+    progress.done()
     return 0
 
 
@@ -224,15 +253,18 @@ def add_store_commands(
     )
     log = command(
         "log",
-        "verify or audit a store's decision log",
-        "verify checks every entry's content hash and its link to the entry before, and names "
-        "the first entry that fails (exit status 1); audit judges every logged decision again "
-        "as of its recorded moment, against the chain the store holds for it, and reports each "
-        "that differs (exit status 1).",
+        "verify, audit or export a store's decision log",
+        "verify checks that the entries are numbered 1 to the recorded head, each matching its "
+        "hashes and linked to the one before, and names the first entry that fails (exit status "
+        "1); audit judges every logged decision again as of its recorded moment, against the "
+        "chain the store holds for it, and reports each that differs (exit status 1); export "
+        "writes the entries as JSON Lines, in order, with their hashes. Each reads the store "
+        "without changing it.",
     )
-    log.add_argument("action", choices=("verify", "audit"))
+    log.add_argument("action", choices=("verify", "audit", "export"))
     log.add_argument("store", metavar="STORE", help="a path or postgresql:// URL")
-    log.add_argument("--since", metavar="TIME", help="audit only decisions logged from TIME on")
+    log.add_argument("--since", metavar="TIME", help="only decisions logged from TIME on")
+    log.add_argument("--until", metavar="TIME", help="export: only decisions logged before TIME")
 
 
 STORE_COMMANDS = {"chains": cmd_chains, "log": cmd_log}

@@ -1,27 +1,48 @@
 """``ostrel-quorvane serve``: the service on an ASGI server (granian), configured by options or
-by the environment (for containers)."""
+by the environment (for containers).
+
+Before anything is served the settings are checked (a token file that can be read, tokens where
+deciding needs them, TLS files), the address is free (a second server on a port one holds
+refuses to start rather than sharing it), and the store opens. Each failure is one line and exit
+status 2; "serving on ..." is printed only once the service answers."""
 
 from __future__ import annotations
 
 import argparse
 import os
-from typing import TextIO
+import shutil
+import socket
+import ssl
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+from pathlib import Path
+from typing import Any, TextIO
 
-__all__ = ["add_serve_command", "cmd_serve"]
+__all__ = ["ServeFailed", "add_serve_command", "cmd_serve"]
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8181
+# How long the service has to answer once started, before serve gives up on it.
+START_SECONDS = 60.0
 
 
-def add_serve_command(command: object) -> None:
+class ServeFailed(Exception):
+    """The service cannot start: one line says why."""
+
+
+def add_serve_command(command: Any) -> None:
     """The ``serve`` command, added through the tool's command maker."""
-    serve = command(  # type: ignore[operator]
+    serve = command(
         "serve",
         "run the decision service over HTTP",
         "Serve the engine over HTTP under /v1 (its description at /v1/openapi.json), with "
         "/healthz, /readyz and /metrics. Each option has an environment variable: OQ_HOST, "
         "OQ_PORT, OQ_WORKERS, OQ_STORE, OQ_TOKEN_FILE, OQ_DECIDE_NEEDS_TOKEN=1, "
-        "OQ_INLINE_CHAINS=1, OQ_MAX_BODY, OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES.",
+        "OQ_INLINE_CHAINS=1, OQ_MAX_BODY, OQ_ACCESS_LOG=0, OQ_TLS_CERT, OQ_TLS_KEY, "
+        "OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES.",
     )
     env = os.environ.get
     serve.add_argument("--host", default=env("OQ_HOST", DEFAULT_HOST), help="address to bind")
@@ -41,7 +62,8 @@ def add_serve_command(command: object) -> None:
         "--token-file",
         default=env("OQ_TOKEN_FILE"),
         metavar="FILE",
-        help="bearer tokens, one a line, for publishing and reading the log",
+        help="bearer tokens, one a line, for publishing chains and reading the log "
+        "(without one those routes are closed); read again when it changes",
     )
     serve.add_argument(
         "--decide-needs-token",
@@ -62,6 +84,86 @@ def add_serve_command(command: object) -> None:
         metavar="BYTES",
         help="largest request body (default 1 MiB)",
     )
+    serve.add_argument(
+        "--no-access-log",
+        action="store_true",
+        default=env("OQ_ACCESS_LOG") == "0",
+        help="write no line per request to standard error",
+    )
+    serve.add_argument(
+        "--tls-cert",
+        default=env("OQ_TLS_CERT"),
+        metavar="PEM",
+        help="serve HTTPS with this certificate (chain) file",
+    )
+    serve.add_argument("--tls-key", default=env("OQ_TLS_KEY"), metavar="PEM",
+                       help="the private key of --tls-cert")  # fmt: skip
+
+
+def _check_settings(args: argparse.Namespace) -> None:
+    from ostrel_quorvane.service.auth import read_tokens
+
+    tokens: tuple[str, ...] = ()
+    if args.token_file:
+        try:
+            tokens = read_tokens(Path(args.token_file))
+        except (OSError, UnicodeDecodeError) as error:
+            raise ServeFailed(f"--token-file {args.token_file}: cannot be read ({error})") from None
+    if args.decide_needs_token and not tokens:
+        raise ServeFailed("--decide-needs-token needs at least one token in --token-file")
+    if (args.tls_cert is None) != (args.tls_key is None):
+        raise ServeFailed("--tls-cert and --tls-key go together")
+    if args.tls_cert is not None:
+        try:
+            ssl.create_default_context(ssl.Purpose.CLIENT_AUTH).load_cert_chain(
+                args.tls_cert, args.tls_key
+            )
+        except (OSError, ssl.SSLError) as error:
+            raise ServeFailed(f"--tls-cert/--tls-key: cannot be used ({error})") from None
+    if args.workers < 1:
+        raise ServeFailed("--workers: expected at least 1")
+
+
+def _check_address(host: str, port: int) -> None:
+    """Refuses an address something listens on already, a server of this tool's own included:
+    its workers share their port among themselves only, so a second server is kept out here."""
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+    except socket.gaierror as error:
+        raise ServeFailed(f"cannot listen on {host}:{port}: {error.strerror}") from None
+    family, kind, proto, _, address = infos[0]
+    with socket.socket(family, kind, proto) as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(address)
+        except OSError as error:
+            raise ServeFailed(f"cannot listen on {host}:{port}: {error.strerror}") from None
+
+
+def _check_store(name: str) -> None:
+    from ostrel_quorvane.store import StoreError, open_store
+
+    try:
+        open_store(name, timeout=5.0).close()
+    except StoreError as error:
+        raise ServeFailed(str(error)) from None
+
+
+def _announce(url: str, workers: int, out: TextIO, started: threading.Event) -> None:
+    """Prints "serving" once the service answers its health check."""
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    deadline = time.monotonic() + START_SECONDS
+    while time.monotonic() < deadline:
+        try:
+            with urllib.request.urlopen(f"{url}/healthz", timeout=2, context=context) as answer:
+                if answer.status == 200:
+                    out.write(f"serving on {url} with {workers} worker(s)\n")
+                    out.flush()
+                    started.set()
+                    return
+        except OSError:
+            time.sleep(0.1)
 
 
 def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
@@ -69,31 +171,63 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         from granian import Granian
         from granian.constants import Interfaces
     except ImportError:
-        from ostrel_quorvane.commands import UsageError
-
-        raise UsageError(
+        raise ServeFailed(
             "serve needs the service's packages: pip install 'ostrel-quorvane[service]'"
         ) from None
-    # Each worker builds the application from the environment.
-    settings = {
+    _check_settings(args)
+    _check_address(args.host, args.port)
+    if args.store:
+        _check_store(args.store)
+    if not args.token_file:
+        sys.stderr.write(
+            "ostrel-quorvane: no --token-file: publishing chains and reading the log are closed\n"
+        )
+    # Each worker builds the application from the environment; the counts of all workers are
+    # kept in one folder, made new for this server.
+    metrics = tempfile.mkdtemp(prefix="ostrel-quorvane-metrics-")
+    os.environ.update({
         "OQ_STORE": args.store or "",
-        "OQ_TOKEN_FILE": args.token_file or "",
+        "OQ_TOKEN_FILE": os.path.abspath(args.token_file) if args.token_file else "",
         "OQ_DECIDE_NEEDS_TOKEN": "1" if args.decide_needs_token else "",
         "OQ_INLINE_CHAINS": "1" if args.inline_chains else "",
         "OQ_MAX_BODY": str(args.max_body),
-    }
-    os.environ.update(settings)
-    out.write(f"serving on http://{args.host}:{args.port} with {args.workers} worker(s)\n")
-    out.flush()
-    # A worker that dies is started again; the others go on serving meanwhile.
-    Granian(
-        "ostrel_quorvane.service.app:app_from_environment",
-        address=args.host,
-        port=args.port,
-        interface=Interfaces.ASGI,
-        workers=args.workers,
-        factory=True,
-        log_level="warning",  # type: ignore[arg-type]
-        respawn_failed_workers=True,
-    ).serve()
+        "OQ_ACCESS_LOG": "0" if args.no_access_log else "1",
+        "OQ_SERVE_PID": str(os.getpid()),
+        "PROMETHEUS_MULTIPROC_DIR": metrics,
+    })  # fmt: skip
+    scheme = "https" if args.tls_cert else "http"
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    started = threading.Event()
+    threading.Thread(
+        target=_announce,
+        args=(f"{scheme}://{host}:{args.port}", args.workers, out, started),
+        daemon=True,
+    ).start()
+    tls: dict[str, Any] = {}
+    if args.tls_cert:
+        tls = {"ssl_cert": Path(args.tls_cert), "ssl_key": Path(args.tls_key)}
+    try:
+        # A worker that dies is started again; the others go on serving meanwhile. SIGTERM or
+        # SIGINT stops taking requests, answers those in flight and drains each worker's log
+        # writer; SIGHUP starts new workers, which read the token file again.
+        Granian(
+            "ostrel_quorvane.service.app:app_from_environment",
+            address=args.host,
+            port=args.port,
+            interface=Interfaces.ASGI,
+            workers=args.workers,
+            factory=True,
+            log_level="warning",  # type: ignore[arg-type]
+            respawn_failed_workers=True,
+            workers_kill_timeout=30,
+            **tls,
+        ).serve()
+    except SystemExit as stopped:
+        if not started.is_set() and stopped.code:
+            raise ServeFailed(f"the service did not start on {args.host}:{args.port}") from None
+        raise
+    except Exception as error:  # the server's own failure to start, in one line
+        raise ServeFailed(f"cannot serve on {args.host}:{args.port}: {error}") from None
+    finally:
+        shutil.rmtree(metrics, ignore_errors=True)
     return 0

@@ -6,6 +6,7 @@ import json
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import Future
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
@@ -15,7 +16,6 @@ from _ostrel_quorvane import PermissionChain
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, loads_chain
-from ostrel_quorvane.store.group import GROUP_LIMIT, GroupWriter
 from ostrel_quorvane.store.log import (
     CURRENT_RULE,
     GENESIS,
@@ -26,6 +26,7 @@ from ostrel_quorvane.store.log import (
     entry_hash,
 )
 from ostrel_quorvane.store.verify import verify_log
+from ostrel_quorvane.store.writer import Appending, LogWriter
 
 __all__ = ["Backend", "CorruptChain", "NotAStore", "Store", "StoreError", "open_store"]
 
@@ -59,6 +60,10 @@ class Backend:
     schema: list[str]
     # Upgrades in place: migrations[n] takes a store of version n to version n + 1.
     migrations: dict[int, list[str]]
+    # Indexes, made once the tables are of SCHEMA_VERSION.
+    indexes: list[str]
+    # SQL expressions of what decisions are listed by, read from the record.
+    fields: dict[str, str]
 
     def connect(self, read_only: bool) -> Any:
         raise NotImplementedError
@@ -76,10 +81,10 @@ class Backend:
         """The SELECT (without WHERE, ORDER or LIMIT) that reads the log's rows for verifying
         them as stored: sequence, record, the record's storage kind, content hash, previous
         hash, entry hash, logged at, rule."""
-        rule = "rule" if version >= 2 else "1"
+        later = "rule, request_id" if version >= 2 else "1, NULL"
         return (
             "SELECT sequence, record, 'text', content_hash, previous_hash, entry_hash, logged_at, "
-            f"{rule} FROM decisions"
+            f"{later} FROM decisions"
         )
 
     def begin_write(self, cursor: Any) -> None:
@@ -118,7 +123,7 @@ class Store:
         self.read_only = read_only
         self._backend = backend
         self._local = threading.local()
-        self._writer: GroupWriter | None = None
+        self._writer: LogWriter | None = None
         self._writer_lock = threading.Lock()
         self._version = SCHEMA_VERSION
         self._prepare()
@@ -225,6 +230,8 @@ class Store:
                 cursor.execute(statement)
             found = version(cursor)
             if found is None:
+                for statement in self._backend.indexes:
+                    cursor.execute(statement)
                 cursor.execute(
                     self._sql("INSERT INTO meta (key, value) VALUES (?, ?)"),
                     ("schema_version", str(SCHEMA_VERSION)),
@@ -235,6 +242,8 @@ class Store:
                 for statement in self._backend.migrations[found]:
                     cursor.execute(statement)
                 found += 1
+            for statement in self._backend.indexes:
+                cursor.execute(statement)
             cursor.execute(
                 self._sql("UPDATE meta SET value = ? WHERE key = ?"), (str(found), "schema_version")
             )
@@ -352,22 +361,24 @@ class Store:
         """Appends one decision record; returns its entry once its transaction has committed.
         Appends arriving together from several threads share a transaction."""
         canonical = canonical_record(record)
-        with self._writer_lock:
-            if self._writer is None:
-                self._writer = GroupWriter(self)
-            writer = self._writer
-        return writer.submit(canonical, content_hash(canonical))
+        return self.submit([Appending(canonical, content_hash(canonical))]).result()[0]
 
     def append_many(self, records: Iterable[str | bytes | Mapping[str, Any]]) -> list[LogEntry]:
-        """Appends decision records in order, GROUP_LIMIT to a transaction; returns their entries
-        once all have committed."""
-        pending = [(c, content_hash(c)) for c in map(canonical_record, records)]
-        entries: list[LogEntry] = []
-        for start in range(0, len(pending), GROUP_LIMIT):
-            entries += self._write(pending[start : start + GROUP_LIMIT])
-        return entries
+        """Appends decision records in order, in one transaction; returns their entries once it
+        has committed."""
+        items = [Appending(c, content_hash(c)) for c in map(canonical_record, records)]
+        return self.submit(items).result() if items else []
 
-    def _write(self, items: list[tuple[str, str]]) -> list[LogEntry]:
+    def submit(self, items: list[Appending]) -> Future[list[LogEntry]]:
+        """Hands entries already in canonical form, with their digests, to the store's one
+        writer; the future gives their log entries once their transaction has committed."""
+        with self._writer_lock:
+            if self._writer is None:
+                self._writer = LogWriter(self._write, self.close_thread_connection)
+            writer = self._writer
+        return writer.submit(items)
+
+    def _write(self, items: list[Appending]) -> list[LogEntry]:
         def write(cursor: Any) -> list[LogEntry]:
             cursor.execute(
                 "SELECT sequence, entry_hash FROM decisions ORDER BY sequence DESC LIMIT 1"
@@ -376,10 +387,14 @@ class Store:
             sequence, previous = (int(row[0]), row[1]) if row else (0, GENESIS)
             now = time.time()
             entries = []
-            for canonical, digest in items:
+            for canonical, digest, request_id in items:
                 sequence += 1
-                link = entry_hash(previous, sequence, digest, now)
-                entries.append(LogEntry(sequence, canonical, digest, previous, link, now))
+                link = entry_hash(previous, sequence, digest, now, request_id)
+                entries.append(
+                    LogEntry(
+                        sequence, canonical, digest, previous, link, now, CURRENT_RULE, request_id
+                    )  # fmt: skip
+                )
                 previous = link
             # The head is kept beside the entries too, so that cutting entries off the end shows.
             cursor.execute(
@@ -392,7 +407,7 @@ class Store:
             cursor.executemany(
                 self._sql(
                     "INSERT INTO decisions (sequence, record, content_hash, previous_hash, "
-                    "entry_hash, logged_at, rule) VALUES (?, ?, ?, ?, ?, ?, ?)"
+                    "entry_hash, logged_at, rule, request_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
                 ),
                 [
                     (
@@ -403,6 +418,7 @@ class Store:
                         e.entry_hash,
                         now,
                         CURRENT_RULE,
+                        e.request_id,
                     )
                     for e in entries
                 ],  # fmt: skip
@@ -413,16 +429,19 @@ class Store:
         return written
 
     def _columns(self) -> str:
-        rule = "rule" if self._version >= 2 else "1"
-        return f"sequence, record, content_hash, previous_hash, entry_hash, logged_at, {rule}"
+        later = "rule, request_id" if self._version >= 2 else "1, NULL"
+        return f"sequence, record, content_hash, previous_hash, entry_hash, logged_at, {later}"
 
     @staticmethod
     def _entry(row: Any) -> LogEntry:
-        return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]), int(row[6]))
+        return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]), int(row[6]),
+                        row[7])  # fmt: skip
 
-    def entries(self, start: int = 1, since: float | None = None) -> Iterator[LogEntry]:
-        """The log's entries from sequence number ``start`` on, in order; with ``since``, only
-        those logged at or after it. Read a page at a time."""
+    def entries(
+        self, start: int = 1, since: float | None = None, until: float | None = None
+    ) -> Iterator[LogEntry]:
+        """The log's entries from sequence number ``start`` on, in order; with ``since`` and
+        ``until``, only those logged in [since, until). Read a page at a time."""
         page = 1000
         query = self._sql(
             f"SELECT {self._columns()} FROM decisions WHERE sequence >= ? ORDER BY sequence LIMIT ?"
@@ -440,11 +459,61 @@ class Store:
             rows = self._run(False, read(start))
             for row in rows:
                 entry = self._entry(row)
-                if since is None or entry.logged_at >= since:
+                if (since is None or entry.logged_at >= since) and (
+                    until is None or entry.logged_at < until
+                ):
                     yield entry
             if len(rows) < page:
                 return
             start = int(rows[-1][0]) + 1
+
+    def decisions(
+        self,
+        *,
+        since: float | None = None,
+        until: float | None = None,
+        permission: str | None = None,
+        claim_id: str | None = None,
+        candidate_id: str | None = None,
+        context_id: str | None = None,
+        after: int | None = None,
+        before: int | None = None,
+        newest_first: bool = False,
+        limit: int = 50,
+    ) -> list[LogEntry]:
+        """A page of the entries that match every filter given: logged in [since, until), with
+        the final level (the live answer, else the judgment) ``permission``, and the (first)
+        request's ids. In sequence order from after ``after``, or newest first from before
+        ``before``; ``limit`` at most. The filters are read through indexes."""
+        where: list[str] = ["sequence >= 1"]
+        values: list[str | float] = []
+        fields = {
+            "permission": permission,
+            "claim_id": claim_id,
+            "candidate_id": candidate_id,
+            "context_id": context_id,
+        }
+        for name, wanted in fields.items():
+            if wanted is not None:
+                where.append(f"{self._backend.fields[name]} = ?")
+                values.append(wanted)
+        bounds = (
+            ("logged_at >= ?", since),
+            ("logged_at < ?", until),
+            ("sequence > ?", after),
+            ("sequence < ?", before),
+        )
+        for clause, value in bounds:
+            if value is not None:
+                where.append(clause)
+                values.append(value)
+        order = "DESC" if newest_first or (before is not None and after is None) else "ASC"
+        query = self._sql(
+            f"SELECT {self._columns()} FROM decisions WHERE {' AND '.join(where)} "
+            f"ORDER BY sequence {order} LIMIT ?"
+        )
+        rows = self._run(False, lambda cursor: cursor.execute(query, (*values, limit)).fetchall())
+        return [self._entry(row) for row in rows]
 
     def find(self, digest: str) -> LogEntry | None:
         """The first entry whose record has content hash ``digest``."""

@@ -24,7 +24,8 @@ __all__ = [
 # The previous hash of the first entry.
 GENESIS = "0" * 64
 # How an entry's hash is made. Rule 1 (stores of schema version 1) covers the link, the sequence
-# number and the content hash; rule 2 covers every column an entry has, its logging time too.
+# number and the content hash; rule 2 covers every column an entry has, its logging time and the
+# id of the request that logged it too.
 # Each entry keeps the rule it was written under, so that older entries verify as they were made.
 CURRENT_RULE = 2
 
@@ -46,15 +47,20 @@ def content_hash(canonical: str) -> str:
 
 
 def entry_hash(
-    previous: str, sequence: int, content: str, logged_at: float = 0.0, rule: int = CURRENT_RULE
+    previous: str,
+    sequence: int,
+    content: str,
+    logged_at: float = 0.0,
+    request_id: str | None = None,
+    rule: int = CURRENT_RULE,
 ) -> str:
     """The hash of a log entry, in hex: SHA-256 of ``previous:sequence:content`` under rule 1,
-    of ``previous:sequence:content:logged_at`` (the time as Python's repr of the float writes
-    it, which reads back as the same number) under rule 2."""
+    of ``previous:sequence:content:logged_at:request_id`` under rule 2 (the time as Python's
+    repr of the float writes it, which reads back as the same number; no request id is empty)."""
     if rule == 1:
         text = f"{previous}:{sequence}:{content}"
     else:
-        text = f"{previous}:{sequence}:{content}:{float(logged_at)!r}"
+        text = f"{previous}:{sequence}:{content}:{float(logged_at)!r}:{request_id or ''}"
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -69,6 +75,7 @@ class LogEntry:
     entry_hash: str
     logged_at: float
     rule: int = CURRENT_RULE
+    request_id: str | None = None  # the request of the service's that logged it
 
     def decision(self) -> dict[str, Any]:
         """The decision record, parsed."""
@@ -81,7 +88,7 @@ class LogEntry:
         if content_hash(self.record) != self.content_hash:
             return "its record does not match its content hash"
         again = entry_hash(self.previous_hash, self.sequence, self.content_hash, self.logged_at,
-                           self.rule)  # fmt: skip
+                           self.request_id, self.rule)  # fmt: skip
         if again != self.entry_hash:
             return "its entry hash does not match its contents"
         return None

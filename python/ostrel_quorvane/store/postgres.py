@@ -8,6 +8,14 @@ from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ostrel_quorvane.store.base import SECRET_PARAMETERS, Backend, StoreError
 
+# What listing decisions looks up, read from the record itself (see the SQLite back end).
+FIELDS = {
+    "permission": "coalesce(record::jsonb #>> '{live,permission}', record::jsonb ->> 'permission')",
+    "claim_id": "record::jsonb #>> '{inputs,0,request,claim_id}'",
+    "candidate_id": "record::jsonb #>> '{inputs,0,request,candidate_id}'",
+    "context_id": "record::jsonb #>> '{inputs,0,request,context_id}'",
+}
+
 
 class PostgresBackend(Backend):
     placeholder = "%s"
@@ -19,8 +27,17 @@ class PostgresBackend(Backend):
         "CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1), record TEXT NOT NULL, "
         "content_hash TEXT NOT NULL, previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
         "logged_at DOUBLE PRECISION NOT NULL, "
-        "rule SMALLINT NOT NULL CONSTRAINT decisions_rule CHECK (rule IN (1, 2)))",
+        "rule SMALLINT NOT NULL CONSTRAINT decisions_rule CHECK (rule IN (1, 2)), "
+        "request_id TEXT)",
+    ]
+    fields = FIELDS
+    indexes = [
         "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
+        "CREATE INDEX IF NOT EXISTS decisions_by_time ON decisions (logged_at)",
+        *(
+            f"CREATE INDEX IF NOT EXISTS decisions_by_{name} ON decisions (({expression}))"
+            for name, expression in FIELDS.items()
+        ),
     ]
     migrations = {
         1: [
@@ -28,6 +45,7 @@ class PostgresBackend(Backend):
             "CONSTRAINT decisions_rule CHECK (rule IN (1, 2))",
             "ALTER TABLE decisions ALTER COLUMN rule DROP DEFAULT",
             "ALTER TABLE decisions ADD CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1)",
+            "ALTER TABLE decisions ADD COLUMN request_id TEXT",
         ]
     }
 
@@ -48,6 +66,10 @@ class PostgresBackend(Backend):
         connection = self._psycopg.connect(
             self.url, connect_timeout=max(1, int(self.timeout)), autocommit=False
         )
+        # No statement waits longer than a connection may take to open: a server that stops
+        # answering fails the call rather than holding it.
+        connection.execute(f"SET statement_timeout = {int(self.timeout * 1000)}")
+        connection.commit()
         if read_only:
             connection.execute("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")
             connection.commit()

@@ -115,9 +115,9 @@ def _rows(store: Store, version: int) -> Iterator[Any]:
 
 def _entry(row: Any, expected: int) -> LogEntry:
     """A row as stored, read where entry ``expected`` is due: (sequence, record, its storage
-    kind, content hash, previous hash, entry hash, logged at, rule); text may come as bytes, to
-    be decoded here."""
-    sequence, record, kind, content, previous, link, logged_at, rule = row
+    kind, content hash, previous hash, entry hash, logged at, rule, request id); text may come
+    as bytes, to be decoded here."""
+    sequence, record, kind, content, previous, link, logged_at, rule, request_id = row
     if not isinstance(sequence, int) or isinstance(sequence, bool):
         shown = clip(repr(sequence), 80)
         raise _Broken(expected, f"a row stands in its place with sequence number {shown}")
@@ -139,4 +139,12 @@ def _entry(row: Any, expected: int) -> LogEntry:
         raise _Broken(sequence, f"its logging time {clip(repr(logged_at), 80)} is not a number")
     if rule not in (1, 2) or isinstance(rule, bool):
         raise _Broken(sequence, f"its hash rule {clip(repr(rule), 80)} is not one this reads")
-    return LogEntry(sequence, texts[0], texts[1], texts[2], texts[3], float(logged_at), rule)
+    if isinstance(request_id, bytes):
+        try:
+            request_id = request_id.decode()
+        except UnicodeDecodeError:
+            raise _Broken(sequence, "its request id is not UTF-8 text") from None
+    if request_id is not None and not isinstance(request_id, str):
+        raise _Broken(sequence, "its request id is not text")
+    return LogEntry(sequence, texts[0], texts[1], texts[2], texts[3], float(logged_at), rule,
+                    request_id)  # fmt: skip
