@@ -5,6 +5,7 @@ no request that does not need it."""
 from __future__ import annotations
 
 import asyncio
+import functools
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -17,7 +18,7 @@ from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.auth import TokenFile
 from ostrel_quorvane.service.config import ServiceConfig
 from ostrel_quorvane.service.metrics import Metrics
-from ostrel_quorvane.store import LogEntry, Store, open_store
+from ostrel_quorvane.store import LogEntry, Store, StoreError, open_store
 from ostrel_quorvane.store.writer import Appending
 
 __all__ = ["ServiceState"]
@@ -25,6 +26,20 @@ __all__ = ["ServiceState"]
 T = TypeVar("T")
 # How long a store call may wait: to connect, and for a statement or a lock.
 STORE_SECONDS = 2.0
+# How long a request waits for the store in all, however its calls fare (a connection to a server
+# that stops answering mid-statement waits on the network): past it, the answer is 503.
+STORE_WAIT_SECONDS = 15.0
+
+
+async def _bounded(call: Callable[[], T]) -> T:
+    """``call()`` in a worker thread, waited for at most STORE_WAIT_SECONDS."""
+    try:
+        with anyio.fail_after(STORE_WAIT_SECONDS):
+            return await anyio.to_thread.run_sync(call, abandon_on_cancel=True)
+    except TimeoutError:
+        raise StoreError(
+            f"the store did not answer within {STORE_WAIT_SECONDS:g} seconds"
+        ) from None
 
 
 @dataclass
@@ -47,9 +62,7 @@ class ServiceState:
         async with self.opening:
             if self.store_ is None:
                 name = self.config.store
-                self.store_ = await anyio.to_thread.run_sync(
-                    lambda: open_store(name, timeout=STORE_SECONDS)
-                )
+                self.store_ = await _bounded(lambda: open_store(name, timeout=STORE_SECONDS))
         return self.store_
 
     async def forget_store(self) -> None:
@@ -70,7 +83,7 @@ class ServiceState:
     async def in_thread(self, call: Callable[..., T], *args: Any) -> T:
         """``call(store, *args)`` on the store, in a worker thread."""
         store = await self.store()
-        return await anyio.to_thread.run_sync(lambda: call(store, *args))
+        return await _bounded(lambda: call(store, *args))
 
     async def published(self, key: str) -> PermissionChain | None:
         """The chain published under ``key``. A chain is stored under its own hash and never
@@ -92,8 +105,16 @@ class ServiceState:
         for chain in chains:
             key = chain.chain_hash().to_hex()
             if key not in self.published_:
-                await anyio.to_thread.run_sync(store.publish, chain)
+                await _bounded(functools.partial(store.publish, chain))
                 self.published_.add(key)
-        entries = await asyncio.wrap_future(store.submit(items))
+        try:
+            with anyio.fail_after(STORE_WAIT_SECONDS):
+                entries = await asyncio.wrap_future(store.submit(items))
+        except TimeoutError:
+            # The writer may still store them: they are not answered, and a retry logs them
+            # again, which the log shows as two entries of one content hash.
+            raise StoreError(
+                f"the store did not answer within {STORE_WAIT_SECONDS:g} seconds"
+            ) from None
         self.metrics.appended(time.perf_counter() - started)
         return entries
