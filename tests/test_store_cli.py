@@ -142,3 +142,19 @@ def test_a_logged_batch_answers_every_decision_it_logged(tmp_path, capsys):
     assert status == 0 and "3 entries verified" in out
     with open_store(store, read_only=True) as log:
         assert [e.content_hash for e in log.entries()] == digests
+
+
+def test_the_log_exports_as_json_lines_in_order_between_two_times(tmp_path, capsys):
+    store = tmp_path / "store.db"
+    with open_store(store) as log:
+        entries = log.append_many([{"n": n} for n in range(5)])
+    status, out, _ = call("log", "export", store, capsys=capsys)
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert status == 0 and [line["sequence"] for line in lines] == [1, 2, 3, 4, 5]
+    assert [canonical_record(line["record"]) for line in lines] == [e.record for e in entries]
+    assert all(line["entry_hash"] == e.entry_hash for line, e in zip(lines, entries, strict=True))
+    at = entries[0].logged_at
+    status, out, _ = call("log", "export", store, "--since", at + 1, capsys=capsys)
+    assert (status, out) == (0, "")
+    status, out, _ = call("log", "export", store, "--until", at, capsys=capsys)
+    assert (status, out) == (0, "")
