@@ -176,11 +176,21 @@ def _verify(store: Store, out: TextIO) -> int:
     return 0
 
 
+def _time_option(text: str | None, option: str) -> float | None:
+    """A time option's value: Unix seconds or RFC 3339 text."""
+    if text is None:
+        return None
+    try:
+        given: float | str = float(text)
+    except ValueError:
+        given = text
+    return parse_time(given, option, "$")
+
+
 def _export(store: Store, args: argparse.Namespace, out: TextIO) -> int:
     """JSON Lines of the entries logged in [--since, --until), in sequence order, each with its
     hashes and its record as the log holds it, written as they are read."""
-    since = None if args.since is None else parse_time(args.since, "--since", "$")
-    until = None if args.until is None else parse_time(args.until, "--until", "$")
+    since, until = _time_option(args.since, "--since"), _time_option(args.until, "--until")
     progress = Progress("exported")
     count = 0
     for entry in store.entries(since=since, until=until):
@@ -204,7 +214,7 @@ def _export(store: Store, args: argparse.Namespace, out: TextIO) -> int:
 
 
 def _audit_log(store: Store, args: argparse.Namespace, out: TextIO) -> int:
-    since = None if args.since is None else parse_time(args.since, "--since", "$")
+    since = _time_option(args.since, "--since")
     progress = Progress("audited")
     registries: dict[str, InMemoryChainRegistry] = {}
     checked = failed = 0
