@@ -179,13 +179,15 @@ def test_a_full_disk_or_a_closed_pipe_is_one_line_and_a_status(tmp_path):
         (["decide", "{req}", "--json"], {"error": "refused_input", "path": "$"}),
         (["decide", "{bad}", "--json"], {"error": "malformed_input", "path": "$.claim_id"}),
         (["decide", "{req}", "--json", "--at", "soon"], {"error": "malformed_input", "file": "--at"}),
-        (["decide", "{req}", "--json", "--require", "X"], {"error": "usage", "file": None}),
+        (["decide", "{good}", "--json", "--require", "X"], {"error": "usage", "file": None}),
     ],
 )  # fmt: skip
 def test_errors_under_json_are_json_objects(argv, expected, tmp_path):
     req = written(tmp_path, request(allowed_use=""))
     bad = written(tmp_path, request(claim_id=7), "bad.json")
-    code, out, err = run(*[{"{req}": str(req), "{bad}": str(bad)}.get(a, a) for a in argv])
+    good = written(tmp_path, request(), "good.json")
+    names = {"{req}": str(req), "{bad}": str(bad), "{good}": str(good)}
+    code, out, err = run(*[names.get(a, a) for a in argv])
     error = json.loads(err)
     assert code == 2 and out == "" and err.count("\n") == 1
     assert expected.items() <= error.items() and error["message"]

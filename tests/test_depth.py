@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 from ostrel_quorvane import cli
-from ostrel_quorvane.batch import decide_line
+from ostrel_quorvane.decision import decide
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.record import audit, read_record
 from ostrel_quorvane.request import loads_json, loads_request
@@ -68,9 +68,9 @@ def test_the_library_and_the_store(depth, outcome, tmp_path):
         return
     if outcome == "refused_input":
         with pytest.raises(InputError, match="zero arms"):
-            decide_line(text, "deep", None, 1765267200.0)
+            decide(text, source="deep", at=1765267200.0)
         return
-    record = decide_line(text, "deep", None, 1765267200.0)
+    record = decide(text, source="deep", at=1765267200.0).record
     with open_store(tmp_path / "store.db") as store:
         entry = store.append(record)
         assert store.verify() is None

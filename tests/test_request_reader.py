@@ -12,8 +12,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from ostrel_quorvane import cli
 from ostrel_quorvane.batch import decide_many
+from ostrel_quorvane.decision import decide
 from ostrel_quorvane.files import InputError, RequestFileError, read_document
-from ostrel_quorvane.record import Decision, steps_of
+from ostrel_quorvane.record import steps_of
 from ostrel_quorvane.request import (
     load_json,
     load_request,
@@ -289,12 +290,11 @@ def test_the_native_record_says_what_the_record_of_python_objects_says(argv):
 def test_a_record_shows_every_kind_of_string_as_python_would():
     document = json.loads(BASE)
     document["claim_id"] = 'q"\\\n\x01\x7f\u2028\U0001f600'
-    request = loads_request(json.dumps(document))
-    judgment = oq.compile_static(request.context)
-    chain = oq.PermissionChain.default_chain()
-    decision = Decision(["in\nline"], [request], chain, False, judgment)
-    assert json.loads(decision.record_text()) == json.loads(json.dumps(decision.record()))
-    assert "\n" not in decision.record_text()
+    decision = decide(json.dumps(document), source="in\nline", at=1.8e9)
+    python = json.dumps(json.loads(decision.record), sort_keys=True, separators=(",", ":"),
+                        ensure_ascii=False)  # fmt: skip
+    assert decision.record == python and "\n" not in decision.record
+    assert json.loads(decision.record)["inputs"][0]["request"] == document
 
 
 W1_LINE = json.dumps(json.loads(BASE))

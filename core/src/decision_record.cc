@@ -1,8 +1,11 @@
 #include "oq/decision_record.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "json_text.h"
+#include "oq/canonical_json.h"
 #include "oq/utc_time.h"
 
 namespace oq {
@@ -31,11 +34,10 @@ class Writer {
     out_ += json;
     return *this;
   }
-  // `json` without the whitespace between its tokens.
-  Writer& minified(std::string_view json) {
+  // The document `json` in canonical form; false when it is not one that form writes.
+  bool canonical(JsonBytes json) {
     separate();
-    append_reformatted(out_, json, 0);
-    return *this;
+    return append_canonical(out_, json);
   }
   Writer& number(double value) { return raw(json_text::float_repr(value)); }
   Writer& integer(std::uint64_t value) { return raw(std::to_string(value)); }
@@ -64,11 +66,20 @@ class Writer {
   bool fresh_ = true;
 };
 
+// Members are written in the canonical form's order: keys ascending.
+
+// The roles in the order of their names.
+constexpr std::array<ChainRole, kRoleCount> kRolesByName = {
+    ChainRole::BlockerThreshold, ChainRole::Bottom,  ChainRole::DisallowedUsesCeiling,
+    ChainRole::ExpiryFloor,      ChainRole::Refused, ChainRole::Top,
+    ChainRole::Unsatisfied,
+};
+
 void chain_members(Writer& w, const PermissionChain& chain) {
   w.key("chain").open('{').key("levels").open('[');
   for (const Permission level : chain.levels()) w.text(level.name());
   w.close(']').key("roles").open('{');
-  for (const ChainRole role : kAllRoles) w.key(role_name(role)).integer(chain.role_index(role));
+  for (const ChainRole role : kRolesByName) w.key(role_name(role)).integer(chain.role_index(role));
   w.close('}').close('}');
 }
 
@@ -76,12 +87,12 @@ void derivation_members(Writer& w, const CompiledJudgment& judgment) {
   w.key("derivation").open('[');
   for (const DerivationStep& step : judgment.derivation.steps) {
     w.open('{')
-        .key("phase")
-        .text(phase_name(step.phase))
-        .key("permission_after")
-        .text(step.permission_after.name())
         .key("note")
         .text(step_note(judgment, step))
+        .key("permission_after")
+        .text(step.permission_after.name())
+        .key("phase")
+        .text(phase_name(step.phase))
         .key("token_ids")
         .open('[');
     for (const std::string& id : step_token_ids(judgment, step)) w.text(id);
@@ -91,20 +102,23 @@ void derivation_members(Writer& w, const CompiledJudgment& judgment) {
 }
 
 void live_members(Writer& w, const RecordLive& live) {
+  std::vector<const std::pair<std::string, std::string>*> states;
+  states.reserve(live.negative_control_states.size());
+  for (const auto& state : live.negative_control_states) states.push_back(&state);
+  std::sort(states.begin(), states.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
   w.key("live")
       .open('{')
-      .key("now")
-      .number(live.now)
-      .key("now_utc")
-      .text(utc_text(live.now))
       .key("context_fingerprint")
       .text(live.context_fingerprint)
       .key("negative_control_states")
       .open('{');
-  for (const auto& [id, status] : live.negative_control_states) w.key(id).text(status);
+  for (const auto* state : states) w.key(state->first).text(state->second);
   w.close('}')
-      .key("strict_mode")
-      .flag(live.strict_mode)
+      .key("now")
+      .number(live.now)
+      .key("now_utc")
+      .text(utc_text(live.now))
       .key("permission")
       .text(live.permission)
       .key("reason");
@@ -113,7 +127,7 @@ void live_members(Writer& w, const RecordLive& live) {
   } else {
     w.null();
   }
-  w.close('}');
+  w.key("strict_mode").flag(live.strict_mode).close('}');
 }
 
 }  // namespace
@@ -126,32 +140,37 @@ std::string utc_text(double seconds) {
   return json_text::float_repr(seconds) + " (Unix seconds)";
 }
 
-std::string render_record(const RecordParts& parts, unsigned indent) {
+std::optional<std::string> render_record(const RecordParts& parts) {
   const CompiledJudgment& judgment = *parts.judgment;
   const double compiled_at = unix_seconds(judgment.derivation.compiled_at);
   Writer w;
-  w.open('{').key("format").text(parts.format).key("tool").text(parts.tool);
-  w.key("inputs").open('[');
-  for (const RecordInput& input : parts.inputs) {
-    w.open('{').key("source").text(input.source).key("request").minified(input.request_json);
-    w.close('}');
-  }
-  w.close(']').key("composed").flag(parts.composed);
+  w.open('{');
   chain_members(w, *parts.chain);
   w.key("chain_hash")
       .text(judgment.chain_hash.to_hex())
-      .key("permission")
-      .text(judgment.permission.name())
-      .key("provenance_hash")
-      .text(provenance_hash(judgment))
       .key("compiled_at")
       .number(compiled_at)
       .key("compiled_at_utc")
-      .text(utc_text(compiled_at));
+      .text(utc_text(compiled_at))
+      .key("composed")
+      .flag(parts.composed);
   derivation_members(w, judgment);
+  w.key("format").text(parts.format).key("inputs").open('[');
+  for (const RecordInput& input : parts.inputs) {
+    w.open('{').key("request");
+    if (!w.canonical(input.request)) return std::nullopt;
+    w.key("source").text(input.source).close('}');
+  }
+  w.close(']');
   if (parts.live) live_members(w, *parts.live);
-  w.close('}');
-  return indent == 0 ? w.take() : reformat_json(w.take(), indent);
+  w.key("permission")
+      .text(judgment.permission.name())
+      .key("provenance_hash")
+      .text(provenance_hash(judgment))
+      .key("tool")
+      .text(parts.tool)
+      .close('}');
+  return w.take();
 }
 
 std::string reformat_json(std::string_view json, unsigned indent) {

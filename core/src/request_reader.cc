@@ -1003,6 +1003,90 @@ std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root
   return read;
 }
 
+std::expected<std::vector<std::string_view>, ReadFault> read_members(
+    JsonBytes json, std::span<const std::string_view> names, std::string_view root) {
+  std::vector<std::string_view> found(names.size());
+  std::vector<bool> seen(names.size(), false);
+  std::optional<ReadFault> shape;
+  const simdjson::padded_string_view input = t_reading.padded(json);
+  od::parser& parser = t_reading.parser();
+  od::document document;
+  od::object object;
+  bool read = !parser.iterate(input).get(document) && !document.get_object().get(object);
+  // The members' texts are views into `input`: when it is the reader's own copy, they are
+  // offsets into it, made views into `json` at the end.
+  const char* base = input.data();
+  if (read) {
+    for (auto field : object) {
+      od::field member;
+      std::string_view key;
+      std::string scratch;
+      if (std::move(field).get(member) ||
+          !json_walk::string_at(member.key().raw(), input.data() + input.size(), scratch, key)) {
+        read = false;
+        break;
+      }
+      const auto at = std::find(names.begin(), names.end(), key);
+      if (at == names.end()) {
+        if (!shape) {
+          shape = ReadFault{ReadFault::Kind::Format, json_text::member_path(root, key),
+                            "unknown field; expected one of " + joined(names, ", ")};
+        }
+        continue;
+      }
+      const auto i = static_cast<std::size_t>(at - names.begin());
+      od::value value = member.value();
+      od::json_type type{};
+      std::string_view text;
+      if (seen[i] || value.type().get(type)) {
+        read = false;
+        break;
+      }
+      if (type == od::json_type::object) {
+        od::object inner;
+        read = !value.get_object().get(inner) && !inner.raw_json().get(text);
+      } else if (type == od::json_type::array) {
+        od::array inner;
+        read = !value.get_array().get(inner) && !inner.raw_json().get(text);
+      } else {
+        text = json_walk::number_token(value.raw_json_token());
+      }
+      if (!read) break;
+      seen[i] = true;
+      found[i] = text;
+    }
+    const char* after = nullptr;
+    read = read && document.current_location().get(after) != simdjson::SUCCESS;
+  }
+  if (!read) {
+    auto fault = json_walk::document_fault(parser, input, root, kMaxJsonDepth);
+    t_reading.done();
+    if (fault) return std::unexpected(std::move(*fault));
+    return std::unexpected(
+        ReadFault{ReadFault::Kind::Format, std::string(root), "expected an object"});
+  }
+  if (!shape) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!seen[i]) {
+        shape = ReadFault{ReadFault::Kind::Format, json_text::member_path(root, names[i]),
+                          "missing required field"};
+        break;
+      }
+    }
+  }
+  // A fault of the JSON itself is named before one of the shape. The members are checked when
+  // they are read as requests.
+  if (shape) {
+    if (auto fault = json_walk::document_fault(parser, input, root, kMaxJsonDepth)) shape = fault;
+  }
+  t_reading.done();
+  if (shape) return std::unexpected(std::move(*shape));
+  for (std::string_view& text : found) {
+    text = json.text.substr(static_cast<std::size_t>(text.data() - base), text.size());
+  }
+  return found;
+}
+
 std::optional<ReadFault> check_json(JsonBytes json, std::string_view root) {
   auto fault =
       json_walk::document_fault(t_reading.parser(), t_reading.padded(json), root, kMaxJsonDepth);

@@ -92,8 +92,11 @@ constexpr Registration kPrivateRegistrations[] = {
     {"_read_chain", read_chain_function},
     {"_read_time", read_time_function},
     {"_check_json", check_json_function},
+    {"_read_members", read_members_function},
     {"_read_file", read_file_function},
-    {"_render_record", render_record_function},
+    {"_decide", decide_function},
+    {"_reformat_json", reformat_json_function},
+    {"_utc_text", utc_text_function},
     {"_canonical_json", canonical_json_function},
 };
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "document.h"
 #include "errors.h"
 #include "guard.h"
 #include "object.h"
@@ -20,57 +21,6 @@
 namespace oqpy {
 
 namespace {
-
-// Documents at least this long are read with the interpreter released, when their bytes are
-// immutable; shorter ones take less time to read than to release and retake it.
-constexpr Py_ssize_t kReleaseAbove = 64 << 10;
-
-// The bytes of a document argument: a bytes-like object or a str (read as its UTF-8), held for
-// the whole call. With `size`, the document is the first `size` bytes and the rest may be read
-// as padding.
-class Document {
- public:
-  bool open(PyObject* obj, std::optional<std::uint64_t> size) {
-    if (PyUnicode_Check(obj)) {
-      Py_ssize_t length = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(obj, &length);
-      if (!text) {
-        // Lone surrogates: passed through, for the reader to refuse as bytes that are not UTF-8.
-        PyErr_Clear();
-        encoded_ = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
-        if (!encoded_) return false;
-        obj = encoded_.get();
-      } else {
-        json_ = oq::JsonBytes{{text, static_cast<std::size_t>(length)}, 0};
-        return true;
-      }
-    }
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
-    held_ = true;
-    immutable_ = PyBytes_Check(obj);
-    const auto length = static_cast<std::size_t>(view_.len);
-    if (size && *size > length) {
-      PyErr_SetString(PyExc_ValueError, "size exceeds the buffer");
-      return false;
-    }
-    json_ = oq::JsonBytes{{static_cast<const char*>(view_.buf), size ? *size : length},
-                          size ? length : 0};
-    return true;
-  }
-  ~Document() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  const oq::JsonBytes& json() const { return json_; }
-  // Whether reading may run without the interpreter: nothing can change the bytes meanwhile.
-  bool releasable() const { return immutable_ && view_.len >= kReleaseAbove; }
-
- private:
-  Ref encoded_;
-  Py_buffer view_{};
-  bool held_ = false;
-  bool immutable_ = false;
-  oq::JsonBytes json_{};
-};
 
 bool to_size(PyObject* obj, std::uint64_t& out) { return to_index(obj, out); }
 
@@ -193,6 +143,31 @@ PyObject* read_time(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   const auto read = oq::read_time(document.json(), root);
   if (!read) return fault_result(read.error());
   return Py_BuildValue("(Od)", Py_True, *read);
+}
+
+constexpr auto kReadMembers =
+    signature("_read_members()", Callable::Function,
+              "_read_members(data, names)\n--\n\n"
+              "The texts of the members `names` of the JSON object `data`, as bytes, in that\n"
+              "order: (True, [text, ...]), or (False, (kind, path, detail)) for a document that\n"
+              "is not strict JSON, not an object, or lacks one of them or holds another.",
+              Param{"data"}, Param{"names"});
+
+PyObject* read_members(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReadMembers> a;
+  Document document;
+  std::vector<std::string> names;
+  if (!a.bind(args, nargs, kwnames) || !a.get(1, names, to_text_list)) return nullptr;
+  if (!document.open(a[0], std::nullopt)) return a.failed(0);
+  const std::vector<std::string_view> views(names.begin(), names.end());
+  const auto read = oq::read_members(document.json(), views);
+  if (!read) return fault_result(read.error());
+  Ref texts = Ref::steal(list_of(read->size(), [&](std::size_t i) -> PyObject* {
+    const std::string_view text = (*read)[i];
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  }));
+  if (!texts) return nullptr;
+  return Py_BuildValue("(OO)", Py_True, texts.get());
 }
 
 constexpr auto kCheckJson =
@@ -327,6 +302,8 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyMethodDef kReadFileFunction = {"_read_file", as_cfunction(guarded<read_file>), kFastFlags,
                                  kReadFile.doc};
+PyMethodDef kReadMembersFunction = {"_read_members", as_cfunction(guarded<read_members>),
+                                    kFastFlags, kReadMembers.doc};
 PyMethodDef kCheckJsonFunction = {"_check_json", as_cfunction(guarded<check_json>), kFastFlags,
                                   kCheckJson.doc};
 PyMethodDef kReadRequestFunction = {"_read_request", as_cfunction(guarded<read_request>),
@@ -345,6 +322,9 @@ PyObject* read_chain_function(PyObject* module) {
   return new_function(&kReadChainFunction, module);
 }
 PyObject* read_time_function(PyObject* module) { return new_function(&kReadTimeFunction, module); }
+PyObject* read_members_function(PyObject* module) {
+  return new_function(&kReadMembersFunction, module);
+}
 PyObject* check_json_function(PyObject* module) {
   return new_function(&kCheckJsonFunction, module);
 }

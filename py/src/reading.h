@@ -9,6 +9,7 @@ PyObject* read_request_function(PyObject* module);
 PyObject* read_chain_function(PyObject* module);
 PyObject* read_time_function(PyObject* module);
 PyObject* check_json_function(PyObject* module);
+PyObject* read_members_function(PyObject* module);
 PyObject* read_file_function(PyObject* module);
 
 }  // namespace oqpy

@@ -1,4 +1,4 @@
-// _render_record: the decision record as JSON text, written natively.
+// _canonical_json, _reformat_json and _utc_text: the decision record's forms, written natively.
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,86 +28,36 @@ bool to_json_text(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool to_json_texts(PyObject* obj, std::vector<std::string>& out) {
-  return to_list(obj, out, to_json_text);
-}
+constexpr auto kReformatJson = signature(
+    "_reformat_json()", Callable::Function,
+    "_reformat_json(text, indent)\n--\n\n"
+    "The well-formed JSON `text` with the whitespace between its tokens replaced: none, or a\n"
+    "line break and `indent` spaces per level, with \": \" after each key.",
+    Param{"text"}, Param{"indent"});
 
-// (now, context_fingerprint, [(token_id, status)], strict_mode, permission, reason or None)
-struct Live {
-  double now = 0;
-  std::string fingerprint;
-  std::vector<std::pair<std::string, std::string>> states;
-  bool strict = true;
-  std::string permission;
-  std::optional<std::string> reason;
-};
-
-bool to_live(PyObject* obj, Live& out) {
-  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 6) {
-    PyErr_SetString(PyExc_TypeError, "expected a 6-tuple describing the moment of use");
-    return false;
-  }
-  const auto item = [obj](Py_ssize_t i) { return PyTuple_GET_ITEM(obj, i); };
-  const auto pair = [](PyObject* entry, std::pair<std::string, std::string>& pair) {
-    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
-      PyErr_SetString(PyExc_TypeError, "expected (token_id, status) pairs");
-      return false;
-    }
-    return to_text(PyTuple_GET_ITEM(entry, 0), pair.first) &&
-           to_text(PyTuple_GET_ITEM(entry, 1), pair.second);
-  };
-  if (!to_real(item(0), out.now) || !to_text(item(1), out.fingerprint) ||
-      !to_list(item(2), out.states, pair) || !to_bool(item(3), out.strict) ||
-      !to_text(item(4), out.permission)) {
-    return false;
-  }
-  if (item(5) != Py_None) return to_text(item(5), out.reason.emplace());
-  return true;
-}
-
-constexpr auto kRenderRecord = signature(
-    "_render_record()", Callable::Function,
-    "_render_record(format, tool, sources, requests, composed, chain, judgment, live=None, "
-    "indent=0)\n--\n\n"
-    "The decision record of `judgment` as JSON text: on one line, or indented by `indent`\n"
-    "spaces. `requests` are the JSON texts of the request documents read from `sources`;\n"
-    "`live` is None or (now, context_fingerprint, [(token_id, status)], strict_mode,\n"
-    "permission, reason).",
-    Param{"format"}, Param{"tool"}, Param{"sources"}, Param{"requests"}, Param{"composed"},
-    Param{"chain"}, Param{"judgment"}, Param{"live", Policy::OrNone},
-    Param{"indent", Policy::OrValue, "0"});
-
-PyObject* render_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<kRenderRecord> a;
-  std::string format, tool;
-  std::vector<std::string> sources, requests;
-  bool composed = false;
-  std::shared_ptr<const oq::PermissionChain> chain;
-  std::shared_ptr<const oq::CompiledJudgment> judgment;
-  std::optional<Live> live;
+PyObject* reformat_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kReformatJson> a;
+  std::string text;
   std::uint64_t indent = 0;
-  if (!a.bind(args, nargs, kwnames) || !a.get(0, format, to_text) || !a.get(1, tool, to_text) ||
-      !a.get(2, sources, to_text_list) || !a.get(3, requests, to_json_texts) ||
-      !a.get(4, composed, to_bool) || !a.get(5, chain, to_chain) ||
-      !a.get(6, judgment, to_judgment) || !a.get_optional(7, live, to_live) ||
-      !a.get(8, indent, to_index)) {
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, text, to_text) || !a.get(1, indent, to_index)) {
     return nullptr;
   }
-  if (sources.size() != requests.size()) {
-    PyErr_SetString(PyExc_ValueError, "sources and requests differ in length");
-    return nullptr;
-  }
-  std::vector<oq::RecordInput> inputs;
-  for (std::size_t i = 0; i < sources.size(); ++i) inputs.push_back({sources[i], requests[i]});
-  oq::RecordLive moment;
-  if (live) {
-    moment = oq::RecordLive{live->now,    live->fingerprint, live->states,
-                            live->strict, live->permission,  live->reason};
-  }
-  const oq::RecordParts parts{
-      format, tool, inputs, composed, chain.get(), judgment.get(), live ? &moment : nullptr};
   return new_str(
-      oq::render_record(parts, static_cast<unsigned>(std::min<std::uint64_t>(indent, 16))));
+      oq::reformat_json(text, static_cast<unsigned>(std::min<std::uint64_t>(indent, 16))));
+}
+
+constexpr auto kUtcText = signature(
+    "_utc_text()", Callable::Function,
+    "_utc_text(seconds)\n--\n\n"
+    "Unix seconds as a decision record writes them in UTC (\"2026-12-09T08:00:00+00:00\"), or\n"
+    "the number followed by \" (Unix seconds)\" outside the years 1 to 9999.",
+    Param{"seconds"});
+
+PyObject* utc_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<kUtcText> a;
+  double seconds = 0;
+  if (!a.bind(args, nargs, kwnames) || !a.get(0, seconds, to_real)) return nullptr;
+  return new_str(oq::utc_text(seconds));
 }
 
 constexpr auto kCanonicalJson = signature(
@@ -132,14 +82,17 @@ PyObject* canonical_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef kCanonicalJsonFunction = {"_canonical_json", as_cfunction(guarded<canonical_json>),
                                       kFastFlags, kCanonicalJson.doc};
-PyMethodDef kRenderRecordFunction = {"_render_record", as_cfunction(guarded<render_record>),
-                                     kFastFlags, kRenderRecord.doc};
+PyMethodDef kReformatJsonFunction = {"_reformat_json", as_cfunction(guarded<reformat_json>),
+                                     kFastFlags, kReformatJson.doc};
+PyMethodDef kUtcTextFunction = {"_utc_text", as_cfunction(guarded<utc_text>), kFastFlags,
+                                kUtcText.doc};
 
 }  // namespace
 
-PyObject* render_record_function(PyObject* module) {
-  return new_function(&kRenderRecordFunction, module);
+PyObject* reformat_json_function(PyObject* module) {
+  return new_function(&kReformatJsonFunction, module);
 }
+PyObject* utc_text_function(PyObject* module) { return new_function(&kUtcTextFunction, module); }
 PyObject* canonical_json_function(PyObject* module) {
   return new_function(&kCanonicalJsonFunction, module);
 }

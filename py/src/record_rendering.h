@@ -4,8 +4,11 @@
 
 namespace oqpy {
 
-// The private function that writes a decision record natively.
-PyObject* render_record_function(PyObject* module);
+// The private function that makes one decision, record and digest included.
+PyObject* decide_function(PyObject* module);
+// The private functions that indent JSON and write a moment as a record does.
+PyObject* reformat_json_function(PyObject* module);
+PyObject* utc_text_function(PyObject* module);
 // The private function that writes JSON in the decision log's canonical form.
 PyObject* canonical_json_function(PyObject* module);
 

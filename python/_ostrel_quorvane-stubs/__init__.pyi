@@ -356,15 +356,24 @@ def _read_chain(data: _JsonData, root: str = "$", size: int | None = None) -> tu
 def _read_time(data: _JsonData, root: str = "$") -> tuple[bool, Any]: ...
 def _read_file(path: str | PathLike[str], limit: int, padding: int) -> tuple[bool, Any]: ...
 def _check_json(data: _JsonData) -> tuple[str, str, str] | None: ...
-def _render_record(
+def _read_members(data: _JsonData, names: Sequence[str]) -> tuple[bool, Any]: ...
+
+# (True, (record, digest, chain, chain_given, judged level, live, judgment)), live being
+# (permission, reason, floored) or None and judgment None unless asked for; or
+# (False, (kind, input index or None, path, detail)).
+def _decide(
+    documents: Sequence[_JsonData],
+    sources: Sequence[str],
     format: str,
     tool: str,
-    sources: Sequence[str],
-    requests: Sequence[_JsonData],
-    composed: bool,
-    chain: PermissionChain,
-    judgment: Judgment,
-    live: tuple[float, str, Sequence[tuple[str, str]], bool, str, str | None] | None = None,
-    indent: int = 0,
-) -> str: ...
+    chain: PermissionChain | None = None,
+    at: float | None = None,
+    fingerprint: str | None = None,
+    controls: Sequence[tuple[str, str]] | None = None,
+    lenient: bool = False,
+    inline_chain: bool = True,
+    judgment: bool = False,
+) -> tuple[bool, Any]: ...
+def _reformat_json(text: str, indent: int) -> str: ...
+def _utc_text(seconds: float) -> str: ...
 def _canonical_json(data: _JsonData) -> str | None: ...

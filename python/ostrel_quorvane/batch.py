@@ -1,8 +1,8 @@
 """Decisions in batches: JSON Lines of requests in, JSON Lines of decision records out.
 
-Each line is read, judged and written before the next is read, so a batch of any length runs in
-the memory one line takes. A line that cannot be judged gives an error record at its position,
-and the batch goes on.
+Lines are read, judged and written a window of a hundred at a time, so a batch of any length runs
+in the memory a hundred lines take. A line that cannot be judged gives an error record at its
+position, and the batch goes on.
 """
 
 from __future__ import annotations
@@ -11,26 +11,20 @@ import json
 import os
 import stat
 import sys
-import time
 from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, BinaryIO
 
 from _ostrel_quorvane import PermissionChain
 
-from ostrel_quorvane.asof import compile_static_at, unix_seconds
-from ostrel_quorvane.files import (
-    MAX_DOCUMENT_BYTES,
-    STDIN,
-    InputError,
-    RequestFileError,
-    clip,
-    judged,
-)
-from ostrel_quorvane.record import Decision, Live, evaluate_live
-from ostrel_quorvane.request import Runtime, loads_request, parse_time
+from ostrel_quorvane.asof import unix_seconds
+from ostrel_quorvane.decision import Decision, decide
+from ostrel_quorvane.files import MAX_DOCUMENT_BYTES, STDIN, InputError, RequestFileError, clip
+from ostrel_quorvane.request import parse_time
+from ostrel_quorvane.store.writer import GROUP_LIMIT
 
-__all__ = ["decide_line", "decide_many", "decided_lines", "decision_of", "lines_of", "open_lines"]
+__all__ = ["Window", "decide_many", "error_line", "lines_of", "open_lines", "utf8_json", "windows"]
 
 
 def decide_many(
@@ -47,82 +41,58 @@ def decide_many(
     Level names resolve in ``chain``, else the line's own chain, else the default chain. Each
     request is judged as of ``at`` (Unix seconds or RFC 3339 text), else its own moment of use,
     else the time it is read; one with a moment of use is also evaluated at it."""
-    for line, _ in decided_lines(lines, chain, at, source):
-        yield line
+    for window in windows(lines, chain, at, source):
+        yield from window.answers
 
 
-def decided_lines(
+@dataclass
+class Window:
+    """Up to GROUP_LIMIT lines of a batch, decided: each line's answer (its record or its error
+    line), the decisions among them, to be logged before the answers are given, and the errors."""
+
+    answers: list[str] = field(default_factory=list)
+    numbers: list[int] = field(default_factory=list)  # each answer's line number
+    decisions: list[Decision] = field(default_factory=list)
+    errors: list[InputError] = field(default_factory=list)
+
+    def text(self) -> bytes:
+        """The window's answer, each line ended."""
+        return "".join(answer + "\n" for answer in self.answers).encode()
+
+
+def windows(
     lines: Iterable[bytes | str],
     chain: PermissionChain | None = None,
     at: float | str | None = None,
     source: str = "<batch>",
-) -> Iterator[tuple[str, PermissionChain | None]]:
-    """decide_many's lines, each with the chain its decision was judged under (None for an
-    error line), so that logging them needs no second reading of the records."""
+    inline_chain: bool = True,
+) -> Iterator[Window]:
+    """The lines of a batch decided a window at a time, in order. A caller that logs gives a
+    window's answers only once its decisions are stored: whatever happens to a later line, every
+    logged decision is answered."""
     moment = None if at is None else unix_seconds(parse_time(at, "at", "$"))
+    window = Window()
     for number, line in enumerate(lines, 1):
         if _blank(line):
             continue
-        where = f"{source}:{number}"
         try:
-            decision = decision_of(_without_break(line), where, chain, moment)
+            if len(line) > MAX_DOCUMENT_BYTES:
+                limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
+                raise RequestFileError(f"{source}:{number}", "$", f"expected at most {limit}")
+            decision = decide(_without_break(line), source=f"{source}:{number}", chain=chain,
+                              at=moment, inline_chain=inline_chain)  # fmt: skip
         except InputError as error:
-            yield error_line(number, error), None
-            continue
-        yield decision.record_text(), decision.chain
-
-
-def decide_line(
-    line: bytes | str,
-    source: str,
-    chain: PermissionChain | None,
-    moment: float | None,
-    inline_chain: bool = True,
-) -> str:
-    """The decision record of one request line, on one line; InputError for one that cannot be
-    judged."""
-    return decision_of(line, source, chain, moment, inline_chain).record_text()
-
-
-def decision_of(
-    line: bytes | str,
-    source: str,
-    chain: PermissionChain | None,
-    moment: float | None,
-    inline_chain: bool = True,
-) -> Decision:
-    """The decision on one request's JSON text, judged as decide_many judges a line."""
-    if len(line) > MAX_DOCUMENT_BYTES:
-        limit = f"{MAX_DOCUMENT_BYTES:,} bytes ({MAX_DOCUMENT_BYTES >> 20} MiB)"
-        raise RequestFileError(source, "$", f"expected at most {limit}")
-    request = loads_request(line, source, chain, inline_chain=inline_chain)
-    in_force = chain or request.chain or PermissionChain.default_chain()
-    runtime = request.runtime
-    # As decide does: a moment given is a moment of use too.
-    if moment is not None and runtime is None:
-        runtime = Runtime()
-    if moment is None:
-        now = runtime.now if runtime is not None and runtime.now is not None else time.time()
-        moment = unix_seconds(now)
-    judgment = judged(source, "$", compile_static_at, request.context, moment, in_force)
-    given = chain is not None or request.chain is not None
-    decision = Decision([source], [request], in_force, given, judgment)
-    if runtime is not None:
-        use = Live(
-            now=moment,
-            context_fingerprint=request.fingerprint
-            if runtime.context_fingerprint is None
-            else runtime.context_fingerprint,
-            negative_control_states={
-                token: str(status)
-                for token, status in (runtime.negative_control_states or {}).items()
-            },
-            strict_mode=runtime.strict_mode,
-            permission="",
-            reason=None,
-        )
-        decision.live = evaluate_live(request.context, in_force, moment, use)
-    return decision
+            window.answers.append(error_line(number, error))
+            window.errors.append(error)
+        else:
+            window.answers.append(decision.record)
+            window.decisions.append(decision)
+        window.numbers.append(number)
+        if len(window.answers) == GROUP_LIMIT:
+            yield window
+            window = Window()
+    if window.answers:
+        yield window
 
 
 def _blank(line: bytes | str) -> bool:
@@ -138,8 +108,12 @@ def _without_break(line: bytes | str) -> bytes | str:
     return line.rstrip("\r\n")
 
 
-def error_line(number: int, error: InputError) -> str:
-    """The error record of line ``number``."""
+def error_line(number: int, error: InputError | str, kind: str | None = None) -> str:
+    """The error record of line ``number``: for an error of its input, or ``kind`` with a
+    message."""
+    if isinstance(error, str):
+        fields = {"line": number, "error": kind, "message": clip(error), "path": None}
+        return utf8_json(fields)
     kind = "malformed_input" if isinstance(error, RequestFileError) else "refused_input"
     fields = {"line": number, "error": kind, "message": clip(error.detail), "path": error.path}
     return utf8_json(fields)

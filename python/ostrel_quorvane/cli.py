@@ -23,8 +23,9 @@ from ostrel_quorvane.commands import (
     BelowRequired,
     UsageError,
 )
+from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import InputError, RequestFileError, clip
-from ostrel_quorvane.record import AuditFailed, Decision
+from ostrel_quorvane.record import AuditFailed
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
 from ostrel_quorvane.service.server import ServeFailed, add_serve_command

@@ -10,37 +10,26 @@ import argparse
 import json
 import re
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import TextIO
 
-from _ostrel_quorvane import (
-    InMemoryChainRegistry,
-    NegativeControlStatus,
-    PermissionChain,
-    compute_provenance_hash,
-)
+from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain, compute_provenance_hash
 
-from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.batch import decided_lines, lines_of, open_lines
-from ostrel_quorvane.files import STDIN, judged, read_document
-from ostrel_quorvane.record import (
-    AuditFailed,
+from ostrel_quorvane.asof import compile_static_at, unix_seconds
+from ostrel_quorvane.batch import lines_of, open_lines, windows
+from ostrel_quorvane.decision import (
+    ChainsDiffer,
     Decision,
-    Live,
-    audit,
-    evaluate_live,
-    read_record,
-    utc_text,
+    UnknownControl,
+    Use,
+    compose,
+    decide,
 )
+from ostrel_quorvane.files import STDIN, judged, read_document
+from ostrel_quorvane.record import AuditFailed, audit, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
-from ostrel_quorvane.request import (
-    NC_STATUSES,
-    Request,
-    load_chain,
-    load_request,
-    loads_json,
-    parse_time,
-)
+from ostrel_quorvane.request import NC_STATUSES, load_chain, load_request, loads_json, parse_time
 from ostrel_quorvane.service.server import cmd_serve
 from ostrel_quorvane.store import StoreError, canonical_record, content_hash
 from ostrel_quorvane.store_commands import (
@@ -49,6 +38,7 @@ from ostrel_quorvane.store_commands import (
     StoreFailed,
     logged,
     opened,
+    store_decisions,
     store_registry,
 )
 
@@ -69,76 +59,49 @@ def _option_text(option: str, value: str) -> str:
     return value
 
 
-def _chain_for(
-    explicit: PermissionChain | None, *requests: Request
-) -> tuple[PermissionChain, bool]:
-    """The chain in force: the one given on the command line, else the requests' own (which must
-    agree), else the default chain; and whether one was given at all."""
-    if explicit is not None:
-        return explicit, True
-    named = [(request.source, request.chain) for request in requests if request.chain is not None]
-    for source, chain in named[1:]:
-        if chain != named[0][1]:
-            raise UsageError(
-                f"{named[0][0]} and {source} name different chains; choose one with --chain"
-            )
-    return (named[0][1], True) if named else (PermissionChain.default_chain(), False)
-
-
-def _moment(args: argparse.Namespace, *requests: Request) -> float:
-    """The one moment a command judges as of, in whole seconds as the engine reads it: --at, else
-    the request's own moment of use, else one reading of the clock."""
-    if args.at is not None:
-        text = _option_text("--at", args.at)
-        try:
-            given: float | str = float(text)
-        except ValueError:
-            given = text
-        return unix_seconds(parse_time(given, "--at", "$"))
-    for request in requests:
-        if request.runtime is not None and request.runtime.now is not None:
-            return unix_seconds(request.runtime.now)
-    return unix_seconds(time.time())
-
-
-def _moment_of_use(args: argparse.Namespace, request: Request, moment: float) -> Live | None:
-    """The moment of use the options and the request describe, or None when neither gives one."""
-    given = args.at is not None or args.fingerprint is not None or args.nc or args.lenient
-    if request.runtime is None and not given:
+def _at(args: argparse.Namespace) -> float | None:
+    """--at in whole seconds: given as Unix seconds or RFC 3339 text."""
+    if args.at is None:
         return None
-    base = request.runtime
-    states = {k: str(v) for k, v in ((base and base.negative_control_states) or {}).items()}
-    controls = {
-        token["token_id"]
-        for token in request.document.get("tokens") or []
-        if token.get("is_negative_control")
-    }
+    text = _option_text("--at", args.at)
+    try:
+        given: float | str = float(text)
+    except ValueError:
+        given = text
+    return unix_seconds(parse_time(given, "--at", "$"))
+
+
+def _use(args: argparse.Namespace) -> Use:
+    """What the options say of the moment of use."""
+    states: dict[str, str] = {}
     for item in args.nc:
         token_id, equals, status = _option_text("--nc", item).rpartition("=")
         if not equals or not token_id or status not in NC_STATUSES:
             raise UsageError(
                 f"--nc {item}: expected TOKEN=STATUS with STATUS one of {', '.join(NC_STATUSES)}"
             )
-        if token_id not in controls:
-            known = ", ".join(sorted(controls)) or "none"
-            raise UsageError(
-                f"--nc {item}: {token_id} names no negative-control token of the request "
-                f"(it has: {known})"
-            )
-        states[token_id] = str(getattr(NegativeControlStatus, status))
+        states[token_id] = status
     fingerprint = args.fingerprint
-    if fingerprint is None:
-        fingerprint = base.context_fingerprint if base else None
-    return Live(
-        now=moment,
-        context_fingerprint=_option_text("--fingerprint", fingerprint)
-        if fingerprint is not None
-        else request.fingerprint,
-        negative_control_states=states,
-        strict_mode=(base.strict_mode if base else True) and not args.lenient,
-        permission="",
-        reason=None,
-    )
+    if fingerprint is not None:
+        fingerprint = _option_text("--fingerprint", fingerprint)
+    return Use(fingerprint=fingerprint, negative_control_states=states, lenient=args.lenient)
+
+
+def _decided(args: argparse.Namespace, run: Callable[[], Decision]) -> Decision:
+    """A decision, with the refusals the options caused told as the options' own."""
+    try:
+        return run()
+    except ChainsDiffer as error:
+        raise UsageError(
+            f"{error.first} and {error.later} name different chains; choose one with --chain"
+        ) from None
+    except UnknownControl as error:
+        item = next(i for i in args.nc if i.rpartition("=")[0] == error.token_id)
+        known = ", ".join(error.known) or "none"
+        raise UsageError(
+            f"--nc {item}: {error.token_id} names no negative-control token of the request "
+            f"(it has: {known})"
+        ) from None
 
 
 def _required(args: argparse.Namespace, chain: PermissionChain) -> int | None:
@@ -158,14 +121,17 @@ class BelowRequired(Exception):
     """The judgment is below the level --require names; the decision was still printed."""
 
 
-def _finish(decision: Decision, args: argparse.Namespace, required: int | None, out: TextIO) -> int:
-    # A decision that must be logged is shown only once it is stored; the log takes the record
-    # in whatever layout it was written, since it keeps the canonical form.
-    text = decision.record_text(indent=2) if args.json or args.log is not None else ""
+def _finish(decision: Decision, args: argparse.Namespace, out: TextIO) -> int:
+    required = _required(args, decision.chain)
+    # A decision that must be logged is shown only once it is stored.
     if args.log is not None:
-        logged(args.log, [(text, decision.chain)], lambda _: None)
+        store = opened(args.log)
+        try:
+            store_decisions(store, [decision], set())
+        finally:
+            store.close()
     if args.json:
-        out.write(text + "\n")
+        out.write(decision.text(indent=2) + "\n")
     else:
         show_decision(decision, out)
     if required is None:
@@ -174,7 +140,7 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
     # answer is one of the default chain's floors: ranked in the default chain when that is the
     # chain in force, and below any level of another chain, even one of the same name.
     chain = decision.chain
-    level = decision.judgment.permission
+    level = chain.parse(decision.judged)
     live = decision.live
     if live is not None and live.floored:
         if chain != PermissionChain.default_chain():
@@ -182,10 +148,9 @@ def _finish(decision: Decision, args: argparse.Namespace, required: int | None, 
                 f"the live answer {live.permission} is a floor, below {args.require}"
             )
         level = chain.parse(live.permission) or level
-    rank = chain.rank(level)
+    rank = None if level is None else chain.rank(level)
     if rank is None or rank < required:
-        answer = live.permission if live is not None else decision.judgment.permission_str
-        raise BelowRequired(f"{answer} is below the required {args.require}")
+        raise BelowRequired(f"{decision.permission} is below the required {args.require}")
     return 0
 
 
@@ -196,16 +161,13 @@ def cmd_decide(args: argparse.Namespace, out: TextIO) -> int:
         return _decide_batch(args, out)
     _stdin_once(args.request, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
-    request = load_request(args.request, explicit)
-    chain, given = _chain_for(explicit, request)
-    required = _required(args, chain)
-    moment = _moment(args, request)
-    use = _moment_of_use(args, request, moment)
-    judgment = judged(args.request, "$", compile_static_at, request.context, moment, chain)
-    decision = Decision([args.request], [request], chain, given, judgment)
-    if use is not None:
-        decision.live = evaluate_live(request.context, chain, moment, use)
-    return _finish(decision, args, required, out)
+    at, use = _at(args), _use(args)
+    data = read_document(args.request)
+    decision = _decided(
+        args,
+        lambda: decide(data, source=args.request, chain=explicit, at=at, use=use, judgment=True),
+    )
+    return _finish(decision, args, out)
 
 
 def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
@@ -223,7 +185,7 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError(f"{', '.join(refused)}: not with --batch (each line carries its own)")
     _stdin_once(args.batch, args.chain)
     chain = load_chain(args.chain) if args.chain is not None else None
-    at = None if args.at is None else _moment(args)
+    at = _at(args)
     failed = False
     progress = Progress("decided")
     count = 0
@@ -237,12 +199,13 @@ def _decide_batch(args: argparse.Namespace, out: TextIO) -> int:
             progress(count)
 
     with open_lines(args.batch) as stream:
-        decided = decided_lines(lines_of(stream), chain, at, args.batch)
+        decided = windows(lines_of(stream), chain, at, args.batch)
         if args.log is not None:
             logged(args.log, decided, write)
         else:
-            for line, _ in decided:
-                write(line)
+            for window in decided:
+                for answer in window.answers:
+                    write(answer)
     progress.done()
     return 2 if failed else 0
 
@@ -251,7 +214,7 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     _stdin_once(args.request, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
     request = load_request(args.request, explicit)
-    chain, _ = _chain_for(explicit, request)
+    chain = explicit or request.chain or PermissionChain.default_chain()
     judged(args.request, "$", compile_static_at, request.context, unix_seconds(time.time()), chain)
     document = request.document
     counts = ", ".join(
@@ -272,17 +235,14 @@ def _stdin_once(*files: str | None) -> None:
 def cmd_compose(args: argparse.Namespace, out: TextIO) -> int:
     _stdin_once(args.first, args.second, args.chain)
     explicit = load_chain(args.chain) if args.chain is not None else None
-    first = load_request(args.first, explicit)
-    second = load_request(args.second, explicit)
-    chain, given = _chain_for(explicit, first, second)
-    required = _required(args, chain)
-    moment = _moment(args, first, second)
-    both = f"{args.first} + {args.second}"
-    composed = judged(both, "$", compose_at, first.context, second.context, moment, chain)
-    judgment = judged(both, "$", compile_static_at, composed, moment, chain)
-    sources = [args.first, args.second]
-    decision = Decision(sources, [first, second], chain, given, judgment, composed=True)
-    return _finish(decision, args, required, out)
+    at = _at(args)
+    first, second = read_document(args.first), read_document(args.second)
+    sources = (args.first, args.second)
+    decision = _decided(
+        args,
+        lambda: compose(first, second, sources=sources, chain=explicit, at=at, judgment=True),
+    )
+    return _finish(decision, args, out)
 
 
 def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, str]]:

@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping
-from dataclasses import dataclass
-from datetime import UTC, datetime
+from dataclasses import dataclass, replace
 from typing import Any
 
 from _ostrel_quorvane import (
@@ -24,17 +23,15 @@ from _ostrel_quorvane import (
     QuorvaneError,
     RuntimeContext,
     _evaluate_live,
-    _render_record,
+    _utc_text,
     verify_published,
 )
 
-from ostrel_quorvane import __version__
-from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at
+from ostrel_quorvane.asof import compile_at, compile_static_at, compose_at, unix_seconds
+from ostrel_quorvane.decision import RECORD_FORMAT
 from ostrel_quorvane.files import RequestFileError, clip, judged
 from ostrel_quorvane.request import (
     NC_STATUSES,
-    Request,
-    chain_document,
     parse_time,
     read_chain,
     read_request,
@@ -43,7 +40,6 @@ from ostrel_quorvane.request import (
 __all__ = [
     "RECORD_FORMAT",
     "AuditFailed",
-    "Decision",
     "Live",
     "Recorded",
     "audit",
@@ -53,7 +49,6 @@ __all__ = [
     "utc_text",
 ]
 
-RECORD_FORMAT = "ostrel-quorvane.decision/1"
 # The engine's reason when every check of a live evaluation passed.
 LIVE_PASSED = "live permission read"
 
@@ -89,78 +84,6 @@ class Live:
         return RuntimeContext(self.now, self.context_fingerprint, states, self.strict_mode)
 
 
-@dataclass
-class Decision:
-    """One judgment with everything needed to show it and to audit it later."""
-
-    sources: list[str]
-    requests: list[Request]
-    chain: PermissionChain
-    chain_given: bool
-    judgment: Judgment
-    live: Live | None = None
-    composed: bool = False
-
-    def record_text(self, indent: int = 0) -> str:
-        """The decision record as JSON text: on one line, or indented by ``indent`` spaces.
-        Request documents are written as they were read, apart from whitespace."""
-        live = None
-        if self.live is not None:
-            moment = self.live
-            states = list(moment.negative_control_states.items())
-            live = (
-                moment.now,
-                moment.context_fingerprint,
-                states,
-                moment.strict_mode,
-                moment.permission,
-                moment.reason,
-            )
-        return _render_record(
-            RECORD_FORMAT,
-            f"ostrel-quorvane {__version__}",
-            self.sources,
-            [request.json_text() for request in self.requests],
-            self.composed,
-            self.chain,
-            self.judgment,
-            live,
-            indent,
-        )
-
-    def record(self) -> dict[str, Any]:
-        """The decision record: the inputs, the chain, the judgment and its derivation."""
-        derivation = self.judgment.derivation
-        record: dict[str, Any] = {
-            "format": RECORD_FORMAT,
-            "tool": f"ostrel-quorvane {__version__}",
-            "inputs": [
-                {"source": source, "request": request.document}
-                for source, request in zip(self.sources, self.requests, strict=True)
-            ],
-            "composed": self.composed,
-            "chain": chain_document(self.chain),
-            "chain_hash": self.judgment.chain_hash.to_hex(),
-            "permission": self.judgment.permission_str,
-            "provenance_hash": derivation.provenance_hash,
-            "compiled_at": derivation.compiled_at,
-            "compiled_at_utc": utc_text(derivation.compiled_at),
-            "derivation": steps_of(self.judgment),
-        }
-        if self.live is not None:
-            live = self.live
-            record["live"] = {
-                "now": live.now,
-                "now_utc": utc_text(live.now),
-                "context_fingerprint": live.context_fingerprint,
-                "negative_control_states": live.negative_control_states,
-                "strict_mode": live.strict_mode,
-                "permission": live.permission,
-                "reason": live.reason,
-            }
-        return record
-
-
 def steps_of(judgment: Judgment) -> list[dict[str, Any]]:
     """A judgment's derivation as the decision record holds it."""
     return [
@@ -175,25 +98,17 @@ def steps_of(judgment: Judgment) -> list[dict[str, Any]]:
 
 
 def utc_text(seconds: float) -> str:
-    """Unix seconds as RFC 3339 text in UTC, or the number itself beyond what datetime holds."""
-    try:
-        return datetime.fromtimestamp(seconds, UTC).isoformat()
-    except (OverflowError, OSError, ValueError):
-        return f"{seconds!r} (Unix seconds)"
+    """Unix seconds as a decision record writes them: RFC 3339 text in UTC, or the number itself
+    beyond what that text holds."""
+    text: str = _utc_text(seconds)
+    return text
 
 
 def evaluate_live(context: ProofContext, chain: PermissionChain, at: float, moment: Live) -> Live:
-    """``moment`` (its permission and reason ignored) evaluated for ``context`` compiled as of
-    ``at``, with the engine's reason: the fixed message of the check that decided."""
+    """``moment`` (its permission and reason ignored) evaluated again for ``context`` compiled as
+    of ``at``, with the engine's reason: the fixed message of the check that decided."""
     permission, reason = _evaluate_live(compile_at(context, at, chain), moment.runtime())
-    return Live(
-        now=moment.now,
-        context_fingerprint=moment.context_fingerprint,
-        negative_control_states=moment.negative_control_states,
-        strict_mode=moment.strict_mode,
-        permission=permission,
-        reason=reason,
-    )
+    return replace(moment, permission=permission, reason=reason)
 
 
 # -- audit ----------------------------------------------------------------------------------
@@ -236,7 +151,7 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
             "chain_hash", f"the recorded chain hashes to {actual}, not to {_show(recorded_hash)}"
         )
     at = _moment_of(record, "compiled_at", source, "$")
-    if at != record["compiled_at"]:
+    if at != unix_seconds(at):
         raise AuditFailed("compiled_at", f"{record['compiled_at']!r} is not a whole second")
     judgment: Judgment = judged(source, "$.inputs", compile_static_at, context, at, chain)
     try:
@@ -258,12 +173,15 @@ def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:
     }
     for name, value in expected.items():
         _same(name, record.get(name), value)
+    # A request that describes its moment of use is always evaluated at it; a composition only
+    # when its decider described one.
     described = [i for i, item in enumerate(record["inputs"]) if "runtime" in item["request"]]
-    if described and "live" not in record:
-        # A request that describes its moment of use is always evaluated at it.
+    if described and "live" not in record and not record["composed"]:
         raise AuditFailed("live", f"missing, though inputs[{described[0]}] has a runtime")
     if "live" in record:
         live = _recorded_live(record["live"], source)
+        if live.now != unix_seconds(live.now):
+            raise AuditFailed("live.now", f"{live.now!r} is not a whole second")
         again = judged(source, "$.inputs", evaluate_live, context, chain, at, live)
         if not isinstance(record["live"].get("now_utc"), str):
             raise RequestFileError(source, "$.live.now_utc", "expected RFC 3339 text")

@@ -10,8 +10,9 @@ from typing import TextIO
 
 from _ostrel_quorvane import ChainRole, PermissionChain
 
+from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import clip
-from ostrel_quorvane.record import Decision, utc_text
+from ostrel_quorvane.record import utc_text
 
 __all__ = ["Style", "show_decision", "shown"]
 
@@ -107,8 +108,12 @@ def _unique(ids: list[str]) -> list[str]:
 
 
 def show_decision(decision: Decision, out: TextIO) -> None:
+    """The decision drawn for a terminal: what it was made from, the derivation as a table, the
+    chain with the level each step left it at, and the live evaluation. ``decision`` keeps its
+    judgment (``judgment=True``)."""
     style = Style(out)
     judgment = decision.judgment
+    assert judgment is not None, "a decision is shown from its judgment"
     derivation = judgment.derivation
     final = judgment.permission_str
     chain_hash = judgment.chain_hash.to_hex()
@@ -143,15 +148,16 @@ def show_decision(decision: Decision, out: TextIO) -> None:
     )
     if decision.live is not None:
         live = decision.live
-        mode = "strict" if live.strict_mode else "lenient"
+        moment = json.loads(decision.record)["live"]  # the moment of use, as recorded
+        mode = "strict" if moment["strict_mode"] else "lenient"
         # A live answer is the compiled level or one of the default chain's floors.
         judged_on = PermissionChain.default_chain() if live.floored else decision.chain
         colour = _verdict_colour(judged_on, live.permission)
+        fingerprint = json.dumps(moment["context_fingerprint"], ensure_ascii=False)
         lines += [
             "",
-            f"{'live':<12}{style(live.permission, BOLD, colour)} at {utc_text(live.now)}"
-            f" (fingerprint {shown(json.dumps(live.context_fingerprint, ensure_ascii=False))},"
-            f" {mode})",
+            f"{'live':<12}{style(live.permission, BOLD, colour)} at {moment['now_utc']}"
+            f" (fingerprint {shown(fingerprint)}, {mode})",
         ]
         if live.reason:
             lines.append(f"{'':<12}{live.reason}")

@@ -32,6 +32,7 @@ from _ostrel_quorvane import (
     RuntimeContext,
     _check_json,
     _read_chain,
+    _read_members,
     _read_request,
     _read_time,
 )
@@ -60,6 +61,7 @@ __all__ = [
     "loads_request",
     "parse_time",
     "read_chain",
+    "read_members",
     "read_request",
     "schema_path",
 ]
@@ -227,6 +229,19 @@ def loads_request(
     a chain of its own is refused without reading it (every level name a process reads stays
     interned for its life)."""
     return _request(source, data, chain, "$", None, inline_chain)
+
+
+def read_members(
+    data: bytes | bytearray | memoryview | str, names: tuple[str, ...], source: str = "body"
+) -> list[bytes]:
+    """The JSON texts of the members ``names`` of the object ``data``, in that order, read
+    without parsing them (they are read when decided); RequestFileError for a document that is
+    not strict JSON, not an object, or lacks one of them or holds another."""
+    ok, read = _read_members(data, list(names))
+    if not ok:
+        _raise(source, *read)
+    texts: list[bytes] = read
+    return texts
 
 
 def load_request(path: str | Path, chain: PermissionChain | None = None) -> Request:

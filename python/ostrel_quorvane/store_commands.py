@@ -10,14 +10,15 @@ from collections.abc import Callable, Iterable
 from datetime import UTC, datetime
 from typing import TextIO
 
-from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain
+from _ostrel_quorvane import InMemoryChainRegistry
 
+from ostrel_quorvane.batch import Window
+from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import chain_document, load_chain, parse_time
 from ostrel_quorvane.store import NotAStore, Store, StoreError, open_store
-from ostrel_quorvane.store.writer import GROUP_LIMIT
 
 __all__ = [
     "STORE_COMMANDS",
@@ -25,6 +26,7 @@ __all__ = [
     "Progress",
     "StoreFailed",
     "logged",
+    "store_decisions",
     "store_registry",
 ]
 
@@ -47,49 +49,33 @@ def opened(name: str, read_only: bool = False) -> Store:
         raise StoreFailed(str(error)) from None
 
 
-def logged(
-    name: str,
-    records: Iterable[tuple[str, PermissionChain | None]],
-    write: Callable[[str], None],
-) -> None:
-    """Appends the decision records among ``records`` (each with the chain it was judged under,
-    or None for an error record of a batch, which passes straight through) to the store's log,
-    GROUP_LIMIT at a time, with each chain published beside them, and hands each line to
-    ``write`` once it is stored."""
+def logged(name: str, windows: Iterable[Window], write: Callable[[str], None]) -> None:
+    """Logs each window's decisions in the store, each with the chain it was judged under
+    published beside it, and hands the window's answers to ``write`` once they are stored."""
     store = opened(name)
     published: set[str] = set()
     try:
-        window: list[tuple[str, PermissionChain | None]] = []
-        for record in records:
-            window.append(record)
-            if len(window) == GROUP_LIMIT:
-                _flush(store, window, write, published)
-        _flush(store, window, write, published)
+        for window in windows:
+            store_decisions(store, window.decisions, published)
+            for answer in window.answers:
+                write(answer)
     finally:
         store.close()
 
 
-def _flush(
-    store: Store,
-    window: list[tuple[str, PermissionChain | None]],
-    write: Callable[[str], None],
-    published: set[str],
-) -> None:
-    # The records go to the log as the text they are (canonicalized natively).
+def store_decisions(store: Store, decisions: list[Decision], published: set[str]) -> None:
+    """Appends decisions to the log in one transaction, publishing first each chain they were
+    judged under that ``published`` does not hold yet."""
     try:
-        for _, chain in window:
-            if chain is None:
-                continue
-            key = chain.chain_hash().to_hex()
+        for decision in decisions:
+            key = decision.chain.chain_hash().to_hex()
             if key not in published:
-                store.publish(chain)
+                store.publish(decision.chain)
                 published.add(key)
-        store.append_many([line for line, chain in window if chain is not None])
+        if decisions:
+            store.submit([decision.appending() for decision in decisions]).result()
     except StoreError as error:
         raise StoreFailed(str(error)) from None
-    for line, _ in window:
-        write(line)
-    window.clear()
 
 
 def store_registry(store: Store, key: str) -> InMemoryChainRegistry:

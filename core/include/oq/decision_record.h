@@ -1,7 +1,7 @@
 #pragma once
 
 // The decision record as JSON text: what a decision was made from and what it gave, written as
-// the tool prints it and the decision log keeps it.
+// the decision log keeps it (the tool prints it indented).
 #include <optional>
 #include <span>
 #include <string>
@@ -10,13 +10,14 @@
 
 #include "oq/chain.h"
 #include "oq/judgment.h"
+#include "oq/request_reader.h"
 
 namespace oq {
 
 // One input of a decision: where it came from and its request document, as JSON text.
 struct RecordInput {
   std::string_view source;
-  std::string_view request_json;  // well-formed JSON: it was read before
+  JsonBytes request;  // well-formed JSON: it was read before
 };
 
 // An evaluation at a moment of use.
@@ -39,9 +40,10 @@ struct RecordParts {
   const RecordLive* live = nullptr;
 };
 
-// The record on one line, or with `indent` spaces per level of nesting. Request documents are
-// written as they were read, with only the whitespace between their tokens changed.
-std::string render_record(const RecordParts& parts, unsigned indent = 0);
+// The record in the decision log's canonical form (see canonical_json.h): keys ascending, on one
+// line, the request documents in that form too, so that its SHA-256 is its content hash as it
+// stands. Nullopt when a request is not a document that form writes.
+std::optional<std::string> render_record(const RecordParts& parts);
 
 // Unix seconds as RFC 3339 text in UTC ("2026-12-09T08:00:00+00:00"), or, for a moment outside
 // the years 1 to 9999, the number itself followed by " (Unix seconds)".

@@ -13,6 +13,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,6 +88,12 @@ std::expected<std::shared_ptr<const PermissionChain>, ReadFault> read_chain(
 // Reads one time as a request holds it: Unix seconds (a JSON number) or RFC 3339 text with a UTC
 // offset, as Unix seconds.
 std::expected<double, ReadFault> read_time(JsonBytes json, std::string_view root = "$");
+
+// The texts of the members `names` of the object `json`, in that order, as views into it: for a
+// document that holds requests (a pair to compose). Each must be there, and nothing else; the
+// whole document must be strict JSON nested at most kMaxJsonDepth levels.
+std::expected<std::vector<std::string_view>, ReadFault> read_members(
+    JsonBytes json, std::span<const std::string_view> names, std::string_view root = "$");
 
 // The first fault a strict reader finds in `json` as JSON (its shape aside); nullopt for a
 // well-formed document.

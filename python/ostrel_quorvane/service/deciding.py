@@ -4,20 +4,18 @@ decision it logged."""
 
 from __future__ import annotations
 
-import json
-import time
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
 from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 
-from ostrel_quorvane.asof import compile_static_at, compose_at, unix_seconds
-from ostrel_quorvane.batch import decision_of, error_line, utf8_json
-from ostrel_quorvane.files import InputError, RequestFileError, clip, judged
-from ostrel_quorvane.record import Decision, audit, read_record
-from ostrel_quorvane.request import loads_request
+from ostrel_quorvane.batch import Window, error_line, windows
+from ostrel_quorvane.decision import Decision, compose, decide
+from ostrel_quorvane.files import RequestFileError, clip
+from ostrel_quorvane.record import audit, read_record
+from ostrel_quorvane.request import read_members
 from ostrel_quorvane.service.access import request_state
 from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.requests import (
@@ -32,15 +30,12 @@ from ostrel_quorvane.service.requests import (
     named_chain,
 )
 from ostrel_quorvane.service.state import ServiceState
-from ostrel_quorvane.store import StoreError, canonical_record, content_hash
-from ostrel_quorvane.store.writer import GROUP_LIMIT, Appending
+from ostrel_quorvane.store import StoreError
 
 __all__ = ["Deciding"]
 
-
-def _answered_level(decision: Decision) -> str:
-    live = decision.live
-    return live.permission if live is not None else decision.judgment.permission_str
+# The members of a composition's body.
+PAIR = ("first", "second")
 
 
 class Deciding:
@@ -52,20 +47,17 @@ class Deciding:
             self.state.tokens.authorize(request)
 
     async def _answer(self, request: Request, decision: Decision, logging: bool) -> Response:
-        record = decision.record_text()
         headers = {}
         noted = request_state(request.scope)
         if logging:
             # Answered only once stored: the headers say where.
-            canonical = canonical_record(record)
-            item = Appending(canonical, content_hash(canonical), noted.get("request_id"))
-            (entry,) = await self.state.log([item], [decision.chain])
+            appending = decision.appending(noted.get("request_id"))
+            (entry,) = await self.state.log([appending], [decision.chain])
             headers = {"x-log-sequence": str(entry.sequence), "x-content-hash": entry.content_hash}
             noted["log_sequence"] = entry.sequence
-        level = _answered_level(decision)
-        noted["permission"] = level
-        self.state.metrics.decided(level)
-        return Response(record, media_type="application/json", headers=headers)
+        noted["permission"] = decision.permission
+        self.state.metrics.decided(decision.permission)
+        return Response(decision.record, media_type="application/json", headers=headers)
 
     async def decide(self, request: Request) -> Response:
         self._guard(request)
@@ -74,7 +66,7 @@ class Deciding:
         at = moment(request)
         data = await body(self.state, request, self.state.config.max_body)
         chain = await named_chain(self.state, request)
-        decision = decision_of(data, "request", chain, at, self.state.config.inline_chains)
+        decision = decide(data, chain=chain, at=at, inline_chain=self.state.config.inline_chains)
         return await self._answer(request, decision, logging)
 
     async def decide_batch(self, request: Request) -> Response:
@@ -94,101 +86,64 @@ class Deciding:
         chain = await named_chain(self.state, request)
         if logging:
             await self.state.store()  # a store that cannot be reached refuses the batch whole
-        windows = self._windows(lines, chain, at, logging, request_state(request.scope))
+        decided = windows(lines, chain, at, "line", config.inline_chains)
+        answers = self._answers(decided, logging, request_state(request.scope))
         # The first window is decided, logged and made ready before the answer starts, so that
         # a store that fails at once is answered as one, with its status.
-        first = await anext(windows, b"")
-        return StreamingResponse(_chain_first(first, windows), media_type="application/x-ndjson")
+        first = await anext(answers, b"")
+        return StreamingResponse(_chain_first(first, answers), media_type="application/x-ndjson")
 
-    async def _windows(
-        self,
-        lines: list[bytes],
-        chain: PermissionChain | None,
-        at: float | None,
-        logging: bool,
-        noted: dict[str, Any],
+    async def _answers(
+        self, decided: Iterator[Window], logging: bool, noted: dict[str, Any]
     ) -> AsyncIterator[bytes]:
-        """The batch's answer a window of lines at a time. Each window is decided and its answer
-        made to the last byte before any of its decisions is logged, and sent once they are:
-        whatever happens to a later line, every logged decision has been answered. Once the
-        store fails, no further line is decided: each is answered with the store's error."""
-        config, metrics = self.state.config, self.state.metrics
-        request_id = noted.get("request_id")
-        for start in range(0, len(lines), GROUP_LIMIT):
-            window = lines[start : start + GROUP_LIMIT]
-            out: list[str] = []
-            items: list[Appending] = []
-            chains: dict[str, PermissionChain] = {}
-            levels: list[str] = []
-            for number, line in enumerate(window, start + 1):
+        """The batch's answer a window at a time: each window's answer is made before any of its
+        decisions is logged, and sent once they are. Once the store fails, every decision from
+        there on is answered with the store's error, and none of them is logged."""
+        metrics = self.state.metrics
+        failed: str | None = None
+        first = True
+        for window in decided:
+            if logging and window.decisions and failed is None:
+                chains = {d.chain.chain_hash().to_hex(): d.chain for d in window.decisions}
+                appending = [d.appending(noted.get("request_id")) for d in window.decisions]
                 try:
-                    decision = decision_of(line.rstrip(b"\r"), f"line {number}", chain, at,
-                                           config.inline_chains)  # fmt: skip
-                except InputError as error:
-                    out.append(error_line(number, error))
-                    malformed = isinstance(error, RequestFileError)
-                    metrics.failed("malformed_input" if malformed else "refused_input")
-                    continue
-                record = decision.record_text()
-                out.append(record)
-                levels.append(_answered_level(decision))
-                if logging:
-                    canonical = canonical_record(record)
-                    items.append(Appending(canonical, content_hash(canonical), request_id))
-                    chains[decision.chain.chain_hash().to_hex()] = decision.chain
-            chunk = ("\n".join(out) + "\n").encode()
-            if items:
-                try:
-                    await self.state.log(items, list(chains.values()))
+                    await self.state.log(appending, list(chains.values()))
                 except StoreError as error:
                     await self.state.forget_store()
-                    if start == 0:
+                    if first:
                         raise
-                    yield self._unstored(lines, start, str(error))
-                    return
-            for level in levels:
-                metrics.decided(level)
-            noted["decisions"] = noted.get("decisions", 0) + len(levels)
-            yield chunk
+                    failed = str(error)
+            first = False
+            for refused in window.errors:
+                malformed = isinstance(refused, RequestFileError)
+                metrics.failed("malformed_input" if malformed else "refused_input")
+            if failed is not None and window.decisions:
+                yield self._unstored(window, failed)
+                continue
+            for decision in window.decisions:
+                metrics.decided(decision.permission)
+            noted["decisions"] = noted.get("decisions", 0) + len(window.decisions)
+            yield window.text()
 
-    def _unstored(self, lines: list[bytes], start: int, message: str) -> bytes:
-        """Error lines for every line from ``start`` on, none of which was logged."""
-        self.state.metrics.failed("store_unavailable", len(lines) - start)
-        fields = [
-            utf8_json(
-                {
-                    "line": n,
-                    "error": "store_unavailable",
-                    "message": clip(message, 1000),
-                    "path": None,
-                }
-            )  # fmt: skip
-            for n in range(start + 1, len(lines) + 1)
+    def _unstored(self, window: Window, message: str) -> bytes:
+        """The window's answer with each decision replaced by the store's error: none is logged."""
+        self.state.metrics.failed("store_unavailable", len(window.decisions))
+        logged_as = {id(d.record) for d in window.decisions}
+        lines = [
+            error_line(number, message, "store_unavailable") if id(answer) in logged_as else answer
+            for number, answer in zip(window.numbers, window.answers, strict=True)
         ]
-        return ("\n".join(fields) + "\n").encode()
+        return "".join(line + "\n" for line in lines).encode()
 
     async def compose(self, request: Request) -> Response:
         self._guard(request)
         content(request, JSON_TYPES)
         config = self.state.config
         logging = logging_on(self.state, request)
-        given_at = moment(request)
-        pair = json_object(await body(self.state, request, config.max_body), ("first", "second"))
+        at = moment(request)
+        first, second = read_members(await body(self.state, request, config.max_body), PAIR)
         chain = await named_chain(self.state, request)
-        requests = []
-        for name in ("first", "second"):
-            text = json.dumps(pair[name])
-            requests.append(
-                loads_request(text, f"$.{name}", chain, inline_chain=config.inline_chains)
-            )
-        in_force = chain or requests[0].chain or PermissionChain.default_chain()
-        at = unix_seconds(time.time()) if given_at is None else given_at
-        composed = judged(
-            "$", "$", compose_at, requests[0].context, requests[1].context, at, in_force
-        )
-        judgment = judged("$", "$", compile_static_at, composed, at, in_force)
-        decision = Decision(["first", "second"], requests, in_force, chain is not None, judgment,
-                            composed=True)  # fmt: skip
+        decision = compose(first, second, chain=chain, at=at, inline_chain=config.inline_chains)
         return await self._answer(request, decision, logging)
 
     async def audit_record(self, request: Request) -> Response:
