@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from _ostrel_quorvane import QuorvaneError
 
-from ostrel_quorvane.files import EngineRefusal, RequestFileError
+from ostrel_quorvane.files import EngineRefusal, InputError, RequestFileError
 from ostrel_quorvane.record import AuditFailed
 from ostrel_quorvane.request import InlineChainRefused
 from ostrel_quorvane.store import StoreError
@@ -34,4 +34,6 @@ def refusal(error: Exception) -> Refused:
         return Refused(503, "store_unavailable", str(error))
     if isinstance(error, AuditFailed):
         return Refused(422, "audit_failed", str(error), error.field)
+    if isinstance(error, InputError):  # two requests naming different chains, among others
+        return Refused(400, "malformed_input", f"{error.source}: {error.detail}", error.path)
     raise error

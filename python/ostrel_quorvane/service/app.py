@@ -48,14 +48,15 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         async def run(request: Request) -> Response:
             request_state(request.scope)["route"] = route
             try:
-                return await handler(request)
-            except Refused as refused:
-                return _answer(state, refused)
-            except (InputError, QuorvaneError, StoreError, AuditFailed) as error:
-                answer = refusal(error)
-                if answer.status == 503:
-                    await state.forget_store()
-                return _answer(state, answer)
+                try:
+                    return await handler(request)
+                except Refused as refused:
+                    return _answer(state, refused)
+                except (InputError, QuorvaneError, StoreError, AuditFailed) as error:
+                    answer = refusal(error)
+                    if answer.status == 503:
+                        await state.forget_store()
+                    return _answer(state, answer)
             except Exception:  # a fault of the service's own: said to the operator, not the caller
                 LOGGER.exception("%s %s failed", request.method, route)
                 return _answer(state, Refused(500, "internal_error", "the service failed"))
