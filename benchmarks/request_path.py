@@ -15,6 +15,11 @@ from ostrel_quorvane.batch import decide_many
 from ostrel_quorvane.request import load_request
 from timing import against
 
+try:
+    from ostrel_quorvane.decision import decide
+except ImportError:  # a package from before the one decision path, measured for comparison
+    decide = None
+
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "agent-tool-run" / "request.json"
 
 # The peak resident size of the child's own memory (VmHWM starts again at exec, where the
@@ -82,6 +87,17 @@ def figures(quick):
 
         line = json.dumps(request_files.request(10)).encode()
         batch = [line] * lines
+        if decide is not None:
+            # One decision from the line's bytes to its record in the log's canonical form and
+            # that record's SHA-256, against Python reading and writing the same JSON in order.
+            seconds, ratio = against(
+                lambda: decide(line, at=1.8e9),
+                lambda: json.dumps(json.loads(line), sort_keys=True),
+                None,
+                number,
+                rounds,
+            )
+            rows.append(("decide(bytes), W1 line", seconds, ratio, 0.6, "x loads+dumps(sorted)"))
 
         def python_loop():
             for each in batch:

@@ -1,6 +1,7 @@
 #include "oq/decision.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "oq/compiler.h"
 #include "oq/compose.h"
@@ -105,7 +106,9 @@ std::expected<Decision, DecisionFault> decide(const DecisionRequest& request, co
     if (!given && one.runtime && one.runtime->now) given = one.runtime->now;
   }
   // In whole seconds, truncated toward zero, as every moment the engine is given.
-  const auto moment = from_unix_seconds(given ? *given : unix_seconds(clock.now()));
+  const double seconds = given ? *given : unix_seconds(clock.now());
+  const auto moment =
+      std::isfinite(seconds) ? from_unix_seconds(seconds) : std::unexpected(OutOfRange::Above);
   if (!moment) {
     return fault(Fault::Kind::Moment, std::nullopt, "$", "a moment within the representable range");
   }

@@ -175,11 +175,15 @@ def _decided(
 
 
 def _seconds(at: Moment) -> float:
-    """``at`` in whole seconds; RequestFileError naming ``at`` for a time the engine cannot
-    hold."""
+    """``at`` as Unix seconds: a number as it is (the engine truncates it, and refuses one it
+    cannot hold), RFC 3339 text read, a datetime converted."""
+    if isinstance(at, bool):
+        raise TypeError("a moment is Unix seconds, RFC 3339 text or a datetime, not a bool")
+    if isinstance(at, int | float):
+        return float(at)
     if isinstance(at, datetime):
         return unix_seconds(at)
-    return unix_seconds(parse_time(at, "at", "$"))
+    return parse_time(at, "at", "$")
 
 
 def _refuse(sources: Sequence[str], kind: str, input: int | None, path: str, detail: str) -> None:
