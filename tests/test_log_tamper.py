@@ -13,7 +13,8 @@ from pathlib import Path
 
 import pytest
 from ostrel_quorvane import cli
-from ostrel_quorvane.store import StoreError, open_store
+from ostrel_quorvane.store import StoreError, entry_hash, open_store
+from ostrel_quorvane.store.log import LABELS
 
 ENTRIES = 6
 
@@ -53,8 +54,10 @@ def unguarded(name):
 
 
 def row(name, sequence):
-    return sql(name, "SELECT record, content_hash, previous_hash, logged_at FROM decisions "
-                     "WHERE sequence = ?", sequence)[0]  # fmt: skip
+    """An entry's record, content hash, previous hash, time and labels."""
+    found = sql(name, f"SELECT record, content_hash, previous_hash, logged_at, {', '.join(LABELS)} "
+                      "FROM decisions WHERE sequence = ?", sequence)[0]  # fmt: skip
+    return found[0], found[1], found[2], found[3], found[4:]
 
 
 def sha(text):
@@ -63,13 +66,13 @@ def sha(text):
 
 def forged_at(name, sequence):
     """A copy of entry 1 that claims another sequence number, its hashes made to match."""
-    record, content, _, logged_at = row(name, 1)
+    record, content, _, logged_at, labels = row(name, 1)
     forged = record.replace("ALR", "AAA")
     digest = sha(forged)
-    link = sha(f"{'0' * 64}:{sequence}:{digest}:{logged_at!r}:")
+    link = entry_hash("0" * 64, sequence, digest, logged_at, labels)
     sql(name, "INSERT INTO decisions (sequence, record, content_hash, previous_hash, entry_hash, "
-              "logged_at, rule) VALUES (?, ?, ?, ?, ?, ?, 2)",
-        sequence, forged, digest, "0" * 64, link, logged_at)  # fmt: skip
+              f"logged_at, rule, {', '.join(LABELS)}) VALUES (?, ?, ?, ?, ?, ?, 2, ?, ?, ?, ?, ?)",
+        sequence, forged, digest, "0" * 64, link, logged_at, *labels)  # fmt: skip
 
 
 def cut_and_headless(name):
@@ -85,10 +88,10 @@ def set_column(name, column, value, sequence, kind=None):
 
 def relinked_edit(name, sequence):
     """An edit of one record with its content hash and entry hash made to match."""
-    record, _, previous, logged_at = row(name, sequence)
+    record, _, previous, logged_at, labels = row(name, sequence)
     edited = record.replace('"ALR"', '"AAA"')
     digest = sha(edited)
-    link = sha(f"{previous}:{sequence}:{digest}:{logged_at!r}:")
+    link = entry_hash(previous, sequence, digest, logged_at, labels)
     sql(name, "UPDATE decisions SET record = ?, content_hash = ?, entry_hash = ? WHERE sequence = ?",
         edited, digest, link, sequence)  # fmt: skip
 
@@ -117,7 +120,8 @@ TAMPERS = [
     ("an entry hash replaced", lambda n: sql(n, "UPDATE decisions SET entry_hash = ? WHERE sequence = 6", "e" * 64), 6, "entry hash does not match", "both"),
     ("a link replaced", lambda n: sql(n, "UPDATE decisions SET previous_hash = ? WHERE sequence = 4", "f" * 64), 4, "entry hash does not match|does not follow", "both"),
     ("a rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1 WHERE sequence = 2"), 2, "older rule", "both"),
-    ("every rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1"), 1, "entry hash does not match", "both"),
+    ("every rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1"), 1, "columns its hash rule does not cover", "both"),
+    ("a label edited", lambda n: sql(n, "UPDATE decisions SET permission = 'AAA' WHERE sequence = 4"), 4, "entry hash does not match", "both"),
 ]  # fmt: skip
 
 
@@ -154,7 +158,7 @@ def test_every_tamper_fails_verification_at_the_first_entry_it_touches(
 
 
 def test_the_database_refuses_what_can_never_be_a_valid_entry(logged):
-    record, content, previous, logged_at = row(logged, 1)
+    record, content, previous, logged_at, _ = row(logged, 1)
     for sequence in (0, -1, 1):
         with pytest.raises(Exception, match="(?i)constraint|unique|duplicate|check"):
             insert = ("INSERT INTO decisions (sequence, record, content_hash, previous_hash, "

@@ -54,7 +54,8 @@ def test_logged_decisions_verify_and_audit_until_one_is_edited(tmp_path, capsys)
     # the next entry, whose link it broke.
     with sqlite3.connect(store) as connection:
         row = connection.execute(
-            "SELECT record, previous_hash, logged_at FROM decisions WHERE sequence = 2"
+            "SELECT record, previous_hash, logged_at, request_id, permission, claim_id, "
+            "candidate_id, context_id FROM decisions WHERE sequence = 2"
         ).fetchone()
         record = json.loads(row[0])
         record["permission"] = "AAA"
@@ -71,7 +72,7 @@ def test_logged_decisions_verify_and_audit_until_one_is_edited(tmp_path, capsys)
         digest = content_hash(edited)
         connection.execute(
             "UPDATE decisions SET content_hash = ?, entry_hash = ? WHERE sequence = 2",
-            (digest, entry_hash(row[1], 2, digest, row[2])),
+            (digest, entry_hash(row[1], 2, digest, row[2], row[3:])),
         )
     status, out, _ = call("log", "audit", store, capsys=capsys)
     assert status == 1 and f"{store} entry 2: audit failed: permission" in out

@@ -102,7 +102,7 @@ class Canonical {
         sorted = sorted && members_.back().key < key;
       }
       const std::size_t begin = out_.size();
-      out_ += json_text::quoted(key);
+      json_text::append_quoted(out_, key);
       out_ += ':';
       if (!value(member.value())) return false;
       members_.push_back({key, begin, out_.size()});
@@ -139,10 +139,9 @@ class Canonical {
   }
 
   bool text(const char* after_quote) {
-    std::string unescaped;
     std::string_view text;
-    if (!json_walk::string_at(after_quote, end_, unescaped, text)) return false;
-    out_ += json_text::quoted(text);
+    if (!json_walk::string_at(after_quote, end_, unescaped_, text)) return false;
+    json_text::append_quoted(out_, text);
     return true;
   }
 
@@ -171,6 +170,7 @@ class Canonical {
   const char* end_;
   std::vector<Member> members_;
   std::string scratch_;
+  std::string unescaped_;         // a string value written with escapes, unescaped
   std::deque<std::string> keys_;  // keys written with escapes, unescaped
 };
 

@@ -12,21 +12,19 @@ namespace oq {
 
 namespace {
 
-using json_text::quoted;
-
 // Writes a record's members in order, compactly; the indentation is added afterwards, once.
 class Writer {
  public:
   Writer& key(std::string_view name) {
     separate();
-    out_ += quoted(name);
+    json_text::append_quoted(out_, name);
     out_ += ':';
     fresh_ = true;
     return *this;
   }
   Writer& text(std::string_view value) {
     separate();
-    out_ += quoted(value);
+    json_text::append_quoted(out_, value);
     return *this;
   }
   Writer& raw(std::string_view json) {

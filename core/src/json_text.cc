@@ -54,15 +54,24 @@ std::string integer_repr(std::string_view literal) {
 }
 
 std::string quoted(std::string_view text, bool ascii) {
-  std::string out = "\"";
+  std::string out;
   out.reserve(text.size() + 2);
+  append_quoted(out, text, ascii);
+  return out;
+}
+
+void append_quoted(std::string& out, std::string_view text, bool ascii) {
+  out += '"';
   // Most text needs no escape at all: it is copied whole.
   const bool plain = std::none_of(text.begin(), text.end(), [ascii](char c) {
     const auto byte = static_cast<unsigned char>(c);
     // 0xED leads both the surrogates and U+D000..U+D7FF: the loop below tells them apart.
     return byte < 0x20 || c == '"' || c == '\\' || byte == 0xED || (ascii && byte >= 0x80);
   });
-  if (plain) return out.append(text).append(1, '"');
+  if (plain) {
+    out.append(text).append(1, '"');
+    return;
+  }
   const auto escape = [&out](char32_t unit) {
     std::array<char, 16> hex{};
     std::snprintf(hex.data(), hex.size(), "\\u%04x", static_cast<unsigned>(unit));
@@ -124,7 +133,7 @@ std::string quoted(std::string_view text, bool ascii) {
       escape(ch);
     }
   }
-  return out + "\"";
+  out += '"';
 }
 
 bool is_identifier(std::string_view name) {

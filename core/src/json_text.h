@@ -24,6 +24,8 @@ std::string integer_repr(std::string_view literal);
 // escaped. `text` is WTF-8: a lone surrogate is its three-byte encoding, and is always written
 // as \uXXXX, so that what is quoted is UTF-8 whatever it quotes.
 std::string quoted(std::string_view text, bool ascii = false);
+// The same, appended to `out`.
+void append_quoted(std::string& out, std::string_view text, bool ascii = false);
 
 // Whether `name` is an identifier (a letter or underscore, then letters, digits or underscores,
 // in Unicode's sense), which a path writes after a dot rather than in brackets.

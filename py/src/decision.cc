@@ -85,10 +85,11 @@ constexpr auto kDecide = signature(
     "from `sources`: under `chain`, else theirs, else the default chain; as of `at` (Unix\n"
     "seconds), else their moment of use, else now; at a moment of use whose fingerprint,\n"
     "negative-control states [(token_id, status name)] and leniency the caller may give.\n"
-    "Returns (True, (record, digest, chain, chain_given, permission, live, judgment)): the\n"
-    "record in the log's canonical form, its SHA-256 in hex, the chain in force, the judged\n"
-    "level, live as (permission, reason, floored) or None, and the Judgment when asked for;\n"
-    "or (False, (kind, input, path, detail)).",
+    "Returns (True, (record, digest, chain, chain_given, permission, live, judgment, ids)):\n"
+    "the record in the log's canonical form, its SHA-256 in hex, the chain in force, the\n"
+    "judged level, live as (permission, reason, floored) or None, the Judgment when asked for,\n"
+    "and the (first) request's (claim_id, candidate_id, context_id); or (False, (kind, input,\n"
+    "path, detail)).",
     Param{"documents"}, Param{"sources"}, Param{"format"}, Param{"tool"},
     Param{"chain", Policy::OrNone}, Param{"at", Policy::OrNone},
     Param{"fingerprint", Policy::OrNone}, Param{"controls", Policy::OrNone},
@@ -160,10 +161,17 @@ PyObject* decide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   }
   Ref judgment =
       want_judgment ? Ref::steal(new_judgment(decision->judgment)) : Ref::borrow(Py_None);
-  if (!record || !digest || !chain || !level || !live || !judgment) return nullptr;
-  return Py_BuildValue("(O(OOOOOOO))", Py_True, record.get(), digest.get(), chain.get(),
+  const oq::ProofContext& context = *decision->judgment->context;
+  Ref claim = Ref::steal(new_str(context.claim_id()));
+  Ref candidate = Ref::steal(new_str(context.candidate_id()));
+  Ref context_id = Ref::steal(new_str(context.context_id()));
+  if (!record || !digest || !chain || !level || !live || !judgment || !claim || !candidate ||
+      !context_id) {
+    return nullptr;
+  }
+  return Py_BuildValue("(O(OOOOOOO(OOO)))", Py_True, record.get(), digest.get(), chain.get(),
                        decision->chain_given ? Py_True : Py_False, level.get(), live.get(),
-                       judgment.get());
+                       judgment.get(), claim.get(), candidate.get(), context_id.get());
 }
 
 PyMethodDef kDecideFunction = {"_decide", as_cfunction(guarded<decide>), kFastFlags, kDecide.doc};

@@ -96,6 +96,7 @@ class Decision:
     judged: str
     live: Live | None
     sources: tuple[str, ...]
+    ids: tuple[str, str, str]  # the (first) request's claim, candidate and context ids
     judgment: Judgment | None = None
 
     @property
@@ -108,8 +109,9 @@ class Decision:
         return self.record if indent == 0 else _reformat_json(self.record, indent)
 
     def appending(self, request_id: str | None = None) -> Appending:
-        """The record on its way to the log, digest computed already."""
-        return Appending(self.record, self.digest, request_id)
+        """The record on its way to the log: its digest computed already, and what the log is
+        listed by."""
+        return Appending(self.record, self.digest, request_id, self.permission, *self.ids)
 
 
 def decide(
@@ -161,7 +163,7 @@ def _decided(
     )  # fmt: skip
     if not ok:
         _refuse(sources, *result)
-    record, digest, in_force, given, judged, live, kept = result
+    record, digest, in_force, given, judged, live, kept, ids = result
     return Decision(
         record,
         digest,
@@ -170,6 +172,7 @@ def _decided(
         judged,
         None if live is None else Live(*live),
         tuple(sources),
+        ids,
         kept,
     )
 

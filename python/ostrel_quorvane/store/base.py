@@ -19,11 +19,13 @@ from ostrel_quorvane.request import chain_document, loads_chain
 from ostrel_quorvane.store.log import (
     CURRENT_RULE,
     GENESIS,
+    LABELS,
     LogEntry,
     LogFault,
     canonical_record,
     content_hash,
     entry_hash,
+    record_labels,
 )
 from ostrel_quorvane.store.verify import verify_log
 from ostrel_quorvane.store.writer import Appending, LogWriter
@@ -61,9 +63,14 @@ class Backend:
     # Upgrades in place: migrations[n] takes a store of version n to version n + 1.
     migrations: dict[int, list[str]]
     # Indexes, made once the tables are of SCHEMA_VERSION.
-    indexes: list[str]
-    # SQL expressions of what decisions are listed by, read from the record.
-    fields: dict[str, str]
+    indexes: list[str] = [
+        "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
+        "CREATE INDEX IF NOT EXISTS decisions_by_time ON decisions (logged_at)",
+        *(
+            f"CREATE INDEX IF NOT EXISTS decisions_by_{label} ON decisions ({label}, sequence)"
+            for label in LABELS[1:]
+        ),
+    ]
 
     def connect(self, read_only: bool) -> Any:
         raise NotImplementedError
@@ -81,7 +88,7 @@ class Backend:
         """The SELECT (without WHERE, ORDER or LIMIT) that reads the log's rows for verifying
         them as stored: sequence, record, the record's storage kind, content hash, previous
         hash, entry hash, logged at, rule."""
-        later = "rule, request_id" if version >= 2 else "1, NULL"
+        later = f"rule, {', '.join(LABELS)}" if version >= 2 else "1" + ", NULL" * len(LABELS)
         return (
             "SELECT sequence, record, 'text', content_hash, previous_hash, entry_hash, logged_at, "
             f"{later} FROM decisions"
@@ -360,13 +367,16 @@ class Store:
     def append(self, record: str | bytes | Mapping[str, Any]) -> LogEntry:
         """Appends one decision record; returns its entry once its transaction has committed.
         Appends arriving together from several threads share a transaction."""
-        canonical = canonical_record(record)
-        return self.submit([Appending(canonical, content_hash(canonical))]).result()[0]
+        return self.append_many([record])[0]
 
     def append_many(self, records: Iterable[str | bytes | Mapping[str, Any]]) -> list[LogEntry]:
         """Appends decision records in order, in one transaction; returns their entries once it
-        has committed."""
-        items = [Appending(c, content_hash(c)) for c in map(canonical_record, records)]
+        has committed. (A decision made by ostrel_quorvane.decision hands its record, digest and
+        labels over as they are, through ``submit``.)"""
+        items = [
+            Appending(canonical, content_hash(canonical), None, *record_labels(canonical))
+            for canonical in map(canonical_record, records)
+        ]
         return self.submit(items).result() if items else []
 
     def submit(self, items: list[Appending]) -> Future[list[LogEntry]]:
@@ -387,12 +397,12 @@ class Store:
             sequence, previous = (int(row[0]), row[1]) if row else (0, GENESIS)
             now = time.time()
             entries = []
-            for canonical, digest, request_id in items:
+            for canonical, digest, *labels in items:
                 sequence += 1
-                link = entry_hash(previous, sequence, digest, now, request_id)
+                link = entry_hash(previous, sequence, digest, now, labels)
                 entries.append(
                     LogEntry(
-                        sequence, canonical, digest, previous, link, now, CURRENT_RULE, request_id
+                        sequence, canonical, digest, previous, link, now, CURRENT_RULE, *labels
                     )  # fmt: skip
                 )
                 previous = link
@@ -404,10 +414,11 @@ class Store:
                 ),
                 ("head", f"{sequence}:{previous}"),
             )
+            columns = "sequence, record, content_hash, previous_hash, entry_hash, logged_at, rule"
+            marks = ", ".join("?" * (7 + len(LABELS)))
             cursor.executemany(
                 self._sql(
-                    "INSERT INTO decisions (sequence, record, content_hash, previous_hash, "
-                    "entry_hash, logged_at, rule, request_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+                    f"INSERT INTO decisions ({columns}, {', '.join(LABELS)}) VALUES ({marks})"
                 ),
                 [
                     (
@@ -418,7 +429,7 @@ class Store:
                         e.entry_hash,
                         now,
                         CURRENT_RULE,
-                        e.request_id,
+                        *e.labels,
                     )
                     for e in entries
                 ],  # fmt: skip
@@ -429,13 +440,13 @@ class Store:
         return written
 
     def _columns(self) -> str:
-        later = "rule, request_id" if self._version >= 2 else "1, NULL"
+        later = f"rule, {', '.join(LABELS)}" if self._version >= 2 else "1" + ", NULL" * len(LABELS)
         return f"sequence, record, content_hash, previous_hash, entry_hash, logged_at, {later}"
 
     @staticmethod
     def _entry(row: Any) -> LogEntry:
         return LogEntry(int(row[0]), row[1], row[2], row[3], row[4], float(row[5]), int(row[6]),
-                        row[7])  # fmt: skip
+                        *row[7:])  # fmt: skip
 
     def entries(
         self, start: int = 1, since: float | None = None, until: float | None = None
@@ -484,7 +495,8 @@ class Store:
         """A page of the entries that match every filter given: logged in [since, until), with
         the final level (the live answer, else the judgment) ``permission``, and the (first)
         request's ids. In sequence order from after ``after``, or newest first from before
-        ``before``; ``limit`` at most. The filters are read through indexes."""
+        ``before``; ``limit`` at most. The filters are read through indexes. Entries written
+        by a store of schema version 1 have no level or ids to be found by."""
         where: list[str] = ["sequence >= 1"]
         values: list[str | float] = []
         fields = {
@@ -495,7 +507,7 @@ class Store:
         }
         for name, wanted in fields.items():
             if wanted is not None:
-                where.append(f"{self._backend.fields[name]} = ?")
+                where.append(f"{name} = ?")
                 values.append(wanted)
         bounds = (
             ("logged_at >= ?", since),

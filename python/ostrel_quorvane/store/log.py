@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import json
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -14,6 +14,7 @@ from _ostrel_quorvane import _canonical_json
 __all__ = [
     "CURRENT_RULE",
     "GENESIS",
+    "LABELS",
     "LogEntry",
     "LogFault",
     "canonical_record",
@@ -21,11 +22,13 @@ __all__ = [
     "entry_hash",
 ]
 
+# The columns of an entry beside its record, hash and time, each covered by its hash (rule 2).
+LABELS = ("request_id", "permission", "claim_id", "candidate_id", "context_id")
 # The previous hash of the first entry.
 GENESIS = "0" * 64
 # How an entry's hash is made. Rule 1 (stores of schema version 1) covers the link, the sequence
-# number and the content hash; rule 2 covers every column an entry has, its logging time and the
-# id of the request that logged it too.
+# number and the content hash; rule 2 covers every column an entry has: its time and its labels
+# too.
 # Each entry keeps the rule it was written under, so that older entries verify as they were made.
 CURRENT_RULE = 2
 
@@ -41,6 +44,26 @@ def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
     return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
+def record_labels(canonical: str) -> tuple[str | None, ...]:
+    """What the log is listed by, read from a record (None where it has none): the level
+    answered, then the first request's claim, candidate and context ids."""
+    try:
+        record = json.loads(canonical)
+    except ValueError:
+        return (None, None, None, None)
+    if not isinstance(record, dict):
+        return (None, None, None, None)
+    live = record.get("live")
+    level = live.get("permission") if isinstance(live, dict) else None
+    level = level if isinstance(level, str) else record.get("permission")
+    inputs = record.get("inputs")
+    first = inputs[0] if isinstance(inputs, list) and inputs else None
+    request = first.get("request") if isinstance(first, dict) else None
+    request = request if isinstance(request, dict) else {}
+    ids = [request.get(name) for name in ("claim_id", "candidate_id", "context_id")]
+    return tuple(value if isinstance(value, str) else None for value in (level, *ids))
+
+
 def content_hash(canonical: str) -> str:
     """The SHA-256, in hex, of a record's canonical form in UTF-8."""
     return hashlib.sha256(canonical.encode()).hexdigest()
@@ -51,16 +74,18 @@ def entry_hash(
     sequence: int,
     content: str,
     logged_at: float = 0.0,
-    request_id: str | None = None,
+    labels: Sequence[str | None] = (),
     rule: int = CURRENT_RULE,
 ) -> str:
-    """The hash of a log entry, in hex: SHA-256 of ``previous:sequence:content`` under rule 1,
-    of ``previous:sequence:content:logged_at:request_id`` under rule 2 (the time as Python's
-    repr of the float writes it, which reads back as the same number; no request id is empty)."""
+    """The hash of a log entry, in hex: SHA-256 of ``previous:sequence:content`` under rule 1;
+    under rule 2, of ``previous:sequence:content:`` followed by the JSON array (ASCII, no spaces)
+    of the entry's time and its LABELS, missing labels null: every column the entry has."""
     if rule == 1:
         text = f"{previous}:{sequence}:{content}"
     else:
-        text = f"{previous}:{sequence}:{content}:{float(logged_at)!r}:{request_id or ''}"
+        padded = list(labels) + [None] * (len(LABELS) - len(labels))
+        rest = json.dumps([float(logged_at), *padded], separators=(",", ":"))
+        text = f"{previous}:{sequence}:{content}:{rest}"
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -76,6 +101,18 @@ class LogEntry:
     logged_at: float
     rule: int = CURRENT_RULE
     request_id: str | None = None  # the request of the service's that logged it
+    # What the log is listed by, from the record: the level answered (the live one where there
+    # is one) and the (first) request's ids. None for a record that has none, and for entries
+    # of rule 1, which never had them.
+    permission: str | None = None
+    claim_id: str | None = None
+    candidate_id: str | None = None
+    context_id: str | None = None
+
+    @property
+    def labels(self) -> tuple[str | None, ...]:
+        return (self.request_id, self.permission, self.claim_id, self.candidate_id,
+                self.context_id)  # fmt: skip
 
     def decision(self) -> dict[str, Any]:
         """The decision record, parsed."""
@@ -87,8 +124,10 @@ class LogEntry:
         columns against its entry hash), or None. Its link to the entry before is not checked."""
         if content_hash(self.record) != self.content_hash:
             return "its record does not match its content hash"
+        if self.rule == 1 and any(label is not None for label in self.labels):
+            return "it holds columns its hash rule does not cover"
         again = entry_hash(self.previous_hash, self.sequence, self.content_hash, self.logged_at,
-                           self.request_id, self.rule)  # fmt: skip
+                           self.labels, self.rule)  # fmt: skip
         if again != self.entry_hash:
             return "its entry hash does not match its contents"
         return None

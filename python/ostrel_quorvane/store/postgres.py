@@ -7,14 +7,7 @@ from typing import Any
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ostrel_quorvane.store.base import SECRET_PARAMETERS, Backend, StoreError
-
-# What listing decisions looks up, read from the record itself (see the SQLite back end).
-FIELDS = {
-    "permission": "coalesce(record::jsonb #>> '{live,permission}', record::jsonb ->> 'permission')",
-    "claim_id": "record::jsonb #>> '{inputs,0,request,claim_id}'",
-    "candidate_id": "record::jsonb #>> '{inputs,0,request,candidate_id}'",
-    "context_id": "record::jsonb #>> '{inputs,0,request,context_id}'",
-}
+from ostrel_quorvane.store.log import LABELS
 
 
 class PostgresBackend(Backend):
@@ -28,16 +21,8 @@ class PostgresBackend(Backend):
         "content_hash TEXT NOT NULL, previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
         "logged_at DOUBLE PRECISION NOT NULL, "
         "rule SMALLINT NOT NULL CONSTRAINT decisions_rule CHECK (rule IN (1, 2)), "
-        "request_id TEXT)",
-    ]
-    fields = FIELDS
-    indexes = [
-        "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
-        "CREATE INDEX IF NOT EXISTS decisions_by_time ON decisions (logged_at)",
-        *(
-            f"CREATE INDEX IF NOT EXISTS decisions_by_{name} ON decisions (({expression}))"
-            for name, expression in FIELDS.items()
-        ),
+        + ", ".join(f"{label} TEXT" for label in LABELS)
+        + ")",
     ]
     migrations = {
         1: [
@@ -45,7 +30,7 @@ class PostgresBackend(Backend):
             "CONSTRAINT decisions_rule CHECK (rule IN (1, 2))",
             "ALTER TABLE decisions ALTER COLUMN rule DROP DEFAULT",
             "ALTER TABLE decisions ADD CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1)",
-            "ALTER TABLE decisions ADD COLUMN request_id TEXT",
+            *(f"ALTER TABLE decisions ADD COLUMN {label} TEXT" for label in LABELS),
         ]
     }
 

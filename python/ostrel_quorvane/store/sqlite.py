@@ -9,6 +9,7 @@ from typing import Any
 from urllib.parse import quote
 
 from ostrel_quorvane.store.base import TABLES, Backend, NotAStore
+from ostrel_quorvane.store.log import LABELS
 
 # Entries are checked by the database itself as far as it can: numbered from 1, each number once
 # (the row id), the record text and the time a number.
@@ -17,18 +18,10 @@ DECISIONS = (
     "record TEXT NOT NULL CHECK (typeof(record) = 'text'), content_hash TEXT NOT NULL, "
     "previous_hash TEXT NOT NULL, entry_hash TEXT NOT NULL, "
     "logged_at REAL NOT NULL CHECK (typeof(logged_at) = 'real'), "
-    "rule INTEGER NOT NULL CHECK (rule IN (1, 2)), request_id TEXT)"
+    "rule INTEGER NOT NULL CHECK (rule IN (1, 2)), "
+    + ", ".join(f"{label} TEXT" for label in LABELS)
+    + ")"
 )
-# What listing decisions looks up: a record's final level (its live answer, else its judgment)
-# and its (first) request's ids, read from the record itself so that they need no column of
-# their own outside the entry's hash.
-FIELDS = {
-    "permission": "coalesce(json_extract(record, '$.live.permission'), "
-    "json_extract(record, '$.permission'))",
-    "claim_id": "json_extract(record, '$.inputs[0].request.claim_id')",
-    "candidate_id": "json_extract(record, '$.inputs[0].request.candidate_id')",
-    "context_id": "json_extract(record, '$.inputs[0].request.context_id')",
-}
 COLUMNS = "sequence, record, content_hash, previous_hash, entry_hash, logged_at"
 
 
@@ -38,15 +31,6 @@ class SqliteBackend(Backend):
         "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
         "published_at DOUBLE PRECISION NOT NULL)",
         DECISIONS.format(name="decisions"),
-    ]
-    fields = FIELDS
-    indexes = [
-        "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
-        "CREATE INDEX IF NOT EXISTS decisions_by_time ON decisions (logged_at)",
-        *(
-            f"CREATE INDEX IF NOT EXISTS decisions_by_{name} ON decisions ({expression})"
-            for name, expression in FIELDS.items()
-        ),
     ]
     # SQLite adds no constraint to a table in place: version 1's log is copied into one that
     # has them, each entry keeping the hash rule it was written under.
@@ -106,7 +90,11 @@ class SqliteBackend(Backend):
     def verify_select(self, version: int) -> str:
         # Text is read as bytes, so that a column that is not UTF-8 is named rather than
         # failing the read of its page.
-        later = "rule, CAST(request_id AS BLOB)" if version >= 2 else "1, NULL"
+        later = (
+            "rule, " + ", ".join(f"CAST({label} AS BLOB)" for label in LABELS)
+            if version >= 2
+            else "1" + ", NULL" * len(LABELS)
+        )
         return (
             "SELECT sequence, CAST(record AS BLOB), typeof(record), CAST(content_hash AS BLOB), "
             "CAST(previous_hash AS BLOB), CAST(entry_hash AS BLOB), logged_at, "

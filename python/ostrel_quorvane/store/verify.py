@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
 from ostrel_quorvane.files import clip
-from ostrel_quorvane.store.log import GENESIS, LogEntry, LogFault
+from ostrel_quorvane.store.log import GENESIS, LABELS, LogEntry, LogFault
 
 if TYPE_CHECKING:
     from ostrel_quorvane.store.base import Store
@@ -115,36 +115,39 @@ def _rows(store: Store, version: int) -> Iterator[Any]:
 
 def _entry(row: Any, expected: int) -> LogEntry:
     """A row as stored, read where entry ``expected`` is due: (sequence, record, its storage
-    kind, content hash, previous hash, entry hash, logged at, rule, request id); text may come
-    as bytes, to be decoded here."""
-    sequence, record, kind, content, previous, link, logged_at, rule, request_id = row
+    kind, content hash, previous hash, entry hash, logged at, rule, then its labels); text may
+    come as bytes, to be decoded here."""
+    sequence, record, kind, content, previous, link, logged_at, rule, *labels = row
     if not isinstance(sequence, int) or isinstance(sequence, bool):
         shown = clip(repr(sequence), 80)
         raise _Broken(expected, f"a row stands in its place with sequence number {shown}")
     if kind != "text":
         raise _Broken(sequence, f"its record is stored as {kind}, not text")
-    texts = []
-    for name, value in (("record", record), ("content hash", content), ("previous hash", previous),
-                        ("entry hash", link)):  # fmt: skip
-        if isinstance(value, bytes):
-            try:
-                value = value.decode()
-            except UnicodeDecodeError as error:
-                raise _Broken(sequence, f"its {name} is not UTF-8 text ({error.reason} at byte "
-                                        f"{error.start})") from None  # fmt: skip
-        if not isinstance(value, str):
-            raise _Broken(sequence, f"its {name} is not text")
-        texts.append(value)
+    columns = (
+        ("record", record),
+        ("content hash", content),
+        ("previous hash", previous),
+        ("entry hash", link),
+    )
+    texts = [_text(sequence, name, value) for name, value in columns]
     if isinstance(logged_at, bool) or not isinstance(logged_at, int | float):
         raise _Broken(sequence, f"its logging time {clip(repr(logged_at), 80)} is not a number")
     if rule not in (1, 2) or isinstance(rule, bool):
         raise _Broken(sequence, f"its hash rule {clip(repr(rule), 80)} is not one this reads")
-    if isinstance(request_id, bytes):
-        try:
-            request_id = request_id.decode()
-        except UnicodeDecodeError:
-            raise _Broken(sequence, "its request id is not UTF-8 text") from None
-    if request_id is not None and not isinstance(request_id, str):
-        raise _Broken(sequence, "its request id is not text")
+    read = [None if value is None else _text(sequence, name.replace("_", " "), value)
+            for name, value in zip(LABELS, labels, strict=True)]  # fmt: skip
     return LogEntry(sequence, texts[0], texts[1], texts[2], texts[3], float(logged_at), rule,
-                    request_id)  # fmt: skip
+                    *read)  # fmt: skip
+
+
+def _text(sequence: int, name: str, value: Any) -> str:
+    """A column's text, read from bytes where the back end gives them."""
+    if isinstance(value, bytes):
+        try:
+            value = value.decode()
+        except UnicodeDecodeError as error:
+            raise _Broken(sequence, f"its {name} is not UTF-8 text ({error.reason} at byte "
+                                    f"{error.start})") from None  # fmt: skip
+    if not isinstance(value, str):
+        raise _Broken(sequence, f"its {name} is not text")
+    return value

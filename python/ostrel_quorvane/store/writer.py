@@ -25,11 +25,16 @@ GROUP_LIMIT = 100
 
 class Appending(NamedTuple):
     """An entry on its way to the log: its record's canonical text, that text's SHA-256 in hex,
-    and the id of the request that made it, if a service's."""
+    the id of the request that made it (if a service's), and what the log is listed by: the
+    level answered and the (first) request's ids."""
 
     canonical: str
     digest: str
     request_id: str | None = None
+    permission: str | None = None
+    claim_id: str | None = None
+    candidate_id: str | None = None
+    context_id: str | None = None
 
 
 _Submission = tuple[Sequence[Appending], "Future[list[LogEntry]]"]
