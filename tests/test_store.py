@@ -116,9 +116,6 @@ def tamper(store, action, at):
 def test_verify_catches_every_edit_deletion_and_reordering(store_url):
     name = store_url
     with open_store(name) as store:
-        # A tamperer drops first the indexes that read each record as JSON.
-        for field in ("permission", "claim_id", "candidate_id", "context_id"):
-            raw(store, f"DROP INDEX decisions_by_{field}")
 
         @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
         @given(TAMPERING)

@@ -78,14 +78,16 @@ def entry_hash(
     rule: int = CURRENT_RULE,
 ) -> str:
     """The hash of a log entry, in hex: SHA-256 of ``previous:sequence:content`` under rule 1;
-    under rule 2, of ``previous:sequence:content:`` followed by the JSON array (ASCII, no spaces)
-    of the entry's time and its LABELS, missing labels null: every column the entry has."""
+    under rule 2, of ``previous:sequence:content:logged_at`` (the time as Python's repr of the
+    float writes it) followed, for each of the LABELS, by ``:-`` when it is missing, else by
+    ``:`` and its length in characters, ``:`` and itself: every column the entry has, each
+    unambiguous whatever text it holds."""
     if rule == 1:
         text = f"{previous}:{sequence}:{content}"
     else:
         padded = list(labels) + [None] * (len(LABELS) - len(labels))
-        rest = json.dumps([float(logged_at), *padded], separators=(",", ":"))
-        text = f"{previous}:{sequence}:{content}:{rest}"
+        rest = "".join(":-" if label is None else f":{len(label)}:{label}" for label in padded)
+        text = f"{previous}:{sequence}:{content}:{float(logged_at)!r}{rest}"
     return hashlib.sha256(text.encode()).hexdigest()
 
 
