@@ -4,6 +4,7 @@ access log when the answer is done."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import re
 import sys
@@ -41,6 +42,13 @@ class AccessLog:
         self.app = app
         self.metrics = metrics
         self.stream = stream
+        # A new request's id: this worker's random prefix and a count, unique without asking
+        # the system for randomness on every request.
+        self._prefix = uuid.uuid4().hex[:16]
+        self._count = itertools.count(1)
+
+    def _new_id(self) -> str:
+        return f"{self._prefix}{next(self._count):016x}"
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
@@ -49,7 +57,7 @@ class AccessLog:
         started = time.perf_counter()
         state = request_state(scope)
         given = _header(scope, b"x-request-id")
-        state["request_id"] = given if given and REQUEST_ID.fullmatch(given) else uuid.uuid4().hex
+        state["request_id"] = given if given and REQUEST_ID.fullmatch(given) else self._new_id()
         status = 500
 
         async def sending(message: Message) -> None:

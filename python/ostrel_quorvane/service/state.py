@@ -101,15 +101,15 @@ class ServiceState:
         under are published beside them; returns them once their transaction has committed.
         The event loop waits for the writer without blocking."""
         started = time.perf_counter()
-        store = await self.store()
+        store = self.store_ if self.store_ is not None else await self.store()
         for chain in chains:
             key = chain.chain_hash().to_hex()
             if key not in self.published_:
                 await _bounded(functools.partial(store.publish, chain))
                 self.published_.add(key)
         try:
-            with anyio.fail_after(STORE_WAIT_SECONDS):
-                entries = await asyncio.wrap_future(store.submit(items))
+            async with asyncio.timeout(STORE_WAIT_SECONDS):
+                entries = await store.submit_async(items)
         except TimeoutError:
             # The writer may still store them: they are not answered, and a retry logs them
             # again, which the log shows as two entries of one content hash.

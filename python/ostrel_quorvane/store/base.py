@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import threading
 import time
@@ -384,11 +385,17 @@ class Store:
     def submit(self, items: list[Appending]) -> Future[list[LogEntry]]:
         """Hands entries already in canonical form, with their digests, to the store's one
         writer; the future gives their log entries once their transaction has committed."""
+        return self._log_writer().submit(items)
+
+    def submit_async(self, items: list[Appending]) -> asyncio.Future[list[LogEntry]]:
+        """As submit, awaited on an event loop without blocking it."""
+        return self._log_writer().submit_async(items)
+
+    def _log_writer(self) -> LogWriter:
         with self._writer_lock:
             if self._writer is None:
                 self._writer = LogWriter(self._write, self.close_thread_connection)
-            writer = self._writer
-        return writer.submit(items)
+            return self._writer
 
     def _write(self, items: list[Appending]) -> list[LogEntry]:
         def write(cursor: Any) -> list[LogEntry]:

@@ -9,11 +9,12 @@ of one: its entries are stored in order and together, or not at all.
 
 from __future__ import annotations
 
+import asyncio
 import queue
 import threading
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future
-from typing import NamedTuple
+from typing import Any, NamedTuple, Union
 
 from ostrel_quorvane.store.log import LogEntry
 
@@ -37,7 +38,10 @@ class Appending(NamedTuple):
     context_id: str | None = None
 
 
-_Submission = tuple[Sequence[Appending], "Future[list[LogEntry]]"]
+# What a submission is told: a future of a thread's, or one of an event loop's (told from the
+# loop's own thread, all of a transaction's at once).
+_Told = Union["Future[list[LogEntry]]", "asyncio.Future[list[LogEntry]]"]
+_Submission = tuple[Sequence[Appending], _Told]
 
 
 class LogWriter:
@@ -59,12 +63,22 @@ class LogWriter:
         """Hands entries to the writer; the future gives their log entries once committed, or
         the error that kept them out of the log (then none of this transaction is stored)."""
         future: Future[list[LogEntry]] = Future()
+        self._hand(items, future)
+        return future
+
+    def submit_async(self, items: Sequence[Appending]) -> asyncio.Future[list[LogEntry]]:
+        """As submit, for a caller on an event loop: a future of the running loop's, which the
+        loop is told about once for every transaction, however many of its futures it holds."""
+        future: asyncio.Future[list[LogEntry]] = asyncio.get_running_loop().create_future()
+        self._hand(items, future)
+        return future
+
+    def _hand(self, items: Sequence[Appending], future: _Told) -> None:
         with self._lock:
             if self._stopped:
-                future.set_exception(RuntimeError("the log writer is stopped"))
-                return future
+                _settle([(future, None, RuntimeError("the log writer is stopped"))])
+                return
             self._queue.put((items, future))
-        return future
 
     def stop(self) -> None:
         """Writes what was handed over, then ends the thread."""
@@ -107,13 +121,35 @@ class LogWriter:
 
     def _commit(self, group: list[_Submission]) -> None:
         """Writes a group of submissions in one transaction: all are stored, or none."""
+        outcomes: list[tuple[_Told, list[LogEntry] | None, BaseException | None]] = []
         try:
             written = self._write([item for submitted, _ in group for item in submitted])
         except BaseException as error:
-            for _, future in group:
-                future.set_exception(error)
-            return
-        at = 0
-        for submitted, future in group:
-            future.set_result(written[at : at + len(submitted)])
-            at += len(submitted)
+            outcomes = [(future, None, error) for _, future in group]
+        else:
+            at = 0
+            for submitted, future in group:
+                outcomes.append((future, written[at : at + len(submitted)], None))
+                at += len(submitted)
+        threads = [outcome for outcome in outcomes if isinstance(outcome[0], Future)]
+        _settle(threads)
+        loops: dict[asyncio.AbstractEventLoop, list[Any]] = {}
+        for outcome in outcomes:
+            if not isinstance(outcome[0], Future):
+                loops.setdefault(outcome[0].get_loop(), []).append(outcome)
+        for loop, told in loops.items():
+            try:
+                loop.call_soon_threadsafe(_settle, told)
+            except RuntimeError:  # a loop already closed has no one left to tell
+                pass
+
+
+def _settle(outcomes: list[Any]) -> None:
+    """Tells each future its entries or its error (on its loop's thread, for a loop's)."""
+    for future, entries, error in outcomes:
+        if future.done():
+            continue
+        if error is not None:
+            future.set_exception(error)
+        else:
+            future.set_result(entries)
