@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import queue
 import threading
+import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future
 from typing import Any, NamedTuple, Union
@@ -22,6 +23,8 @@ __all__ = ["GROUP_LIMIT", "Appending", "LogWriter"]
 
 # How many entries one transaction takes at most, when many arrive together.
 GROUP_LIMIT = 100
+# How long a transaction waits for more appends while they have been arriving together.
+LINGER_SECONDS = 0.001
 
 
 class Appending(NamedTuple):
@@ -92,17 +95,24 @@ class LogWriter:
     def _run(self) -> None:
         try:
             waiting: _Submission | None = None
+            busy = False
             while True:
                 first = waiting if waiting is not None else self._queue.get()
                 waiting = None
                 if first is None:
                     return
                 # Whatever else is waiting joins this transaction while it stays within
-                # GROUP_LIMIT entries; a submission is never split between transactions.
+                # GROUP_LIMIT entries; a submission is never split between transactions. While
+                # submissions keep coming together (the last transaction held several), it waits
+                # up to LINGER_SECONDS for more, as a commit costs a sync whatever it holds.
                 group, size, stopping = [first], len(first[0]), False
+                deadline = time.monotonic() + (LINGER_SECONDS if busy else 0.0)
                 while size < GROUP_LIMIT:
                     try:
-                        more = self._queue.get_nowait()
+                        left = deadline - time.monotonic()
+                        more = (
+                            self._queue.get(timeout=left) if left > 0 else self._queue.get_nowait()
+                        )
                     except queue.Empty:
                         break
                     if more is None:
@@ -114,9 +124,20 @@ class LogWriter:
                     group.append(more)
                     size += len(more[0])
                 self._commit(group)
+                busy = len(group) > 1
                 if stopping:
                     return
         finally:
+            # Whatever ended the thread, nothing handed over later waits on it.
+            with self._lock:
+                self._stopped = True
+            while True:
+                try:
+                    left_over = self._queue.get_nowait()
+                except queue.Empty:
+                    break
+                if left_over is not None:
+                    _settle([(left_over[1], None, RuntimeError("the log writer has stopped"))])
             self._done()
 
     def _commit(self, group: list[_Submission]) -> None:
