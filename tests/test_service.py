@@ -119,6 +119,38 @@ class Server:
             self.err.close()
 
 
+class Load:
+    """Threads deciding W1 on a server until stopped, keeping the content hash of every decision
+    acknowledged; a thread whose connection is refused tries again, or ends with ``give_up``."""
+
+    def __init__(self, server, threads=4, give_up=False):
+        self.acknowledged, self._stop = [], threading.Event()
+        self._server, self._give_up = server, give_up
+        self._threads = [threading.Thread(target=self._run) for _ in range(threads)]
+        for thread in self._threads:
+            thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                status, _, headers = self._server.call("POST", "/v1/decide", W1, timeout=10)
+            except OSError:
+                if self._give_up:
+                    return
+                continue
+            if status == 200:
+                self.acknowledged.append(headers["x-content-hash"])
+
+    def reach(self, count, deadline):
+        while len(self.acknowledged) < count and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def stop(self):
+        self._stop.set()
+        for thread in self._threads:
+            thread.join()
+
+
 @pytest.fixture(scope="module")
 def server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("service")
@@ -227,33 +259,17 @@ def test_a_worker_killed_mid_load_loses_no_acknowledged_decision(tmp_path):
     store = tmp_path / "store.db"
     server = Server(tmp_path, store)
     try:
-        acknowledged, stop = [], threading.Event()
-
-        def load():
-            while not stop.is_set():
-                try:
-                    status, _, headers = server.call("POST", "/v1/decide", W1, timeout=5)
-                except OSError:
-                    continue
-                if status == 200:
-                    acknowledged.append(headers["x-content-hash"])
-
-        threads = [threading.Thread(target=load) for _ in range(4)]
-        for thread in threads:
-            thread.start()
+        load = Load(server)
         deadline = time.monotonic() + 60
-        while len(acknowledged) < 50 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        load.reach(50, deadline)
         for worker in server.workers():
             os.kill(worker, signal.SIGKILL)
         time.sleep(0.5)
         server.answering()
-        count = len(acknowledged)
-        while len(acknowledged) < count + 20 and time.monotonic() < deadline:
-            time.sleep(0.01)  # answering again after the restart
-        stop.set()
-        for thread in threads:
-            thread.join()
+        count = len(load.acknowledged)
+        load.reach(count + 20, deadline)  # answering again after the restart
+        load.stop()
+        acknowledged = load.acknowledged
         assert len(acknowledged) >= count + 20 >= 70, "the service did not answer again in time"
         with open_store(store) as log:
             assert log.verify() is None

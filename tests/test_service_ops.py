@@ -25,7 +25,7 @@ import jsonschema  # noqa: E402
 from ostrel_quorvane.client import Client, ServiceError  # noqa: E402
 from ostrel_quorvane.service.openapi import OPENAPI  # noqa: E402
 from ostrel_quorvane.store import open_store  # noqa: E402
-from test_service import EXAMPLES, TOKEN, W1, Server, free_port  # noqa: E402
+from test_service import EXAMPLES, TOKEN, W1, Load, Server, free_port  # noqa: E402
 
 CHAIN = (EXAMPLES / "chains" / "data-access.json").read_bytes()
 
@@ -178,28 +178,12 @@ def _alive(pid):
 
 def test_sigterm_answers_what_is_in_flight_and_loses_no_acknowledged_decision(tmp_path):
     server = Server(tmp_path, tmp_path / "s.db", "--workers", "2")
-    acknowledged, stop = [], threading.Event()
-
-    def load():
-        while not stop.is_set():
-            try:
-                status, _, headers = server.call("POST", "/v1/decide", W1, timeout=10)
-            except OSError:
-                return
-            if status == 200:
-                acknowledged.append(headers["x-content-hash"])
-
-    threads = [threading.Thread(target=load) for _ in range(4)]
-    for thread in threads:
-        thread.start()
-    deadline = time.monotonic() + 30
-    while len(acknowledged) < 100 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    load = Load(server, give_up=True)
+    load.reach(100, time.monotonic() + 30)
     os.kill(server.process.pid, signal.SIGTERM)
     assert server.process.wait(30) == 0
-    stop.set()
-    for thread in threads:
-        thread.join()
+    load.stop()
+    acknowledged = load.acknowledged
     server.stop()
     with open_store(tmp_path / "s.db", read_only=True) as log:
         assert log.verify() is None

@@ -63,15 +63,9 @@ class Client:
         self.token = token
         self.timeout = timeout
 
-    def _call(
-        self,
-        method: str,
-        path: str,
-        body: bytes | None = None,
-        kind: str = "application/json",
-        query: Mapping[str, Any] | None = None,
-    ) -> bytes:
-        return self._exchange(method, path, body, kind, query)[0]
+    def _call(self, *args: Any, **kwargs: Any) -> bytes:
+        """The answer's body alone (see _exchange)."""
+        return self._exchange(*args, **kwargs)[0]
 
     def _exchange(
         self,
