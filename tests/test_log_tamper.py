@@ -9,6 +9,7 @@ import io
 import json
 import re
 import sqlite3
+import threading
 from pathlib import Path
 
 import pytest
@@ -116,6 +117,11 @@ TAMPERS = [
     ("an entry deleted", lambda n: sql(n, "DELETE FROM decisions WHERE sequence = 3"), 3, "entry 3 is missing", "both"),
     ("an entry hash replaced", lambda n: sql(n, "UPDATE decisions SET entry_hash = ? WHERE sequence = 6", "e" * 64), 6, "entry hash does not match", "both"),
     ("a link replaced", lambda n: sql(n, "UPDATE decisions SET previous_hash = ? WHERE sequence = 4", "f" * 64), 4, "entry hash does not match|does not follow", "both"),
+    ("hashes stored as bytes", lambda n: set_column(n, "entry_hash", sql(n, "SELECT entry_hash FROM decisions WHERE sequence = 3")[0][0].encode(), 3, "BYTEA USING entry_hash::bytea"), (3, 1), "entry hash is stored as (blob|bytea)", "both"),
+    ("a label stored as bytes", lambda n: sql(n, "UPDATE decisions SET permission = CAST(permission AS BLOB) WHERE sequence = 2"), 2, "permission is stored as blob", "sqlite"),
+    ("a schema version of other digits", lambda n: sql(n, "UPDATE meta SET value = '\u00b2' WHERE key = 'schema_version'"), 1, "schema version is '\u00b2'", "both"),
+    ("a head of other digits", lambda n: sql(n, "UPDATE meta SET value = ? WHERE key = 'head'", "\u00b3:" + "e" * 64), 1, "not SEQUENCE:HASH", "both"),
+    ("the entries' table dropped", lambda n: sql(n, "DROP TABLE decisions"), 1, "table of entries is gone", "both"),
     ("a rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1 WHERE sequence = 2"), 2, "older rule", "both"),
     ("every rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1"), 1, "columns its hash rule does not cover", "both"),
     ("a label edited", lambda n: sql(n, "UPDATE decisions SET permission = 'AAA' WHERE sequence = 4"), 4, "entry hash does not match", "both"),
@@ -152,6 +158,26 @@ def test_every_tamper_fails_verification_at_the_first_entry_it_touches(
     if isinstance(entry, tuple):
         entry = entry[backend == "postgresql"]
     assert int(named.group(1)) == entry and re.search(reason, named.group(2)), out
+
+
+def test_a_log_verified_while_it_is_written_holds(store_url):
+    """Verification reads one snapshot: entries appended meanwhile are no fault."""
+    with open_store(store_url) as store:
+        store.append_many([{"n": n} for n in range(20)])
+        stop = threading.Event()
+
+        def write():
+            while not stop.is_set():
+                store.append({"more": 1})
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        try:
+            faults = [open_store(store_url, read_only=True).verify() for _ in range(15)]
+        finally:
+            stop.set()
+            writer.join()
+    assert faults == [None] * 15
 
 
 def test_the_database_refuses_what_can_never_be_a_valid_entry(logged):

@@ -124,6 +124,10 @@ QUERIES = [
     ("GET", "/v1/decisions/%FF", None, 404, "decision_not_found"),
     ("GET", "/v1/decisions/" + "a" * 10_000, None, 404, "decision_not_found"),
     ("GET", "/healthz/", None, 404, "not_found"),
+    ("GET", "/v1/decisions?limit=%C2%B2", None, 400, "malformed_input"),
+    ("GET", "/v1/decisions?after=99999999999999999999", None, 400, "malformed_input"),
+    ("GET", "/v1/decisions/by-sequence/%C2%B2", None, 400, "malformed_input"),
+    ("GET", "/v1/decisions/by-sequence/9999999999999999999", None, 400, "malformed_input"),
 ]
 
 

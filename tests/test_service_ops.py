@@ -111,6 +111,10 @@ def test_a_rotated_token_is_taken_without_a_restart(tmp_path):
             assert time.monotonic() < deadline, "the new token was not taken"
             time.sleep(0.1)
         assert server.call("GET", "/v1/log/verify", token=TOKEN)[0] == 403
+        # A file that cannot be read as text leaves the tokens read last in force.
+        server.token_file.write_bytes(b"tok\n\xff\n")
+        time.sleep(1.2)
+        assert server.call("GET", "/v1/log/verify", token="rotated-token")[0] == 200
         # SIGHUP starts new workers, which read the file again; the service answers throughout.
         server.token_file.write_text("third-token\n")
         os.kill(server.process.pid, signal.SIGHUP)

@@ -299,3 +299,13 @@ def test_the_native_canonical_form_is_pythons(value, ascii):
     from ostrel_quorvane.store import canonical_record
 
     assert canonical_record(text) == python
+
+
+def test_a_closed_store_takes_no_more_appends(store_name):
+    store = open_store(store_name)
+    store.append({"a": 1})
+    store.close()
+    with pytest.raises(StoreError, match="the store is closed"):
+        store.append({"a": 2})
+    with open_store(store_name) as again:
+        assert again.count() == 1 and again.verify() is None

@@ -52,8 +52,8 @@ class TokenFile:
             seen = (status.st_ino, status.st_mtime_ns, status.st_size)
             if seen != self._seen:
                 self._tokens, self._seen = read_tokens(self.path), seen
-        except OSError:
-            pass  # a file being replaced, or gone for a moment: the tokens read last hold
+        except (OSError, UnicodeDecodeError):
+            pass  # a file being replaced, gone for a moment or unreadable: the last tokens hold
 
     def authorize(self, request: Request) -> None:
         """Refuses a request without one of the tokens: 401 with none given (or none to match,

@@ -13,7 +13,15 @@ from ostrel_quorvane.request import chain_document, loads_chain
 from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.metrics import CONTENT_TYPE
 from ostrel_quorvane.service.openapi import OPENAPI
-from ostrel_quorvane.service.requests import JSON_TYPES, SHOWN, body, content, paged
+from ostrel_quorvane.service.requests import (
+    JSON_TYPES,
+    LARGEST,
+    SHOWN,
+    body,
+    content,
+    paged,
+    whole_number,
+)
 from ostrel_quorvane.service.state import ServiceState
 from ostrel_quorvane.store import LogEntry, Store, StoreError
 
@@ -85,12 +93,12 @@ class Reading:
 
     async def get_sequence(self, request: Request) -> Response:
         self.state.tokens.authorize(request)
-        text = request.path_params["sequence"]
-        if not text.isdigit() or len(text) > 19:
+        sequence = whole_number(request.path_params["sequence"], 1, LARGEST)
+        if sequence is None:
             raise Refused(400, "malformed_input", "expected a sequence number", "sequence")
-        entry = await self.state.in_thread(Store.find_sequence, int(text))
+        entry = await self.state.in_thread(Store.find_sequence, sequence)
         if entry is None:
-            raise Refused(404, "decision_not_found", f"no decision {int(text)} is logged")
+            raise Refused(404, "decision_not_found", f"no decision {sequence} is logged")
         return _record(entry)
 
     async def verify_log(self, request: Request) -> Response:

@@ -28,12 +28,15 @@ __all__ = [
     "moment",
     "named_chain",
     "paged",
+    "whole_number",
 ]
 
 JSON_TYPES = ("application/json",)
 LINES_TYPES = ("application/x-ndjson", "application/jsonl", "application/json-lines")
 # How much of a caller's value an error message echoes.
 SHOWN = 200
+# The largest sequence number a store holds.
+LARGEST = 2**63 - 1
 # The spellings of a boolean query parameter, either case.
 TRUE_WORDS = ("true", "1", "yes", "on")
 FALSE_WORDS = ("false", "0", "no", "off")
@@ -128,14 +131,21 @@ def paged(request: Request) -> dict[str, Any]:
     for name in ("permission", "claim_id", "candidate_id", "context_id"):
         if name in query:
             chosen[name] = query[name]
-    for name, low, high in (("after", 0, None), ("before", 1, None), ("limit", 1, 1000)):
+    for name, low, high in (("after", 0, LARGEST), ("before", 1, LARGEST), ("limit", 1, 1000)):
         if name in query:
-            text = query[name]
-            if not text.isdigit() or int(text) < low or (high is not None and int(text) > high):
-                bound = f"from {low}" + (f" to {high}" if high else "")
-                raise RequestFileError(name, "$", f"expected a whole number {bound}")
-            chosen[name] = int(text)
+            number = whole_number(query[name], low, high)
+            if number is None:
+                raise RequestFileError(name, "$", f"expected a whole number from {low} to {high}")
+            chosen[name] = number
     return chosen
+
+
+def whole_number(text: str, low: int, high: int) -> int | None:
+    """``text`` as a number of ASCII digits from ``low`` to ``high``, or None."""
+    if not (text.isascii() and text.isdigit()) or len(text) > len(str(high)):
+        return None
+    number = int(text)
+    return number if low <= number <= high else None
 
 
 def error_body(code: str, message: str, path: str | None) -> str:

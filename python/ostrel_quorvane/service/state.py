@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -29,6 +30,13 @@ STORE_SECONDS = 2.0
 # How long a request waits for the store in all, however its calls fare (a connection to a server
 # that stops answering mid-statement waits on the network): past it, the answer is 503.
 STORE_WAIT_SECONDS = 15.0
+
+
+def _close_quietly(store: Store) -> None:
+    try:
+        store.close()
+    except Exception:  # closing a store whose database is gone can fail too
+        pass
 
 
 async def _bounded(call: Callable[[], T]) -> T:
@@ -66,13 +74,12 @@ class ServiceState:
         return self.store_
 
     async def forget_store(self) -> None:
-        """Closes the store after a failure, off the event loop; the next call opens it again."""
+        """Lets go of the store after a failure; the next call opens it again. It is closed in
+        a thread of its own, which no answer waits for: closing waits for its writer, which may
+        itself be waiting on a database that does not answer."""
         store, self.store_ = self.store_, None
         if store is not None:
-            try:
-                await anyio.to_thread.run_sync(store.close)
-            except Exception:  # closing a store whose database is gone can fail too
-                pass
+            threading.Thread(target=_close_quietly, args=(store,), daemon=True).start()
 
     async def close(self) -> None:
         """Drains the log writer (every decision handed to it is stored) and closes the store."""

@@ -89,13 +89,14 @@ class Backend:
 
     def verify_select(self, version: int) -> str:
         """The SELECT (without WHERE, ORDER or LIMIT) that reads the log's rows for verifying
-        them as stored: sequence, record, the record's storage kind, content hash, previous
-        hash, entry hash, logged at, rule."""
-        later = f"rule, {', '.join(LABELS)}" if version >= 2 else "1" + ", NULL" * len(LABELS)
-        return (
-            "SELECT sequence, record, 'text', content_hash, previous_hash, entry_hash, logged_at, "
-            f"{later} FROM decisions"
-        )
+        them as stored: sequence, record, how each text column is stored (comma-separated, for
+        the record, the three hashes and the labels: "text" or "null"), content hash, previous
+        hash, entry hash, logged at, rule, labels."""
+        raise NotImplementedError
+
+    def begin_snapshot(self, cursor: Any) -> None:
+        """Begins a read transaction that sees one state of the store throughout."""
+        self.begin_read(cursor)
 
     def begin_write(self, cursor: Any) -> None:
         raise NotImplementedError
@@ -125,9 +126,6 @@ class Backend:
 class Store:
     """A chain registry and a decision log in one database. Safe to share between threads."""
 
-    # What _meta answers when the meta table itself is gone.
-    NO_META: Any = object()
-
     def __init__(self, name: str, backend: Backend, read_only: bool = False) -> None:
         self.name = name
         self.read_only = read_only
@@ -135,6 +133,7 @@ class Store:
         self._local = threading.local()
         self._writer: LogWriter | None = None
         self._writer_lock = threading.Lock()
+        self._closed = False
         self._version = SCHEMA_VERSION
         self._prepare()
 
@@ -164,6 +163,7 @@ class Store:
         cursor = connection.cursor()
         begin = {
             "read": self._backend.begin_read,
+            "snapshot": self._backend.begin_snapshot,
             "write": self._backend.begin_write,
             "schema": self._backend.begin_schema,
         }[kind]
@@ -208,7 +208,8 @@ class Store:
             row = cursor.fetchone()
             if row is None:
                 return None
-            return int(row[0]) if str(row[0]).isdigit() else str(row[0])
+            text = str(row[0])
+            return int(text) if text.isascii() and text.isdigit() else text
 
         try:
             found = self._run("read", version)
@@ -271,31 +272,11 @@ class Store:
         names: set[str] = self._run("read", self._backend.table_names)
         return bool(names & set(TABLES))
 
-    def _meta(self, key: str) -> str | None:
-        """The meta table's value for ``key``: None when it has none, NO_META when the table
-        itself is gone."""
-
-        def read(cursor: Any) -> Any:
-            try:
-                cursor.execute(self._sql("SELECT value FROM meta WHERE key = ?"), (key,))
-            except Exception as error:
-                if self._backend.failure(error) is None or not self._backend.missing_table(error):
-                    raise
-                return Store.NO_META
-            row = cursor.fetchone()
-            return None if row is None else row[0]
-
-        value: str | None = self._run("read", read)
-        return value
-
-    def _row_count(self) -> int:
-        """How many rows the log's table holds, valid entries or not."""
-        row = self._run(False, lambda c: c.execute("SELECT COUNT(*) FROM decisions").fetchone())
-        return int(row[0])
-
     def close(self) -> None:
-        """Stops the group writer and closes this thread's connection."""
+        """Stops the log writer (once it has written what it was handed) and closes this
+        thread's connection. A closed store takes no more appends."""
         with self._writer_lock:
+            self._closed = True
             if self._writer is not None:
                 self._writer.stop()
                 self._writer = None
@@ -393,6 +374,8 @@ class Store:
 
     def _log_writer(self) -> LogWriter:
         with self._writer_lock:
+            if self._closed:
+                raise StoreError(f"{self.name}: the store is closed; nothing was written")
             if self._writer is None:
                 self._writer = LogWriter(self._write, self.close_thread_connection)
             return self._writer

@@ -74,6 +74,21 @@ class PostgresBackend(Backend):
     def begin_read(self, cursor: Any) -> None:
         pass
 
+    def verify_select(self, version: int) -> str:
+        labels = LABELS if version >= 2 else ()
+        kinds = " || ',' || ".join(
+            f"CASE WHEN {column} IS NULL THEN 'null' ELSE pg_typeof({column})::text END"
+            for column in ("record", "content_hash", "previous_hash", "entry_hash", *labels)
+        )
+        later = f"rule, {', '.join(LABELS)}" if version >= 2 else "1" + ", NULL" * len(LABELS)
+        return (
+            f"SELECT sequence, record, {kinds}, content_hash, previous_hash, entry_hash, "
+            f"logged_at, {later} FROM decisions"
+        )
+
+    def begin_snapshot(self, cursor: Any) -> None:
+        cursor.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+
     def begin_schema(self, cursor: Any) -> None:
         # Two processes creating the tables at once would collide in the catalog.
         cursor.execute("SELECT pg_advisory_xact_lock(4171)")

@@ -54,7 +54,8 @@ class SqliteBackend(Backend):
 
     def connect(self, read_only: bool) -> Any:
         if read_only:
-            # Opened as a URI so that nothing is made or changed, not even the file.
+            # Opened as a URI so that no database is made and nothing in one changed (SQLite
+            # may still make the shared-memory files a database in WAL mode is read through).
             uri = f"file:{quote(str(self.path.absolute()))}?mode=ro"
             connection = sqlite3.connect(
                 uri, uri=True, timeout=self.timeout, isolation_level=None, check_same_thread=False
@@ -89,14 +90,17 @@ class SqliteBackend(Backend):
 
     def verify_select(self, version: int) -> str:
         # Text is read as bytes, so that a column that is not UTF-8 is named rather than
-        # failing the read of its page.
+        # failing the read of its page; how each is stored is read beside it.
+        labels = LABELS if version >= 2 else ()
+        columns = ("record", "content_hash", "previous_hash", "entry_hash", *labels)
+        kinds = " || ',' || ".join(f"typeof({column})" for column in columns)
         later = (
             "rule, " + ", ".join(f"CAST({label} AS BLOB)" for label in LABELS)
             if version >= 2
             else "1" + ", NULL" * len(LABELS)
         )
         return (
-            "SELECT sequence, CAST(record AS BLOB), typeof(record), CAST(content_hash AS BLOB), "
+            f"SELECT sequence, CAST(record AS BLOB), {kinds}, CAST(content_hash AS BLOB), "
             "CAST(previous_hash AS BLOB), CAST(entry_hash AS BLOB), logged_at, "
             f"{later} FROM decisions"
         )

@@ -1,10 +1,11 @@
 """Verifying the decision log as someone who distrusts the database would: every row read as it
-is stored, whatever its type, and every fault named by the first entry it touches.
+is stored, whatever its type, in one snapshot, and every fault named by the first entry it
+touches.
 
 What holds for a log that verifies: its entries are numbered exactly 1 to N, each entry's record
 matches its content hash, each entry's columns match its entry hash (under the rule it was
 written by), each entry links to the one before, and the head recorded beside the entries names
-entry N and its hash. Nothing here writes.
+entry N and its hash. Nothing here changes the database.
 """
 
 from __future__ import annotations
@@ -32,24 +33,36 @@ class _Broken(Exception):
 
 def verify_log(store: Store, progress: Callable[[int], None] | None = None) -> LogFault | None:
     """The first fault of the store's log, or None for a log that holds from entry 1 to its
-    recorded head."""
+    recorded head. The whole log is read in one snapshot, so that entries appended meanwhile
+    are not mistaken for a fault."""
     try:
-        return _verify(store, progress)
+        fault: LogFault | None = store._run(
+            "snapshot", lambda cursor: _verify(store, cursor, progress)
+        )
+        return fault
     except _Broken as broken:
         return broken.fault
 
 
-def _verify(store: Store, progress: Callable[[int], None] | None) -> LogFault | None:
-    version = store._meta("schema_version")
-    if version is store.NO_META:
-        rows = store._row_count()
+def _whole(value: Any) -> bool:
+    """Whether ``value`` is text of ASCII digits."""
+    return isinstance(value, str) and value.isascii() and value.isdigit()
+
+
+def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -> LogFault | None:
+    tables = store._backend.table_names(cursor)
+    if "decisions" not in tables:
+        raise _Broken(1, "the store's table of entries is gone")
+    if "meta" not in tables:
+        rows = _row_count(cursor)
         raise _Broken(1 if rows else 0, "the store's meta table is gone: its head is lost")
-    if version is None or not version.isdigit():
+    version = _meta(store, cursor, "schema_version")
+    if not _whole(version):
         shown = "missing" if version is None else clip(repr(version), 80)
         raise _Broken(1, f"the store's schema version is {shown}: it cannot be read")
-    head = _recorded_head(store._meta("head"))
+    head = _recorded_head(_meta(store, cursor, "head"))
     expected, previous, newest_rule, seen = 1, GENESIS, 1, 0
-    for row in _rows(store, int(version)):
+    for row in _rows(store, cursor, int(version)):
         entry = _entry(row, expected)
         seen += 1
         if entry.sequence < expected:
@@ -68,7 +81,7 @@ def _verify(store: Store, progress: Callable[[int], None] | None) -> LogFault | 
         if progress is not None and entry.sequence % 1000 == 0:
             progress(entry.sequence)
     last = expected - 1
-    total = store._row_count()
+    total = _row_count(cursor)
     if total != seen:
         raise _Broken(last + 1, f"the log holds {total:,} rows for its {seen:,} entries")
     if head is None:
@@ -83,29 +96,35 @@ def _verify(store: Store, progress: Callable[[int], None] | None) -> LogFault | 
     return None
 
 
+def _meta(store: Store, cursor: Any, key: str) -> Any:
+    cursor.execute(store._sql("SELECT value FROM meta WHERE key = ?"), (key,))
+    row = cursor.fetchone()
+    return None if row is None else row[0]
+
+
+def _row_count(cursor: Any) -> int:
+    return int(cursor.execute("SELECT COUNT(*) FROM decisions").fetchone()[0])
+
+
 def _recorded_head(value: Any) -> tuple[int, str] | None:
     if value is None:
         return None
     sequence, colon, digest = str(value).partition(":")
-    if not colon or not sequence.isdigit() or len(digest) != 64:
+    if not isinstance(value, str) or not colon or not _whole(sequence) or len(digest) != 64:
         raise _Broken(1, f"its recorded head {clip(repr(value), 80)} is not SEQUENCE:HASH")
     return int(sequence), digest
 
 
-def _rows(store: Store, version: int) -> Iterator[Any]:
+def _rows(store: Store, cursor: Any, version: int) -> Iterator[Any]:
     """Every row of the log in sequence order, as stored; the caller reads each as an entry
     before the next page is asked for after it."""
     select = store._backend.verify_select(version)
     after: int | None = None
     while True:
         where = "" if after is None else f"WHERE sequence > {after} "
-        query = f"{select} {where}ORDER BY sequence LIMIT {PAGE}"
-
-        def page(cursor: Any, query: str = query) -> list[Any]:
-            rows: list[Any] = cursor.execute(query).fetchall()
-            return rows
-
-        rows: list[Any] = store._run(False, page)
+        rows: list[Any] = cursor.execute(
+            f"{select} {where}ORDER BY sequence LIMIT {PAGE}"
+        ).fetchall()
         for row in rows:
             yield row
             after = row[0]
@@ -117,12 +136,17 @@ def _entry(row: Any, expected: int) -> LogEntry:
     """A row as stored, read where entry ``expected`` is due: (sequence, record, its storage
     kind, content hash, previous hash, entry hash, logged at, rule, then its labels); text may
     come as bytes, to be decoded here."""
-    sequence, record, kind, content, previous, link, logged_at, rule, *labels = row
+    sequence, record, kinds, content, previous, link, logged_at, rule, *labels = row
     if not isinstance(sequence, int) or isinstance(sequence, bool):
         shown = clip(repr(sequence), 80)
         raise _Broken(expected, f"a row stands in its place with sequence number {shown}")
-    if kind != "text":
-        raise _Broken(sequence, f"its record is stored as {kind}, not text")
+    # How each text column is stored: the record and hashes as text, the labels as text or
+    # null. A column of bytes that spell the same text is not that text.
+    stored = str(kinds).split(",")
+    names = ["record", "content hash", "previous hash", "entry hash", *LABELS]
+    for number, (name, kind) in enumerate(zip(names, stored, strict=False)):
+        if kind != "text" and not (number >= 4 and kind == "null"):
+            raise _Broken(sequence, f"its {name.replace('_', ' ')} is stored as {kind}, not text")
     columns = (
         ("record", record),
         ("content hash", content),
