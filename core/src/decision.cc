@@ -78,7 +78,7 @@ std::expected<Decision, DecisionFault> decide(const DecisionRequest& request, co
     read.push_back(std::move(*one));
   }
 
-  // The chain in force.
+  // The chain in force: the one given, else the requests' own, which must agree.
   Decision decision;
   std::shared_ptr<const PermissionChain> own;
   for (std::size_t i = 0; i < read.size() && !request.chain; ++i) {
@@ -86,12 +86,7 @@ std::expected<Decision, DecisionFault> decide(const DecisionRequest& request, co
     if (own && own->hash() != read[i].chain->hash()) {
       return fault(Fault::Kind::Chains, i, "$.chain", std::string(request.inputs[i].source));
     }
-    own = own ? own : read[i].chain;
-  }
-  for (std::size_t i = 0; own && i < read.size(); ++i) {
-    if (read[i].chain && own->hash() != read[i].chain->hash()) {
-      return fault(Fault::Kind::Chains, i, "$.chain", std::string(request.inputs[i].source));
-    }
+    if (!own) own = read[i].chain;
   }
   decision.chain_given = request.chain || own;
   decision.chain = request.chain ? request.chain : own ? own : default_chain();

@@ -55,6 +55,15 @@ void subproof(std::uint64_t m, std::uint64_t start, std::uint64_t n, bool whole,
 
 bool odd(std::uint64_t x) { return (x & 1u) != 0; }
 
+// Right-shifts both positions together until `fn` is odd or 0: past the levels where the node
+// on the path is its parent's only child.
+void climb(std::uint64_t& fn, std::uint64_t& sn) {
+  while (!odd(fn) && fn != 0) {
+    fn >>= 1;
+    sn >>= 1;
+  }
+}
+
 }  // namespace
 
 Hash leaf_hash(std::string_view data) {
@@ -99,12 +108,7 @@ bool verify_inclusion(std::uint64_t index, std::uint64_t size, const Hash& leaf,
     if (sn == 0) return false;
     if (odd(fn) || fn == sn) {
       r = node_hash(p, r);
-      if (!odd(fn)) {
-        while (!odd(fn) && fn != 0) {
-          fn >>= 1;
-          sn >>= 1;
-        }
-      }
+      climb(fn, sn);
     } else {
       r = node_hash(r, p);
     }
@@ -122,26 +126,21 @@ bool verify_consistency(std::uint64_t old_size, std::uint64_t size, const Hash& 
   if (old_size == size) return proof.empty() && old_root == root;
   if (old_size == 0) return proof.empty();
   if (proof.empty()) return false;
-  std::vector<Hash> path(proof.begin(), proof.end());
-  if (std::has_single_bit(old_size)) path.insert(path.begin(), old_root);
+  // An old tree of a power of two leaves is a subtree of the new one: its root starts the path.
+  const bool whole = std::has_single_bit(old_size);
+  std::span<const Hash> rest = whole ? proof : proof.subspan(1);
   std::uint64_t fn = old_size - 1, sn = size - 1;
   while (odd(fn)) {
     fn >>= 1;
     sn >>= 1;
   }
-  Hash fr = path.front(), sr = path.front();
-  for (std::size_t i = 1; i < path.size(); ++i) {
-    const Hash& c = path[i];
+  Hash fr = whole ? old_root : proof.front(), sr = fr;
+  for (const Hash& c : rest) {
     if (sn == 0) return false;
     if (odd(fn) || fn == sn) {
       fr = node_hash(c, fr);
       sr = node_hash(c, sr);
-      if (!odd(fn)) {
-        while (!odd(fn) && fn != 0) {
-          fn >>= 1;
-          sn >>= 1;
-        }
-      }
+      climb(fn, sn);
     } else {
       sr = node_hash(sr, c);
     }

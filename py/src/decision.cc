@@ -85,8 +85,9 @@ constexpr auto kDecide = signature(
     "from `sources`: under `chain`, else theirs, else the default chain; as of `at` (Unix\n"
     "seconds), else their moment of use, else now; at a moment of use whose fingerprint,\n"
     "negative-control states [(token_id, status name)] and leniency the caller may give.\n"
-    "Returns (True, (record, digest, chain, chain_given, permission, live, judgment, ids)):\n"
-    "the record in the log's canonical form, its SHA-256 in hex, the chain in force, the\n"
+    "Returns (True, (record, digest, chain, chain_hash, chain_given, permission, live,\n"
+    "judgment, ids)): the record in the log's canonical form, its SHA-256 in hex, the chain\n"
+    "in force and its hash in hex, the\n"
     "judged level, live as (permission, reason, floored) or None, the Judgment when asked for,\n"
     "and the (first) request's (claim_id, candidate_id, context_id); or (False, (kind, input,\n"
     "path, detail)).",
@@ -148,6 +149,7 @@ PyObject* decide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   Ref record = Ref::steal(new_str(decision->record));
   Ref digest = Ref::steal(PyUnicode_FromStringAndSize(hex.data(), hex.size()));
   Ref chain = Ref::steal(new_chain(decision->chain));
+  Ref chain_key = Ref::steal(new_str(decision->chain->hash().to_hex()));
   Ref level = Ref::steal(new_str(decision->judgment->permission.name()));
   Ref live = Ref::borrow(Py_None);
   if (decision->live) {
@@ -165,13 +167,13 @@ PyObject* decide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   Ref claim = Ref::steal(new_str(context.claim_id()));
   Ref candidate = Ref::steal(new_str(context.candidate_id()));
   Ref context_id = Ref::steal(new_str(context.context_id()));
-  if (!record || !digest || !chain || !level || !live || !judgment || !claim || !candidate ||
-      !context_id) {
+  if (!record || !digest || !chain || !chain_key || !level || !live || !judgment || !claim ||
+      !candidate || !context_id) {
     return nullptr;
   }
-  return Py_BuildValue("(O(OOOOOOO(OOO)))", Py_True, record.get(), digest.get(), chain.get(),
-                       decision->chain_given ? Py_True : Py_False, level.get(), live.get(),
-                       judgment.get(), claim.get(), candidate.get(), context_id.get());
+  return Py_BuildValue("(O(OOOOOOOO(OOO)))", Py_True, record.get(), digest.get(), chain.get(),
+                       chain_key.get(), decision->chain_given ? Py_True : Py_False, level.get(),
+                       live.get(), judgment.get(), claim.get(), candidate.get(), context_id.get());
 }
 
 PyMethodDef kDecideFunction = {"_decide", as_cfunction(guarded<decide>), kFastFlags, kDecide.doc};

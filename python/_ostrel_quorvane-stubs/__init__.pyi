@@ -358,7 +358,8 @@ def _read_file(path: str | PathLike[str], limit: int, padding: int) -> tuple[boo
 def _check_json(data: _JsonData) -> tuple[str, str, str] | None: ...
 def _read_members(data: _JsonData, names: Sequence[str]) -> tuple[bool, Any]: ...
 
-# (True, (record, digest, chain, chain_given, judged level, live, judgment, ids)), live being
+# (True, (record, digest, chain, chain hash, chain_given, judged level, live, judgment, ids)),
+# live being
 # (permission, reason, floored) or None, judgment None unless asked for, and ids the (first)
 # request's (claim_id, candidate_id, context_id); or
 # (False, (kind, input index or None, path, detail)).

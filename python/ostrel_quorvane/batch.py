@@ -52,12 +52,20 @@ class Window:
 
     answers: list[str] = field(default_factory=list)
     numbers: list[int] = field(default_factory=list)  # each answer's line number
+    decided: list[bool] = field(default_factory=list)  # whether each answer is a record
     decisions: list[Decision] = field(default_factory=list)
     errors: list[InputError] = field(default_factory=list)
 
-    def text(self) -> bytes:
-        """The window's answer, each line ended."""
-        return "".join(answer + "\n" for answer in self.answers).encode()
+    def text(self, unstored: str | None = None) -> bytes:
+        """The window's answer, each line ended; with ``unstored``, the message of a log that
+        failed, each record replaced by an error line of kind ``store_unavailable``."""
+        lines = (
+            error_line(number, unstored, "store_unavailable") if unstored and decided else answer
+            for number, answer, decided in zip(
+                self.numbers, self.answers, self.decided, strict=True
+            )
+        )
+        return "".join(line + "\n" for line in lines).encode()
 
 
 def windows(
@@ -84,9 +92,11 @@ def windows(
         except InputError as error:
             window.answers.append(error_line(number, error))
             window.errors.append(error)
+            window.decided.append(False)
         else:
             window.answers.append(decision.record)
             window.decisions.append(decision)
+            window.decided.append(True)
         window.numbers.append(number)
         if len(window.answers) == GROUP_LIMIT:
             yield window

@@ -29,7 +29,13 @@ from ostrel_quorvane.decision import (
 from ostrel_quorvane.files import STDIN, judged, read_document
 from ostrel_quorvane.record import AuditFailed, audit, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
-from ostrel_quorvane.request import NC_STATUSES, load_chain, load_request, loads_json, parse_time
+from ostrel_quorvane.request import (
+    NC_STATUSES,
+    load_chain,
+    load_request,
+    loads_json,
+    parse_time_text,
+)
 from ostrel_quorvane.service.server import cmd_serve
 from ostrel_quorvane.store import StoreError, canonical_record, content_hash
 from ostrel_quorvane.store_commands import (
@@ -63,12 +69,7 @@ def _at(args: argparse.Namespace) -> float | None:
     """--at in whole seconds: given as Unix seconds or RFC 3339 text."""
     if args.at is None:
         return None
-    text = _option_text("--at", args.at)
-    try:
-        given: float | str = float(text)
-    except ValueError:
-        given = text
-    return unix_seconds(parse_time(given, "--at", "$"))
+    return unix_seconds(parse_time_text(_option_text("--at", args.at), "--at"))
 
 
 def _use(args: argparse.Namespace) -> Use:

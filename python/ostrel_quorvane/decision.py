@@ -92,6 +92,7 @@ class Decision:
     record: str
     digest: str
     chain: PermissionChain
+    chain_hash: str  # the chain's hash in hex, what it is published under
     chain_given: bool
     judged: str
     live: Live | None
@@ -163,11 +164,12 @@ def _decided(
     )  # fmt: skip
     if not ok:
         _refuse(sources, *result)
-    record, digest, in_force, given, judged, live, kept, ids = result
+    record, digest, in_force, key, given, judged, live, kept, ids = result
     return Decision(
         record,
         digest,
         in_force,
+        key,
         given,
         judged,
         None if live is None else Live(*live),

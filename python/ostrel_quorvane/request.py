@@ -60,6 +60,7 @@ __all__ = [
     "loads_chain",
     "loads_request",
     "parse_time",
+    "parse_time_text",
     "read_chain",
     "read_members",
     "read_request",
@@ -298,6 +299,15 @@ def parse_time(value: JSON, source: str = "<value>", path: str = "$") -> float:
         _raise(source, *read)
     seconds: float = read
     return seconds
+
+
+def parse_time_text(text: str, source: str = "<value>", path: str = "$") -> float:
+    """A time given as text (an option, a query parameter): Unix seconds or RFC 3339 text."""
+    try:
+        given: float | str = float(text)
+    except ValueError:
+        given = text
+    return parse_time(given, source, path)
 
 
 def _request(

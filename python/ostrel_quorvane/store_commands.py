@@ -17,7 +17,7 @@ from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.render import shown
-from ostrel_quorvane.request import chain_document, load_chain, parse_time
+from ostrel_quorvane.request import chain_document, load_chain, parse_time_text
 from ostrel_quorvane.store import NotAStore, Store, StoreError, open_store
 
 __all__ = [
@@ -68,7 +68,7 @@ def store_decisions(store: Store, decisions: list[Decision], published: set[str]
     judged under that ``published`` does not hold yet."""
     try:
         for decision in decisions:
-            key = decision.chain.chain_hash().to_hex()
+            key = decision.chain_hash
             if key not in published:
                 store.publish(decision.chain)
                 published.add(key)
@@ -163,35 +163,17 @@ def _verify(store: Store, out: TextIO) -> int:
 
 
 def _time_option(text: str | None, option: str) -> float | None:
-    """A time option's value: Unix seconds or RFC 3339 text."""
-    if text is None:
-        return None
-    try:
-        given: float | str = float(text)
-    except ValueError:
-        given = text
-    return parse_time(given, option, "$")
+    return None if text is None else parse_time_text(text, option)
 
 
 def _export(store: Store, args: argparse.Namespace, out: TextIO) -> int:
-    """JSON Lines of the entries logged in [--since, --until), in sequence order, each with its
-    hashes and its record as the log holds it, written as they are read."""
+    """JSON Lines of the entries logged in [--since, --until), in sequence order, each with every
+    column and its record as the log holds it, written as they are read."""
     since, until = _time_option(args.since, "--since"), _time_option(args.until, "--until")
     progress = Progress("exported")
     count = 0
     for entry in store.entries(since=since, until=until):
-        fields = json.dumps(
-            {
-                "sequence": entry.sequence,
-                "logged_at": entry.logged_at,
-                "request_id": entry.request_id,
-                "content_hash": entry.content_hash,
-                "previous_hash": entry.previous_hash,
-                "entry_hash": entry.entry_hash,
-                "rule": entry.rule,
-            }
-        )
-        out.write(f'{fields[:-1]},"record":{entry.record}}}\n')
+        out.write(entry.as_json() + "\n")
         count += 1
         if count % 1000 == 0:
             progress(count)

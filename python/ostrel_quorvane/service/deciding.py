@@ -11,7 +11,7 @@ from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 
-from ostrel_quorvane.batch import Window, error_line, windows
+from ostrel_quorvane.batch import Window, windows
 from ostrel_quorvane.decision import Decision, compose, decide
 from ostrel_quorvane.files import RequestFileError, clip
 from ostrel_quorvane.record import audit, read_record
@@ -52,7 +52,7 @@ class Deciding:
         if logging:
             # Answered only once stored: the headers say where.
             appending = decision.appending(noted.get("request_id"))
-            (entry,) = await self.state.log([appending], [decision.chain])
+            (entry,) = await self.state.log([appending], [decision])
             headers = {"x-log-sequence": str(entry.sequence), "x-content-hash": entry.content_hash}
             noted["log_sequence"] = entry.sequence
         noted["permission"] = decision.permission
@@ -104,10 +104,9 @@ class Deciding:
         first = True
         for window in decided:
             if logging and window.decisions and failed is None:
-                chains = {d.chain.chain_hash().to_hex(): d.chain for d in window.decisions}
                 appending = [d.appending(noted.get("request_id")) for d in window.decisions]
                 try:
-                    await self.state.log(appending, list(chains.values()))
+                    await self.state.log(appending, window.decisions)
                 except StoreError as error:
                     await self.state.forget_store()
                     if first:
@@ -118,22 +117,13 @@ class Deciding:
                 malformed = isinstance(refused, RequestFileError)
                 metrics.failed("malformed_input" if malformed else "refused_input")
             if failed is not None and window.decisions:
-                yield self._unstored(window, failed)
+                self.state.metrics.failed("store_unavailable", len(window.decisions))
+                yield window.text(unstored=failed)
                 continue
             for decision in window.decisions:
                 metrics.decided(decision.permission)
             noted["decisions"] = noted.get("decisions", 0) + len(window.decisions)
             yield window.text()
-
-    def _unstored(self, window: Window, message: str) -> bytes:
-        """The window's answer with each decision replaced by the store's error: none is logged."""
-        self.state.metrics.failed("store_unavailable", len(window.decisions))
-        logged_as = {id(d.record) for d in window.decisions}
-        lines = [
-            error_line(number, message, "store_unavailable") if id(answer) in logged_as else answer
-            for number, answer in zip(window.numbers, window.answers, strict=True)
-        ]
-        return "".join(line + "\n" for line in lines).encode()
 
     async def compose(self, request: Request) -> Response:
         self._guard(request)

@@ -3,8 +3,6 @@ by sequence number, verified), health, readiness, metrics and the API's descript
 
 from __future__ import annotations
 
-import json
-
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
@@ -26,21 +24,6 @@ from ostrel_quorvane.service.state import ServiceState
 from ostrel_quorvane.store import LogEntry, Store, StoreError
 
 __all__ = ["Reading"]
-
-
-def _entry_json(entry: LogEntry) -> str:
-    """A listed entry: its place in the log and its record, written into the answer as the
-    canonical text the log holds (never parsed again)."""
-    fields = json.dumps(
-        {
-            "sequence": entry.sequence,
-            "logged_at": entry.logged_at,
-            "request_id": entry.request_id,
-            "content_hash": entry.content_hash,
-            "entry_hash": entry.entry_hash,
-        }
-    )
-    return f'{fields[:-1]},"record":{entry.record}}}'
 
 
 def _record(entry: LogEntry) -> Response:
@@ -79,7 +62,7 @@ class Reading:
         more = len(entries) == limit
         cursor = ("before" if newest_first else "after") if more else None
         following = f'{{"{cursor}":{entries[-1].sequence}}}' if cursor else "null"
-        listed = ",".join(_entry_json(entry) for entry in entries)
+        listed = ",".join(entry.as_json() for entry in entries)
         text = f'{{"decisions":[{listed}],"next":{following}}}'
         return Response(text, media_type="application/json")
 

@@ -13,7 +13,7 @@ from starlette.requests import Request
 from ostrel_quorvane.asof import unix_seconds
 from ostrel_quorvane.batch import utf8_json
 from ostrel_quorvane.files import RequestFileError, clip
-from ostrel_quorvane.request import loads_json, parse_time
+from ostrel_quorvane.request import loads_json, parse_time_text
 from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.state import ServiceState
 
@@ -70,7 +70,7 @@ async def body(state: ServiceState, request: Request, limit: int) -> bytes:
 def moment(request: Request) -> float | None:
     """The ``at`` parameter, in whole seconds, or None."""
     at = request.query_params.get("at")
-    return None if at is None else unix_seconds(parse_time(_number_or_text(at), "at", "$"))
+    return None if at is None else unix_seconds(parse_time_text(at, "at"))
 
 
 async def named_chain(state: ServiceState, request: Request) -> PermissionChain | None:
@@ -127,7 +127,7 @@ def paged(request: Request) -> dict[str, Any]:
     chosen: dict[str, Any] = {}
     for name in ("since", "until"):
         if name in query:
-            chosen[name] = parse_time(_number_or_text(query[name]), name, "$")
+            chosen[name] = parse_time_text(query[name], name)
     for name in ("permission", "claim_id", "candidate_id", "context_id"):
         if name in query:
             chosen[name] = query[name]
@@ -153,10 +153,3 @@ def error_body(code: str, message: str, path: str | None) -> str:
     if path is not None:
         fields["path"] = clip(path, SHOWN)
     return utf8_json(fields)
-
-
-def _number_or_text(value: str) -> float | str:
-    try:
-        return float(value)
-    except ValueError:
-        return value

@@ -15,6 +15,7 @@ from typing import Any, TypeVar
 import anyio.to_thread
 from _ostrel_quorvane import PermissionChain
 
+from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.auth import TokenFile
 from ostrel_quorvane.service.config import ServiceConfig
@@ -103,14 +104,14 @@ class ServiceState:
             self.published_.add(key)
         return self.chains[key]
 
-    async def log(self, items: list[Appending], chains: list[PermissionChain]) -> list[LogEntry]:
-        """Appends entries through the store's one writer, once the chains they were judged
-        under are published beside them; returns them once their transaction has committed.
-        The event loop waits for the writer without blocking."""
+    async def log(self, items: list[Appending], decisions: list[Decision]) -> list[LogEntry]:
+        """Appends entries through the store's one writer, once the chains their decisions
+        were judged under are published beside them; returns them once their transaction has
+        committed. The event loop waits for the writer without blocking."""
         started = time.perf_counter()
         store = self.store_ if self.store_ is not None else await self.store()
-        for chain in chains:
-            key = chain.chain_hash().to_hex()
+        for decision in decisions:
+            key, chain = decision.chain_hash, decision.chain
             if key not in self.published_:
                 await _bounded(functools.partial(store.publish, chain))
                 self.published_.add(key)

@@ -116,6 +116,21 @@ class LogEntry:
         return (self.request_id, self.permission, self.claim_id, self.candidate_id,
                 self.context_id)  # fmt: skip
 
+    def as_json(self) -> str:
+        """The entry as one JSON object: every column, so that its hash can be checked again
+        from this alone, its record written in as the canonical text the log holds (never
+        parsed again)."""
+        columns = {
+            "sequence": self.sequence,
+            "logged_at": self.logged_at,
+            "content_hash": self.content_hash,
+            "previous_hash": self.previous_hash,
+            "entry_hash": self.entry_hash,
+            "rule": self.rule,
+            **dict(zip(LABELS, self.labels, strict=True)),
+        }
+        return f'{json.dumps(columns)[:-1]},"record":{self.record}}}'
+
     def decision(self) -> dict[str, Any]:
         """The decision record, parsed."""
         parsed: dict[str, Any] = json.loads(self.record)
