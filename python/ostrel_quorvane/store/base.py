@@ -6,7 +6,7 @@ import asyncio
 import json
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future
 from contextlib import contextmanager
 from pathlib import Path
@@ -17,6 +17,7 @@ from _ostrel_quorvane import PermissionChain
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, loads_chain
+from ostrel_quorvane.store import summary
 from ostrel_quorvane.store.log import (
     CURRENT_RULE,
     GENESIS,
@@ -563,6 +564,20 @@ class Store:
             ).fetchone(),
         )
         return (int(row[0]), row[1]) if row else (0, GENESIS)
+
+    # ----- counts for a reader's overview (store/summary.py) -----
+
+    def chain_uses(self, after: int, through: int) -> dict[str, int]:
+        """How many entries numbered in (after, through] each chain hash judged."""
+        return summary.chain_uses(self, after, through)
+
+    def first_logged(self, moments: Sequence[float]) -> list[int]:
+        """For each moment, the number of the first entry logged at or after it."""
+        return summary.first_logged(self, moments)
+
+    def levels_between(self, bounds: Sequence[int], levels: Iterable[str]) -> list[dict[str, int]]:
+        """Per range [bounds[i], bounds[i+1]) of entry numbers, the count of each level."""
+        return summary.levels_between(self, bounds, levels)
 
 
 def open_store(name: str | Path, timeout: float = 5.0, *, read_only: bool = False) -> Store:
