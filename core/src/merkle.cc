@@ -80,6 +80,47 @@ Hash node_hash(const Hash& left, const Hash& right) {
   return sha256(std::string_view(bytes.data(), bytes.size()));
 }
 
+std::uint64_t node_key(std::uint64_t start, unsigned level) {
+  return 2 * start + (std::uint64_t{1} << level) - 1;
+}
+
+std::vector<std::pair<std::uint64_t, unsigned>> frontier(std::uint64_t size) {
+  std::vector<std::pair<std::uint64_t, unsigned>> out;
+  std::uint64_t start = 0;
+  for (int level = 63; level >= 0; --level) {
+    const std::uint64_t width = std::uint64_t{1} << level;
+    if ((size & width) != 0) {
+      out.emplace_back(start, static_cast<unsigned>(level));
+      start += width;
+    }
+  }
+  return out;
+}
+
+bool append(std::uint64_t size, std::span<const Hash> edge, std::span<const Hash> leaves,
+            const std::function<void(std::uint64_t, unsigned, const Hash&)>& made) {
+  if (edge.size() != static_cast<std::size_t>(std::popcount(size))) return false;
+  // The right edge as a stack, smallest subtree on top: each new leaf merges with the subtrees
+  // of its own size below it, as carrying does in binary addition.
+  std::vector<Hash> stack(edge.begin(), edge.end());
+  for (const Hash& leaf : leaves) {
+    made(size, 0, leaf);
+    stack.push_back(leaf);
+    std::uint64_t start = size;
+    unsigned level = 0;
+    for (std::uint64_t carry = size; (carry & 1u) != 0; carry >>= 1) {
+      const Hash right = stack.back();
+      stack.pop_back();
+      stack.back() = node_hash(stack.back(), right);
+      ++level;
+      start -= std::uint64_t{1} << (level - 1);
+      made(start, level, stack.back());
+    }
+    ++size;
+  }
+  return true;
+}
+
 Hash root(std::uint64_t size, const Subtrees& subtrees) {
   return size == 0 ? sha256("") : range(0, size, subtrees);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <map>
 #include <string>
 #include <vector>
@@ -128,6 +129,45 @@ TEST(Merkle, ConsistencyProofsAgreeWithTheRfcForEveryPairOfSizes) {
     }
     EXPECT_TRUE(verify_consistency(0, n, sha256(""), top, {}));
   }
+}
+
+TEST(Merkle, AppendingMakesEveryCompleteSubtreeOnceUnderItsOwnKey) {
+  // Leaves appended in batches of every size up to 7, from the frontier alone, make exactly the
+  // complete subtrees of the reference, each once; their keys are an in-order numbering.
+  Reference reference(kSizes);
+  for (std::size_t batch = 1; batch <= 7; ++batch) {
+    std::map<std::uint64_t, Hash> kept;
+    std::uint64_t size = 0;
+    while (size < kSizes) {
+      std::vector<Hash> edge, leaves;
+      for (const auto& [start, level] : frontier(size)) {
+        edge.push_back(kept.at(node_key(start, level)));
+      }
+      for (std::size_t i = 0; i < batch && size + i < kSizes; ++i) {
+        leaves.push_back(leaf_hash(reference.leaf(size + i)));
+      }
+      ASSERT_TRUE(
+          append(size, edge, leaves, [&](std::uint64_t start, unsigned level, const Hash& hash) {
+            ASSERT_EQ(start % (std::uint64_t{1} << level), 0u);
+            ASSERT_EQ(hash, reference.mth(start, std::size_t{1} << level)) << start << "/" << level;
+            ASSERT_TRUE(kept.emplace(node_key(start, level), hash).second);
+          }));
+      size += leaves.size();
+      // A tree of n leaves has 2n - popcount(n) complete subtrees.
+      ASSERT_EQ(kept.size(), 2 * size - static_cast<std::size_t>(std::popcount(size)));
+    }
+  }
+  EXPECT_EQ(node_key(0, 0), 0u);
+  EXPECT_EQ(node_key(0, 1), 1u);
+  EXPECT_EQ(node_key(1, 0), 2u);
+  EXPECT_EQ(node_key(0, 2), 3u);
+  EXPECT_EQ(node_key(2, 1), 5u);
+  // An edge of the wrong length makes nothing.
+  std::size_t made = 0;
+  const Hash any{};
+  EXPECT_FALSE(append(3, std::vector<Hash>{any}, std::vector<Hash>{any},
+                      [&](std::uint64_t, unsigned, const Hash&) { ++made; }));
+  EXPECT_EQ(made, 0u);
 }
 
 TEST(Merkle, AProofTakesLogarithmicallyManySubtrees) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "oq/digest.h"
@@ -24,6 +25,22 @@ Hash node_hash(const Hash& left, const Hash& right);
 // The hash of the complete subtree of 2^level leaves starting at leaf `start` (a multiple of
 // 2^level): what a store keeps and hands to the functions below.
 using Subtrees = std::function<Hash(std::uint64_t start, unsigned level)>;
+
+// Where a store keeps the complete subtree of 2^level leaves starting at leaf `start`: its
+// position in an in-order walk of the tree (leaf i at 2i, their parents between them), so that
+// every subtree has one number and those of one append lie close together.
+std::uint64_t node_key(std::uint64_t start, unsigned level);
+
+// The complete subtrees that make up the first `size` leaves, largest first, as (start, level):
+// what appending to a tree of `size` leaves needs besides the new leaves.
+std::vector<std::pair<std::uint64_t, unsigned>> frontier(std::uint64_t size);
+
+// Appends `leaves` to the tree of `size` leaves whose frontier hashes (in the order `frontier`
+// gives them) are `edge`; calls `made(start, level, hash)` for every complete subtree the new
+// leaves make, each leaf included, in the order they are made. False, with nothing made, when
+// `edge` does not hold one hash for each subtree of the frontier.
+bool append(std::uint64_t size, std::span<const Hash> edge, std::span<const Hash> leaves,
+            const std::function<void(std::uint64_t, unsigned, const Hash&)>& made);
 
 // The root of the tree of the first `size` leaves (the hash of no bytes for an empty tree).
 Hash root(std::uint64_t size, const Subtrees& subtrees);
