@@ -116,7 +116,7 @@ bool register_all(PyObject* module) {
     Ref object = Ref::steal(entry.create(module));
     if (!object || PyModule_AddObjectRef(module, entry.name, object.get()) < 0) return false;
   }
-  return true;
+  return add_log_proof_functions(module);
 }
 
 PyObject* init_module() {

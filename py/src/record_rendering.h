@@ -11,5 +11,7 @@ PyObject* reformat_json_function(PyObject* module);
 PyObject* utc_text_function(PyObject* module);
 // The private function that writes JSON in the decision log's canonical form.
 PyObject* canonical_json_function(PyObject* module);
+// Adds the verifiable log's helpers (_log_*, _merkle_*) to `module`.
+bool add_log_proof_functions(PyObject* module);
 
 }  // namespace oqpy
