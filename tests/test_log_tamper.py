@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 from ostrel_quorvane import cli
 from ostrel_quorvane.store import StoreError, entry_hash, open_store
+from ostrel_quorvane.store.base import SCHEMA_VERSION
 from ostrel_quorvane.store.log import LABELS
 
 ENTRIES = 6
@@ -268,7 +269,7 @@ def test_a_store_of_the_previous_version_verifies_as_it_is_and_upgrades_in_place
     with open_store(store_url) as store:
         store.append({"n": 6})
         assert store.verify() is None and [e.rule for e in store.entries()] == [1] * 5 + [2]
-    assert sql(store_url, "SELECT value FROM meta WHERE key = 'schema_version'") == [("2",)]
+    assert sql(store_url, "SELECT value FROM meta WHERE key = 'schema_version'") == [(str(SCHEMA_VERSION),)]
     status, out, _ = call("log", "verify", store_url)
     assert status == 0 and "6 entries verified" in out
     # Past the upgrade, the database guards the log; the old entries keep their rule.

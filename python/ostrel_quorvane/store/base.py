@@ -17,7 +17,7 @@ from _ostrel_quorvane import PermissionChain
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.request import chain_document, loads_chain
-from ostrel_quorvane.store import summary
+from ostrel_quorvane.store import summary, tree
 from ostrel_quorvane.store.log import (
     CURRENT_RULE,
     GENESIS,
@@ -35,7 +35,7 @@ from ostrel_quorvane.store.writer import Appending, LogWriter
 __all__ = ["Backend", "CorruptChain", "NotAStore", "Store", "StoreError", "open_store"]
 
 # The schema this version writes; a store of a later one is refused, never changed.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 # The store's own tables: a database holding none of them is not a store.
 TABLES = ("meta", "chains", "decisions")
 
@@ -62,8 +62,9 @@ class Backend:
     placeholder = "?"
     # The statements that make a store of SCHEMA_VERSION, each harmless when run again.
     schema: list[str]
-    # Upgrades in place: migrations[n] takes a store of version n to version n + 1.
-    migrations: dict[int, list[str]]
+    # Upgrades in place: migrations[n] takes a store of version n to version n + 1, by
+    # statements and by steps run with the store and the upgrade's cursor.
+    migrations: dict[int, list[str | Callable[[Store, Any], Any]]]
     # Indexes, made once the tables are of SCHEMA_VERSION.
     indexes: list[str] = [
         "CREATE INDEX IF NOT EXISTS decisions_by_content ON decisions (content_hash)",
@@ -152,6 +153,8 @@ class Store:
             return run()
         except StoreError:
             raise
+        except tree.TreeIncomplete as error:
+            raise StoreError(f"{self.name}: {error}; 'log verify' says what is wrong") from None
         except Exception as error:
             meaning = self._backend.failure(error)
             if meaning is None:
@@ -251,8 +254,8 @@ class Store:
                 return
             assert isinstance(found, int)
             while found < SCHEMA_VERSION:
-                for statement in self._backend.migrations[found]:
-                    cursor.execute(statement)
+                for step in self._backend.migrations[found]:
+                    step(self, cursor) if callable(step) else cursor.execute(step)
                 found += 1
             for statement in self._backend.indexes:
                 cursor.execute(statement)
@@ -388,6 +391,8 @@ class Store:
             )
             row = cursor.fetchone()
             sequence, previous = (int(row[0]), row[1]) if row else (0, GENESIS)
+            # The tree takes the new leaves in the same transaction: it always matches its log.
+            tree.extend(self, cursor, sequence, [item[0] for item in items])
             now = time.time()
             entries = []
             for canonical, digest, *labels in items:

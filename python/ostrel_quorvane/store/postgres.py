@@ -8,6 +8,18 @@ from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ostrel_quorvane.store.base import SECRET_PARAMETERS, Backend, StoreError
 from ostrel_quorvane.store.log import LABELS
+from ostrel_quorvane.store.tree import build_tree
+
+# The log's Merkle tree (each complete subtree's hash under its in-order key), its signed
+# checkpoints and the keys that signed them.
+LOG_TREE = [
+    "CREATE TABLE IF NOT EXISTS tree (node BIGINT PRIMARY KEY CONSTRAINT tree_node CHECK "
+    "(node >= 0), hash BYTEA NOT NULL CONSTRAINT tree_hash CHECK (length(hash) = 32))",
+    "CREATE TABLE IF NOT EXISTS checkpoints (size BIGINT NOT NULL, signer TEXT NOT NULL, "
+    "note TEXT NOT NULL, made_at DOUBLE PRECISION NOT NULL, PRIMARY KEY (size, signer))",
+    "CREATE TABLE IF NOT EXISTS log_keys (verifier TEXT PRIMARY KEY, "
+    "first_size BIGINT NOT NULL, first_at DOUBLE PRECISION NOT NULL)",
+]
 
 
 class PostgresBackend(Backend):
@@ -23,6 +35,7 @@ class PostgresBackend(Backend):
         "rule SMALLINT NOT NULL CONSTRAINT decisions_rule CHECK (rule IN (1, 2)), "
         + ", ".join(f"{label} TEXT" for label in LABELS)
         + ")",
+        *LOG_TREE,
     ]
     migrations = {
         1: [
@@ -31,7 +44,8 @@ class PostgresBackend(Backend):
             "ALTER TABLE decisions ALTER COLUMN rule DROP DEFAULT",
             "ALTER TABLE decisions ADD CONSTRAINT decisions_sequence_from_1 CHECK (sequence >= 1)",
             *(f"ALTER TABLE decisions ADD COLUMN {label} TEXT" for label in LABELS),
-        ]
+        ],
+        2: [*LOG_TREE, build_tree],
     }
 
     def __init__(self, url: str, timeout: float) -> None:

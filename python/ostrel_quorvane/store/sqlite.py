@@ -10,6 +10,7 @@ from urllib.parse import quote
 
 from ostrel_quorvane.store.base import TABLES, Backend, NotAStore
 from ostrel_quorvane.store.log import LABELS
+from ostrel_quorvane.store.tree import build_tree
 
 # Entries are checked by the database itself as far as it can: numbered from 1, each number once
 # (the row id), the record text and the time a number.
@@ -23,6 +24,16 @@ DECISIONS = (
     + ")"
 )
 COLUMNS = "sequence, record, content_hash, previous_hash, entry_hash, logged_at"
+# The log's Merkle tree (each complete subtree's hash under its in-order key), its signed
+# checkpoints and the keys that signed them.
+LOG_TREE = [
+    "CREATE TABLE IF NOT EXISTS tree (node INTEGER PRIMARY KEY CHECK (node >= 0), "
+    "hash BLOB NOT NULL CHECK (typeof(hash) = 'blob' AND length(hash) = 32))",
+    "CREATE TABLE IF NOT EXISTS checkpoints (size INTEGER NOT NULL, signer TEXT NOT NULL, "
+    "note TEXT NOT NULL, made_at REAL NOT NULL, PRIMARY KEY (size, signer))",
+    "CREATE TABLE IF NOT EXISTS log_keys (verifier TEXT PRIMARY KEY, "
+    "first_size INTEGER NOT NULL, first_at REAL NOT NULL)",
+]
 
 
 class SqliteBackend(Backend):
@@ -31,6 +42,7 @@ class SqliteBackend(Backend):
         "CREATE TABLE IF NOT EXISTS chains (hash TEXT PRIMARY KEY, document TEXT NOT NULL, "
         "published_at DOUBLE PRECISION NOT NULL)",
         DECISIONS.format(name="decisions"),
+        *LOG_TREE,
     ]
     # SQLite adds no constraint to a table in place: version 1's log is copied into one that
     # has them, each entry keeping the hash rule it was written under.
@@ -41,7 +53,8 @@ class SqliteBackend(Backend):
             "ORDER BY sequence",
             "DROP TABLE decisions",
             "ALTER TABLE decisions_v2 RENAME TO decisions",
-        ]
+        ],
+        2: [*LOG_TREE, build_tree],
     }
 
     def __init__(self, path: Path, timeout: float) -> None:
