@@ -83,6 +83,10 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
     routes = [
         Route(path, answered(name, run), methods=[method]) for path, method, name, run in table
     ]
+    if config.store is not None:  # the decision log's pages read the store
+        from ostrel_quorvane.service.ui import Pages
+
+        routes += Pages(state).routes()
 
     async def not_found(request: Request, exc: Exception) -> Response:
         status = exc.status_code if isinstance(exc, HTTPException) else 500

@@ -22,6 +22,7 @@ class ServiceConfig:
     body_seconds: float = 10.0  # OQ_BODY_SECONDS: time a client has to send its body
     inline_chains: bool = False  # OQ_INLINE_CHAINS=1: accept a request's own chain
     access_log: bool = True  # OQ_ACCESS_LOG=0: no line per request on standard error
+    ui_open: bool = False  # OQ_UI_OPEN=1: the pages without a login (serve allows it on loopback)
 
     @classmethod
     def from_environment(cls, env: dict[str, str] | None = None) -> ServiceConfig:
@@ -36,4 +37,5 @@ class ServiceConfig:
             body_seconds=float(env.get("OQ_BODY_SECONDS", cls.body_seconds)),
             inline_chains=env.get("OQ_INLINE_CHAINS") == "1",
             access_log=env.get("OQ_ACCESS_LOG", "1") != "0",
+            ui_open=env.get("OQ_UI_OPEN") == "1",
         )

@@ -42,7 +42,8 @@ def add_serve_command(command: Any) -> None:
         "/healthz, /readyz and /metrics. Each option has an environment variable: OQ_HOST, "
         "OQ_PORT, OQ_WORKERS, OQ_STORE, OQ_TOKEN_FILE, OQ_DECIDE_NEEDS_TOKEN=1, "
         "OQ_INLINE_CHAINS=1, OQ_MAX_BODY, OQ_ACCESS_LOG=0, OQ_TLS_CERT, OQ_TLS_KEY, "
-        "OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES.",
+        "OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES, OQ_UI_OPEN=1. With a store, the decision log's "
+        "pages are under /ui/, behind a login with a token of --token-file.",
     )
     env = os.environ.get
     serve.add_argument("--host", default=env("OQ_HOST", DEFAULT_HOST), help="address to bind")
@@ -98,6 +99,12 @@ def add_serve_command(command: Any) -> None:
     )
     serve.add_argument("--tls-key", default=env("OQ_TLS_KEY"), metavar="PEM",
                        help="the private key of --tls-cert")  # fmt: skip
+    serve.add_argument(
+        "--ui-open",
+        action="store_true",
+        default=env("OQ_UI_OPEN") == "1",
+        help="serve the pages under /ui/ without a login (only on a loopback address)",
+    )
 
 
 def _check_settings(args: argparse.Namespace) -> None:
@@ -122,6 +129,14 @@ def _check_settings(args: argparse.Namespace) -> None:
             raise ServeFailed(f"--tls-cert/--tls-key: cannot be used ({error})") from None
     if args.workers < 1:
         raise ServeFailed("--workers: expected at least 1")
+    if args.ui_open:
+        from ostrel_quorvane.service.ui.session import is_loopback
+
+        if not is_loopback(args.host):
+            raise ServeFailed(f"--ui-open: the pages are served without a login only on a "
+                              f"loopback address, not on {args.host}")  # fmt: skip
+        if not args.store:
+            raise ServeFailed("--ui-open: the pages read the decision log, and need --store")
 
 
 def _check_address(host: str, port: int) -> None:
@@ -192,6 +207,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         "OQ_INLINE_CHAINS": "1" if args.inline_chains else "",
         "OQ_MAX_BODY": str(args.max_body),
         "OQ_ACCESS_LOG": "0" if args.no_access_log else "1",
+        "OQ_UI_OPEN": "1" if args.ui_open else "",
         "OQ_SERVE_PID": str(os.getpid()),
         "PROMETHEUS_MULTIPROC_DIR": metrics,
     })  # fmt: skip

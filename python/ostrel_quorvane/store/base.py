@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import unquote
 
 from _ostrel_quorvane import PermissionChain
@@ -31,6 +31,9 @@ from ostrel_quorvane.store.log import (
 )
 from ostrel_quorvane.store.verify import verify_log
 from ostrel_quorvane.store.writer import Appending, LogWriter
+
+if TYPE_CHECKING:
+    from ostrel_quorvane.store.proofs import LogProofs
 
 __all__ = ["Backend", "CorruptChain", "NotAStore", "Store", "StoreError", "open_store"]
 
@@ -525,18 +528,20 @@ class Store:
         rows = self._run(False, lambda cursor: cursor.execute(query, (*values, limit)).fetchall())
         return [self._entry(row) for row in rows]
 
-    def find(self, digest: str) -> LogEntry | None:
-        """The first entry whose record has content hash ``digest``."""
-        row = self._run(
-            False,
-            lambda cursor: cursor.execute(
+    def find(self, digest: str, cursor: Any = None) -> LogEntry | None:
+        """The first entry whose record has content hash ``digest`` (read in the transaction of
+        ``cursor`` when one is given)."""
+
+        def read(cursor: Any) -> Any:
+            return cursor.execute(
                 self._sql(
                     f"SELECT {self._columns()} FROM decisions WHERE content_hash = ? "
                     "AND sequence >= 1 ORDER BY sequence LIMIT 1"
                 ),
                 (digest,),
-            ).fetchone(),
-        )
+            ).fetchone()
+
+        row = read(cursor) if cursor is not None else self._run(False, read)
         return None if row is None else self._entry(row)
 
     def find_sequence(self, sequence: int) -> LogEntry | None:
@@ -558,6 +563,18 @@ class Store:
         """Checks the log from its first entry to its recorded head, reading every row as it is
         stored; returns the first entry that fails, or None for a log that holds."""
         return verify_log(self, progress)
+
+    @property
+    def proofs(self) -> LogProofs:
+        """The log's Merkle tree as a verifier asks it: roots, inclusion and consistency proofs,
+        signed checkpoints and receipts."""
+        from ostrel_quorvane.store.proofs import LogProofs
+
+        return LogProofs(self)
+
+    def latest_checkpoint(self) -> str | None:
+        """The newest signed checkpoint of the log, or None when none was signed."""
+        return self.proofs.latest() if self._version >= 3 else None
 
     def head(self) -> tuple[int, str]:
         """The last entry's sequence number and hash: (0, 64 zeros) for an empty log. Kept

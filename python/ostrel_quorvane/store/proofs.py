@@ -1,0 +1,206 @@
+"""The verifiable log, as a store serves it: roots and proofs read from the tree in one snapshot,
+checkpoints signed with the log's key and kept, the log's origin, and the keys that have signed
+for it (a new key takes over from some checkpoint on; the old one's checkpoints stay valid)."""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from _ostrel_quorvane import _log_checkpoint, _log_sign, _log_verifier
+
+from ostrel_quorvane.receipts import Receipt
+from ostrel_quorvane.store import tree
+from ostrel_quorvane.store.log import LogEntry
+
+if TYPE_CHECKING:
+    from ostrel_quorvane.store.base import Store
+
+__all__ = ["Inclusion", "LogKey", "LogProofs", "NoCheckpoint"]
+
+
+class NoCheckpoint(Exception):
+    """No signed checkpoint covers what was asked for, and no key was given to sign one."""
+
+
+@dataclass(frozen=True)
+class Inclusion:
+    """A logged entry, its leaf index and its inclusion proof in the tree of ``size`` entries."""
+
+    entry: LogEntry
+    leaf_index: int
+    size: int
+    proof: list[bytes]
+
+
+@dataclass(frozen=True)
+class LogKey:
+    """A key that has signed checkpoints of the log: its verifier key, and the size and time of
+    its first checkpoint."""
+
+    verifier: str
+    first_size: int
+    first_at: float
+
+
+def _size(cursor: Any) -> int:
+    row = cursor.execute("SELECT MAX(sequence) FROM decisions").fetchone()
+    return int(row[0] or 0)
+
+
+class LogProofs:
+    """Roots, proofs, checkpoints and receipts of one store's log."""
+
+    def __init__(self, store: Store) -> None:
+        self._store = store
+
+    def _read(self, work: Any) -> Any:
+        return self._store._run("snapshot", work)
+
+    def _bounded(self, cursor: Any, size: int | None) -> int:
+        current = _size(cursor)
+        if size is None:
+            return current
+        if not 0 <= size <= current:
+            raise ValueError(f"the log holds {current} entries, not {size}")
+        return size
+
+    def root(self, size: int | None = None) -> tuple[int, bytes]:
+        """The log's size (``size``, else all of it) and the root hash of its tree then."""
+
+        def read(cursor: Any) -> tuple[int, bytes]:
+            n = self._bounded(cursor, size)
+            return n, tree.prove(self._store, cursor, "root", n)[0]
+
+        result: tuple[int, bytes] = self._read(read)
+        return result
+
+    def inclusion(self, digest: str, size: int | None = None) -> Inclusion | None:
+        """The inclusion proof of the first entry whose record has content hash ``digest``, in
+        the tree of the first ``size`` entries (else of all); None when no entry of those holds
+        it."""
+
+        def read(cursor: Any) -> Inclusion | None:
+            n = self._bounded(cursor, size)
+            entry = self._store.find(digest, cursor)
+            if entry is None or entry.sequence > n:
+                return None
+            proof = tree.prove(self._store, cursor, "inclusion", entry.sequence - 1, n)
+            return Inclusion(entry, entry.sequence - 1, n, proof)
+
+        result: Inclusion | None = self._read(read)
+        return result
+
+    def consistency(self, old: int, size: int | None = None) -> tuple[int, list[bytes]]:
+        """The consistency proof from the log's first ``old`` entries to its first ``size`` (else
+        all of it), with that size."""
+
+        def read(cursor: Any) -> tuple[int, list[bytes]]:
+            n = self._bounded(cursor, size)
+            if old > n:
+                raise ValueError(f"the log of {n} entries cannot extend one of {old}")
+            return n, tree.prove(self._store, cursor, "consistency", old, n)
+
+        result: tuple[int, list[bytes]] = self._read(read)
+        return result
+
+    def origin(self) -> str | None:
+        """The origin line of the log's checkpoints, set by its first."""
+        return self._store._run(False, lambda cursor: _meta(self._store, cursor, "origin"))  # type: ignore[no-any-return]
+
+    def sign(self, key: str, origin: str | None = None) -> str:
+        """A checkpoint of the log as it is, signed with the signing key ``key`` and kept. The
+        first checkpoint sets the log's origin (``origin``, else the key's name); a key not used
+        before is recorded as signing from this checkpoint on."""
+        verifier = _log_verifier(key)  # ValueError for what is not a signing key
+        name = verifier.split("+", 1)[0]
+        store = self._store
+
+        def sign(cursor: Any) -> str:
+            size = _size(cursor)
+            stored = _meta(store, cursor, "origin")
+            if stored is None:
+                stored = origin or name
+                cursor.execute(
+                    store._sql("INSERT INTO meta (key, value) VALUES (?, ?)"), ("origin", stored)
+                )
+            elif origin is not None and origin != stored:
+                raise ValueError(f"the log's origin is {stored!r}, not {origin!r}")
+            root = tree.prove(store, cursor, "root", size)[0]
+            note = _log_sign(_log_checkpoint(stored, size, root), key)
+            now = time.time()
+            cursor.execute(
+                store._sql("INSERT INTO checkpoints (size, signer, note, made_at) "
+                           "VALUES (?, ?, ?, ?) ON CONFLICT (size, signer) DO NOTHING"),
+                (size, verifier, note, now),
+            )  # fmt: skip
+            cursor.execute(
+                store._sql("INSERT INTO log_keys (verifier, first_size, first_at) "
+                           "VALUES (?, ?, ?) ON CONFLICT (verifier) DO NOTHING"),
+                (verifier, size, now),
+            )  # fmt: skip
+            return note
+
+        note: str = store._run(True, sign)
+        return note
+
+    def latest(self) -> str | None:
+        """The newest signed checkpoint kept, or None."""
+        row = self._store._run(
+            False,
+            lambda cursor: cursor.execute(
+                "SELECT note FROM checkpoints ORDER BY size DESC, made_at DESC LIMIT 1"
+            ).fetchone(),
+        )
+        return None if row is None else str(row[0])
+
+    def covering(self, sequence: int) -> str | None:
+        """The newest kept checkpoint whose log holds entry ``sequence``, or None."""
+        row = self._store._run(
+            False,
+            lambda cursor: cursor.execute(
+                self._store._sql("SELECT note FROM checkpoints WHERE size >= ? "
+                                 "ORDER BY size DESC, made_at DESC LIMIT 1"),
+                (sequence,),
+            ).fetchone(),
+        )  # fmt: skip
+        return None if row is None else str(row[0])
+
+    def keys(self) -> list[LogKey]:
+        """Every key that has signed a checkpoint of the log, in the order they began."""
+        rows = self._store._run(
+            False,
+            lambda cursor: cursor.execute(
+                "SELECT verifier, first_size, first_at FROM log_keys ORDER BY first_at, verifier"
+            ).fetchall(),
+        )
+        return [LogKey(str(v), int(size), float(at)) for v, size, at in rows]
+
+    def receipt(self, digest: str, key: str | None = None) -> Receipt | None:
+        """The receipt of the first entry with content hash ``digest``: its inclusion proof
+        against a checkpoint signed now with ``key``, else against the newest kept checkpoint
+        that holds it (NoCheckpoint when there is none). None when no entry holds it."""
+        entry = self._store.find(digest)
+        if entry is None:
+            return None
+        note = self.sign(key) if key is not None else self.covering(entry.sequence)
+        if note is None:
+            raise NoCheckpoint(f"no signed checkpoint holds entry {entry.sequence} yet: sign one "
+                               "with 'log checkpoint --key KEY'")  # fmt: skip
+        return self.receipt_for(entry, note)
+
+    def receipt_for(self, entry: LogEntry, note: str) -> Receipt:
+        """The receipt of ``entry`` against the kept checkpoint ``note`` (one that holds it)."""
+        size = int(note.split("\n", 2)[1])
+
+        def read(cursor: Any) -> list[bytes]:
+            return tree.prove(self._store, cursor, "inclusion", entry.sequence - 1, size)
+
+        proof: list[bytes] = self._read(read)
+        return Receipt(entry.content_hash, entry.sequence - 1, size, tuple(proof), note)
+
+
+def _meta(store: Store, cursor: Any, key: str) -> str | None:
+    row = cursor.execute(store._sql("SELECT value FROM meta WHERE key = ?"), (key,)).fetchone()
+    return None if row is None else str(row[0])
