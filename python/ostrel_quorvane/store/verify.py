@@ -4,14 +4,17 @@ touches.
 
 What holds for a log that verifies: its entries are numbered exactly 1 to N, each entry's record
 matches its content hash, each entry's columns match its entry hash (under the rule it was
-written by), each entry links to the one before, and the head recorded beside the entries names
-entry N and its hash. Nothing here changes the database.
+written by), each entry links to the one before, the head recorded beside the entries names
+entry N and its hash, and the Merkle tree holds exactly the subtrees its entries make. Nothing
+here changes the database.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
+
+from _ostrel_quorvane import _merkle_append, _merkle_frontier
 
 from ostrel_quorvane.files import clip
 from ostrel_quorvane.store.log import GENESIS, LABELS, LogEntry, LogFault
@@ -62,6 +65,7 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
         raise _Broken(1, f"the store's schema version is {shown}: it cannot be read")
     head = _recorded_head(_meta(store, cursor, "head"))
     expected, previous, newest_rule, seen = 1, GENESIS, 1, 0
+    tree = _TreeCheck(store, cursor) if int(version) >= 3 else None
     for row in _rows(store, cursor, int(version)):
         entry = _entry(row, expected)
         seen += 1
@@ -78,9 +82,13 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
         if entry.previous_hash != previous:
             raise _Broken(entry.sequence, "it does not follow the entry before it")
         previous, expected, newest_rule = entry.entry_hash, expected + 1, entry.rule
+        if tree is not None:
+            tree.add(entry.record)
         if progress is not None and entry.sequence % 1000 == 0:
             progress(entry.sequence)
     last = expected - 1
+    if tree is not None:
+        tree.finish()
     total = _row_count(cursor)
     if total != seen:
         raise _Broken(last + 1, f"the log holds {total:,} rows for its {seen:,} entries")
@@ -94,6 +102,67 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
     if count < last or digest != previous:
         raise _Broken(max(count, 1), "the log does not end where its recorded head says")
     return None
+
+
+class _TreeCheck:
+    """Rebuilds the Merkle tree from the entries as they are read, a page at a time, and
+    compares every complete subtree with the one stored; at the end, the stored tree must hold
+    no other."""
+
+    def __init__(self, store: Store, cursor: Any) -> None:
+        self._store, self._cursor = store, cursor
+        self._size = 0
+        self._edge: dict[int, bytes] = {}
+        self._records: list[str] = []
+        self._made = 0
+        tables = store._backend.table_names(cursor)
+        if "tree" not in tables:
+            raise _Broken(1, "the store's Merkle tree table is gone")
+
+    def add(self, record: str) -> None:
+        self._records.append(record)
+        if len(self._records) == PAGE:
+            self._flush()
+
+    def _flush(self) -> None:
+        if not self._records:
+            return
+        keys = _merkle_frontier(self._size)
+        made = _merkle_append(self._size, [self._edge[key] for key in keys], self._records)
+        self._size += len(self._records)
+        self._records = []
+        self._made += len(made)
+        known = dict(made)
+        for start in range(0, len(made), 500):
+            chunk = [key for key, _ in made[start : start + 500]]
+            marks = ", ".join("?" * len(chunk))
+            rows = self._cursor.execute(
+                self._store._sql(f"SELECT node, hash FROM tree WHERE node IN ({marks})"), chunk
+            ).fetchall()
+            stored = {int(node): value for node, value in rows}
+            for key in chunk:
+                value = stored.get(key)
+                if not isinstance(value, bytes) or value != known[key]:
+                    what = "missing" if key not in stored else "not the hash of its entries"
+                    raise _Broken(_last_entry(key), f"its Merkle tree node {key} is {what}")
+        self._edge = {key: known.get(key) or self._edge[key]
+                      for key in _merkle_frontier(self._size)}  # fmt: skip
+
+    def finish(self) -> None:
+        self._flush()
+        total = int(self._cursor.execute("SELECT COUNT(*) FROM tree").fetchone()[0])
+        if total != self._made:
+            raise _Broken(max(self._size, 1), f"the Merkle tree holds {total:,} nodes where its "
+                          f"{self._size:,} entries make {self._made:,}")  # fmt: skip
+
+
+def _last_entry(key: int) -> int:
+    """The sequence number of the last entry under the tree node ``key``."""
+    level = 0
+    while key >> level & 1:
+        level += 1
+    start = (key - (1 << level) + 1) // 2
+    return start + (1 << level)
 
 
 def _meta(store: Store, cursor: Any, key: str) -> Any:
