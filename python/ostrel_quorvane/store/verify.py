@@ -87,20 +87,20 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
         if progress is not None and entry.sequence % 1000 == 0:
             progress(entry.sequence)
     last = expected - 1
-    if tree is not None:
-        tree.finish()
     total = _row_count(cursor)
     if total != seen:
         raise _Broken(last + 1, f"the log holds {total:,} rows for its {seen:,} entries")
     if head is None:
         if last:
             raise _Broken(last, "the log has entries but no recorded head: its end is unchecked")
-        return None
-    count, digest = head
-    if count > last:
-        raise _Broken(last + 1, f"entries {last + 1} to {count} are missing at the end")
-    if count < last or digest != previous:
-        raise _Broken(max(count, 1), "the log does not end where its recorded head says")
+    else:
+        count, digest = head
+        if count > last:
+            raise _Broken(last + 1, f"entries {last + 1} to {count} are missing at the end")
+        if count < last or digest != previous:
+            raise _Broken(max(count, 1), "the log does not end where its recorded head says")
+    if tree is not None:
+        tree.finish()
     return None
 
 
