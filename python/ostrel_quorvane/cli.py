@@ -1,9 +1,9 @@
 """The ``ostrel-quorvane`` command: decide, check, compose and audit request files.
 
-Exit status: 0 done; 1 an audit failed; 2 input the tool cannot judge (an unreadable or malformed
-file, option or value, values the engine refuses as malformed among them); 3 the judgment is
-below the level ``--require`` asks for; 4 the output could not be written. Every failure is one
-line on standard error (a JSON object with ``--json``), never a traceback.
+Exit status: 0 done; 1 an audit or a proof failed; 2 input the tool cannot judge (an unreadable
+or malformed file, option or value, values the engine refuses as malformed among them); 3 the
+judgment is below the level ``--require`` asks for; 4 the output could not be written. Every
+failure is one line on standard error (a JSON object with ``--json``), never a traceback.
 """
 
 from __future__ import annotations
@@ -25,6 +25,7 @@ from ostrel_quorvane.commands import (
 )
 from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import InputError, RequestFileError, clip
+from ostrel_quorvane.proof_commands import ProofFailed
 from ostrel_quorvane.record import AuditFailed
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import NC_STATUSES
@@ -37,8 +38,9 @@ EXIT_AUDIT_FAILED = 1
 EXIT_CANNOT_JUDGE = 2
 EXIT_OUTPUT_FAILED = 4
 STATUSES = (
-    "Exit status: 0 done, 1 audit failed (or a log that fails its checks), 2 input it cannot "
-    "judge, 3 below the level --require asks for, 4 output not written (the store too)."
+    "Exit status: 0 done, 1 audit failed (or a log, receipt or proof that fails its checks), "
+    "2 input it cannot judge, 3 below the level --require asks for, 4 output not written (the "
+    "store too)."
 )
 
 
@@ -195,6 +197,9 @@ def main(
         return EXIT_CANNOT_JUDGE
     except AuditFailed as error:
         _error("audit_failed", str(error), as_json, field=error.field)
+        return EXIT_AUDIT_FAILED
+    except ProofFailed as error:
+        _error("proof_failed", str(error), as_json)
         return EXIT_AUDIT_FAILED
     except BelowRequired as error:
         _error("below_required", str(error), as_json)

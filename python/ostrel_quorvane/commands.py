@@ -26,7 +26,8 @@ from ostrel_quorvane.decision import (
     compose,
     decide,
 )
-from ostrel_quorvane.files import STDIN, judged, read_document
+from ostrel_quorvane.files import STDIN, UsageError, judged, read_document
+from ostrel_quorvane.proof_commands import cmd_verify_receipt
 from ostrel_quorvane.record import AuditFailed, audit, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
@@ -52,10 +53,6 @@ __all__ = ["EXIT_BELOW_REQUIRED", "PROVENANCE_PARTS", "BelowRequired", "UsageErr
 
 PROVENANCE_PARTS = ("claim", "candidate", "context", "use")
 EXIT_BELOW_REQUIRED = 3
-
-
-class UsageError(Exception):
-    """A malformed option, or options that contradict each other."""
 
 
 def _option_text(option: str, value: str) -> str:
@@ -341,5 +338,6 @@ COMMANDS = {
     "provenance": cmd_provenance,
     "chain-hash": cmd_chain_hash,
     **STORE_COMMANDS,
+    "verify-receipt": cmd_verify_receipt,
     "serve": cmd_serve,
 }

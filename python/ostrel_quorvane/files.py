@@ -43,6 +43,10 @@ class InputError(Exception):
         self.detail = detail
 
 
+class UsageError(Exception):
+    """A malformed option, or options that contradict each other."""
+
+
 class RequestFileError(InputError):
     """A file that does not follow its format: ``source: path: what was expected``."""
 

@@ -15,6 +15,7 @@ from _ostrel_quorvane import InMemoryChainRegistry
 from ostrel_quorvane.batch import Window
 from ostrel_quorvane.decision import Decision
 from ostrel_quorvane.files import InputError
+from ostrel_quorvane.proof_commands import PROOF_ACTIONS, add_proof_commands, cmd_log_proof
 from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.render import shown
 from ostrel_quorvane.request import chain_document, load_chain, parse_time_text
@@ -137,8 +138,14 @@ def cmd_chains(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_log(args: argparse.Namespace, out: TextIO) -> int:
-    store = opened(args.store, read_only=True)
+    if args.action == "keygen":
+        return cmd_log_proof(args, None, out)
+    # Signing writes the checkpoint to the store; everything else only reads it.
+    signs = args.action == "checkpoint" or (args.action in PROOF_ACTIONS and args.key is not None)
+    store = opened(args.store, read_only=not signs)
     try:
+        if args.action in PROOF_ACTIONS:
+            return cmd_log_proof(args, store, out)
         if args.action == "verify":
             return _verify(store, out)
         if args.action == "export":
@@ -231,18 +238,37 @@ def add_store_commands(
     )
     log = command(
         "log",
-        "verify, audit or export a store's decision log",
+        "verify, audit, export or prove a store's decision log",
         "verify checks that the entries are numbered 1 to the recorded head, each matching its "
-        "hashes and linked to the one before, and names the first entry that fails (exit status "
-        "1); audit judges every logged decision again as of its recorded moment, against the "
-        "chain the store holds for it, and reports each that differs (exit status 1); export "
-        "writes the entries as JSON Lines, in order, with their hashes. Each reads the store "
-        "without changing it.",
+        "hashes and linked to the one before, and the log's Merkle tree, and names the first "
+        "entry that fails (exit status 1); audit judges every logged decision again as of its "
+        "recorded moment, against the chain the store holds for it, and reports each that "
+        "differs (exit status 1); export writes the entries as JSON Lines, in order, with their "
+        "hashes. keygen NAME --out KEY writes a new signing key and prints its verifier key; "
+        "checkpoint STORE --key KEY prints a signed checkpoint of the log as it is (and keeps "
+        "it); prove STORE HASH prints a receipt for the logged record of that content hash; "
+        "consistency STORE --from CHECKPOINT proves that the log extends an older checkpoint "
+        "and prints the newest (exit status 1 when it does not); keys lists the keys that have "
+        "signed its checkpoints. Only checkpoint, and prove or consistency with --key, write "
+        "to the store.",
     )
-    log.add_argument("action", choices=("verify", "audit", "export"))
-    log.add_argument("store", metavar="STORE", help="a path or postgresql:// URL")
+    log.add_argument("action", choices=("verify", "audit", "export", *PROOF_ACTIONS))
+    log.add_argument("store", metavar="STORE", help="a path or postgresql:// URL (keygen: NAME)")
+    log.add_argument("target", nargs="?", metavar="HASH", help="prove: a record's content hash")
     log.add_argument("--since", metavar="TIME", help="only decisions logged from TIME on")
     log.add_argument("--until", metavar="TIME", help="export: only decisions logged before TIME")
+    log.add_argument("--key", metavar="KEY", help="the signing key file to sign checkpoints with")
+    log.add_argument("--out", metavar="KEY", help="keygen: the signing key file to write")
+    log.add_argument("--origin", metavar="ORIGIN",
+                     help="checkpoint: the log's origin line, set by its first checkpoint "
+                     "(default: the key's name)")  # fmt: skip
+    log.add_argument("--from", dest="from_", metavar="CHECKPOINT",
+                     help="consistency: an older signed checkpoint of this log")  # fmt: skip
+    log.add_argument("--log-key", action="append", metavar="VERIFIER_KEY",
+                     help="consistency: a verifier key the older checkpoint must be signed "
+                     "by, or a file of them (repeatable; default: the keys the log has "
+                     "used)")  # fmt: skip
+    add_proof_commands(command)
 
 
 STORE_COMMANDS = {"chains": cmd_chains, "log": cmd_log}
