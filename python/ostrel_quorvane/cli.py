@@ -151,6 +151,12 @@ def _parser() -> argparse.ArgumentParser:
     audit.add_argument(
         "--json", action="store_true", help="print the verdict, or the error, as a JSON object"
     )
+    audit.add_argument(
+        "--receipt", metavar="RECEIPT.json", help="prove it is exactly the one the log holds"
+    )
+    audit.add_argument(
+        "--log-key", action="append", metavar="VERIFIER_KEY", help="the log's verifier key"
+    )
 
     provenance = command(
         "provenance",

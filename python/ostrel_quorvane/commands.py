@@ -27,7 +27,13 @@ from ostrel_quorvane.decision import (
     decide,
 )
 from ostrel_quorvane.files import STDIN, UsageError, judged, read_document
-from ostrel_quorvane.proof_commands import cmd_verify_receipt
+from ostrel_quorvane.proof_commands import (
+    cmd_verify_receipt,
+    proven_line,
+    read_log_keys,
+    read_receipt,
+)
+from ostrel_quorvane.receipts import ProofInvalid, verify_receipt
 from ostrel_quorvane.record import AuditFailed, audit, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
@@ -255,6 +261,22 @@ def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, st
     return registry, files
 
 
+def _receipt_line(args: argparse.Namespace, data: bytes) -> tuple[str, dict[str, object]]:
+    """Checks the record against its receipt (AuditFailed when it does not hold): what the
+    audit says of it, and its verdict's part."""
+    keys = read_log_keys(args.log_key)
+    if not keys:
+        raise UsageError("audit --receipt takes --log-key VERIFIER_KEY")
+    receipt = read_receipt(args.receipt)
+    try:
+        checkpoint = verify_receipt(data, receipt, keys)
+    except ProofInvalid as error:
+        raise AuditFailed("receipt", f"{shown(args.receipt)}: {error}") from None
+    part = {"origin": checkpoint.origin, "leaf_index": receipt.leaf_index,
+            "tree_size": checkpoint.size}  # fmt: skip
+    return proven_line(args.decision, receipt, checkpoint), part
+
+
 def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
     if (args.chains is None) == (args.store is None):
         raise UsageError("audit takes one of --chains DIR and --store STORE")
@@ -279,6 +301,7 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
         registry, files = _published_chains(Path(args.chains))
     judgment = audit(recorded, registry)
     source = shown(args.decision)
+    proven = _receipt_line(args, data) if args.receipt is not None else None
     if args.store is not None and in_log is None:
         raise AuditFailed(
             "record", f"no entry of the log in {shown(args.store)} holds it (content hash {digest})"
@@ -296,6 +319,8 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
             f"{source}: it is entry {in_log.sequence:,} of the log in {shown(args.store)} "
             f"(content hash {in_log.content_hash})"
         )
+    if proven is not None:
+        lines.append(proven[0])
     if "live" in record:
         live = record["live"]
         lines.append(
@@ -313,6 +338,8 @@ def cmd_audit(args: argparse.Namespace, out: TextIO) -> int:
         }
         if in_log is not None:
             verdict["log_sequence"] = in_log.sequence
+        if proven is not None:
+            verdict["receipt"] = proven[1]
         out.write(json.dumps(verdict, ensure_ascii=False) + "\n")
         return 0
     out.write("\n".join(lines) + "\n")
