@@ -27,6 +27,7 @@ from ostrel_quorvane.service.answers import Refused, refusal
 from ostrel_quorvane.service.auth import TokenFile
 from ostrel_quorvane.service.config import ServiceConfig
 from ostrel_quorvane.service.deciding import Deciding
+from ostrel_quorvane.service.proving import Proving
 from ostrel_quorvane.service.reading import Reading
 from ostrel_quorvane.service.requests import JSON_TYPES, SHOWN, error_body
 from ostrel_quorvane.service.state import ServiceState
@@ -42,7 +43,8 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
     """The service as an ASGI application."""
     config = config or ServiceConfig()
     state = ServiceState(config, TokenFile(config.token_file, config.tokens))
-    deciding, reading = Deciding(state), Reading(state)
+    proving = Proving(state)
+    deciding, reading = Deciding(state, proving), Reading(state)
 
     def answered(route: str, handler: Handler) -> Handler:
         async def run(request: Request) -> Response:
@@ -75,6 +77,9 @@ def create_app(config: ServiceConfig | None = None) -> Starlette:
         ("/v1/decisions/by-sequence/{sequence}", "GET", "by_sequence", reading.get_sequence),
         ("/v1/decisions/{key}", "GET", "decision", reading.get_decision),
         ("/v1/log/verify", "GET", "verify", reading.verify_log),
+        ("/v1/log/checkpoint", "GET", "checkpoint", proving.checkpoint),
+        ("/v1/log/proof/inclusion", "GET", "inclusion_proof", proving.inclusion),
+        ("/v1/log/proof/consistency", "GET", "consistency_proof", proving.consistency),
         ("/v1/openapi.json", "GET", "openapi", reading.openapi),
         ("/healthz", "GET", "healthz", reading.healthz),
         ("/readyz", "GET", "readyz", reading.readyz),

@@ -23,6 +23,7 @@ class ServiceConfig:
     inline_chains: bool = False  # OQ_INLINE_CHAINS=1: accept a request's own chain
     access_log: bool = True  # OQ_ACCESS_LOG=0: no line per request on standard error
     ui_open: bool = False  # OQ_UI_OPEN=1: the pages without a login (serve allows it on loopback)
+    signing_key: str | None = None  # OQ_SIGNING_KEY: the log key file that signs checkpoints
 
     @classmethod
     def from_environment(cls, env: dict[str, str] | None = None) -> ServiceConfig:
@@ -38,4 +39,5 @@ class ServiceConfig:
             inline_chains=env.get("OQ_INLINE_CHAINS") == "1",
             access_log=env.get("OQ_ACCESS_LOG", "1") != "0",
             ui_open=env.get("OQ_UI_OPEN") == "1",
+            signing_key=env.get("OQ_SIGNING_KEY") or None,
         )

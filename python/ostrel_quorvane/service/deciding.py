@@ -4,6 +4,8 @@ decision it logged."""
 
 from __future__ import annotations
 
+import base64
+import json
 from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
@@ -18,12 +20,14 @@ from ostrel_quorvane.record import audit, read_record
 from ostrel_quorvane.request import read_members
 from ostrel_quorvane.service.access import request_state
 from ostrel_quorvane.service.answers import Refused
+from ostrel_quorvane.service.proving import Proving
 from ostrel_quorvane.service.requests import (
     JSON_TYPES,
     LINES_TYPES,
     SHOWN,
     body,
     content,
+    flag,
     json_object,
     logging_on,
     moment,
@@ -39,8 +43,9 @@ PAIR = ("first", "second")
 
 
 class Deciding:
-    def __init__(self, state: ServiceState) -> None:
+    def __init__(self, state: ServiceState, proving: Proving) -> None:
         self.state = state
+        self.proving = proving
 
     def _guard(self, request: Request) -> None:
         if self.state.config.decide_needs_token:
@@ -49,12 +54,21 @@ class Deciding:
     async def _answer(self, request: Request, decision: Decision, logging: bool) -> Response:
         headers = {}
         noted = request_state(request.scope)
+        receipt = flag(request, "receipt") is True
+        if receipt and not logging:
+            raise Refused(400, "malformed_input", "a receipt is for a logged decision", "receipt")
         if logging:
             # Answered only once stored: the headers say where.
             appending = decision.appending(noted.get("request_id"))
             (entry,) = await self.state.log([appending], [decision])
             headers = {"x-log-sequence": str(entry.sequence), "x-content-hash": entry.content_hash}
             noted["log_sequence"] = entry.sequence
+            if receipt:
+                # The receipt, whose checkpoint may be shared with decisions logged beside it,
+                # in one header: the body stays the record it proves.
+                proven = await self.proving.receipt(entry)
+                text = json.dumps(proven.as_json(), separators=(",", ":")).encode()
+                headers["x-receipt"] = base64.b64encode(text).decode()
         noted["permission"] = decision.permission
         self.state.metrics.decided(decision.permission)
         return Response(decision.record, media_type="application/json", headers=headers)

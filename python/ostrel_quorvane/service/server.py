@@ -42,8 +42,8 @@ def add_serve_command(command: Any) -> None:
         "/healthz, /readyz and /metrics. Each option has an environment variable: OQ_HOST, "
         "OQ_PORT, OQ_WORKERS, OQ_STORE, OQ_TOKEN_FILE, OQ_DECIDE_NEEDS_TOKEN=1, "
         "OQ_INLINE_CHAINS=1, OQ_MAX_BODY, OQ_ACCESS_LOG=0, OQ_TLS_CERT, OQ_TLS_KEY, "
-        "OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES, OQ_UI_OPEN=1. With a store, the decision log's "
-        "pages are under /ui/, behind a login with a token of --token-file.",
+        "OQ_MAX_BATCH_BODY, OQ_MAX_BATCH_LINES, OQ_UI_OPEN=1, OQ_SIGNING_KEY. With a store, the "
+        "decision log's pages are under /ui/, behind a login with a token of --token-file.",
     )
     env = os.environ.get
     serve.add_argument("--host", default=env("OQ_HOST", DEFAULT_HOST), help="address to bind")
@@ -105,6 +105,13 @@ def add_serve_command(command: Any) -> None:
         default=env("OQ_UI_OPEN") == "1",
         help="serve the pages under /ui/ without a login (only on a loopback address)",
     )
+    serve.add_argument(
+        "--signing-key",
+        default=env("OQ_SIGNING_KEY"),
+        metavar="KEY",
+        help="the log's signing key file (from 'log keygen'): the service signs checkpoints "
+        "and hands out receipts",
+    )
 
 
 def _check_settings(args: argparse.Namespace) -> None:
@@ -129,6 +136,16 @@ def _check_settings(args: argparse.Namespace) -> None:
             raise ServeFailed(f"--tls-cert/--tls-key: cannot be used ({error})") from None
     if args.workers < 1:
         raise ServeFailed("--workers: expected at least 1")
+    if args.signing_key:
+        from ostrel_quorvane.files import UsageError
+        from ostrel_quorvane.proof_commands import read_signing_key
+
+        if not args.store:
+            raise ServeFailed("--signing-key signs the log's checkpoints: it needs --store")
+        try:
+            read_signing_key(args.signing_key)
+        except (OSError, UsageError) as error:
+            raise ServeFailed(f"--signing-key: {error}") from None
     if args.ui_open:
         from ostrel_quorvane.service.ui.session import is_loopback
 
@@ -208,6 +225,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         "OQ_MAX_BODY": str(args.max_body),
         "OQ_ACCESS_LOG": "0" if args.no_access_log else "1",
         "OQ_UI_OPEN": "1" if args.ui_open else "",
+        "OQ_SIGNING_KEY": os.path.abspath(args.signing_key) if args.signing_key else "",
         "OQ_SERVE_PID": str(os.getpid()),
         "PROMETHEUS_MULTIPROC_DIR": metrics,
     })  # fmt: skip
