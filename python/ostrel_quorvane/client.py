@@ -5,13 +5,17 @@
     'ALR'
 
 Every method returns the service's JSON answer, parsed; a decision record comes as a
-:class:`Decided`, a dict that also says where the log keeps it. An error answer, or a service
-that cannot be reached, raises :class:`ServiceError` with its status (0 when nothing answered),
-stable code, message and JSON path.
+:class:`Decided`, a dict that also says where the log keeps it (and, when asked for, its
+receipt). An error answer, or a service that cannot be reached, raises :class:`ServiceError`
+with its status (0 when nothing answered), stable code, message and JSON path.
+
+:func:`verify_receipt` checks a receipt with no service at all: against the log's verifier key,
+it shows that a record is, byte for byte, the entry the receipt places in the log.
 """
 
 from __future__ import annotations
 
+import base64
 import json
 import urllib.error
 import urllib.parse
@@ -19,7 +23,17 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
-__all__ = ["Client", "Decided", "ServiceError"]
+from ostrel_quorvane.receipts import Checkpoint, ProofInvalid, Receipt, verify_receipt
+
+__all__ = [
+    "Checkpoint",
+    "Client",
+    "Decided",
+    "ProofInvalid",
+    "Receipt",
+    "ServiceError",
+    "verify_receipt",
+]
 
 Body = bytes | str | Mapping[str, Any]
 
@@ -39,6 +53,17 @@ class Decided(dict[str, Any]):
     log_sequence: int | None = None
     content_hash: str | None = None
     request_id: str | None = None
+    # The receipt of the logged record, when one was asked for, and the record's bytes as
+    # answered (what the receipt proves).
+    receipt: dict[str, Any] | None = None
+    body: bytes = b""
+
+    def verify(self, log_keys: list[str]) -> Checkpoint:
+        """Checks this record's receipt offline against the log's verifier keys (ProofInvalid
+        when it does not hold); returns the checkpoint it is proven in."""
+        if self.receipt is None:
+            raise ProofInvalid("the decision came without a receipt (decide with receipt=True)")
+        return verify_receipt(self.body, self.receipt, log_keys)
 
 
 def _decided(data: bytes, headers: Mapping[str, str]) -> Decided:
@@ -47,6 +72,10 @@ def _decided(data: bytes, headers: Mapping[str, str]) -> Decided:
     record.log_sequence = int(sequence) if sequence is not None else None
     record.content_hash = headers.get("x-content-hash")
     record.request_id = headers.get("x-request-id")
+    record.body = data
+    receipt = headers.get("x-receipt")
+    if receipt is not None:
+        record.receipt = json.loads(base64.b64decode(receipt))
     return record
 
 
@@ -115,10 +144,12 @@ class Client:
         chain: str | None = None,
         log: bool = True,
         request_id: str | None = None,
+        receipt: bool = False,
     ) -> Decided:
         """The decision record of one request (a request file's document), with where the log
-        keeps it."""
-        query = {"at": at, "chain": chain, "log": None if log else "false"}
+        keeps it, and with ``receipt`` its receipt."""
+        query = {"at": at, "chain": chain, "log": None if log else "false",
+                 "receipt": "true" if receipt else None}  # fmt: skip
         data, headers = self._exchange(
             "POST", "/v1/decide", _bytes(request), query=query, request_id=request_id
         )
@@ -148,10 +179,13 @@ class Client:
         at: float | str | None = None,
         chain: str | None = None,
         log: bool = True,
+        receipt: bool = False,
     ) -> Decided:
-        """The decision record of the two requests' composition, with where the log keeps it."""
+        """The decision record of the two requests' composition, with where the log keeps it,
+        and with ``receipt`` its receipt."""
         pair = b'{"first":' + _bytes(first) + b',"second":' + _bytes(second) + b"}"
-        query = {"at": at, "chain": chain, "log": None if log else "false"}
+        query = {"at": at, "chain": chain, "log": None if log else "false",
+                 "receipt": "true" if receipt else None}  # fmt: skip
         return _decided(*self._exchange("POST", "/v1/compose", pair, query=query))
 
     def audit(self, record: Body) -> dict[str, Any]:
@@ -196,6 +230,28 @@ class Client:
     def verify_log(self) -> dict[str, Any]:
         verdict: dict[str, Any] = self._json("GET", "/v1/log/verify")
         return verdict
+
+    def checkpoint(self) -> str:
+        """The log's newest signed checkpoint (a signed note); check it with
+        :func:`ostrel_quorvane.receipts.open_checkpoint` and keep it."""
+        return self._call("GET", "/v1/log/checkpoint").decode()
+
+    def inclusion_proof(self, content_hash: str, size: int | None = None) -> dict[str, Any]:
+        """The inclusion proof of a logged record in the log's first ``size`` entries; without
+        ``size``, a whole receipt against the newest checkpoint that holds it."""
+        proof: dict[str, Any] = self._json(
+            "GET", "/v1/log/proof/inclusion", query={"hash": content_hash, "size": size}
+        )
+        return proof
+
+    def consistency_proof(self, old_size: int, size: int | None = None) -> dict[str, Any]:
+        """The consistency proof from the log of ``old_size`` entries to that of ``size`` (by
+        default the newest checkpoint's): check it with
+        :func:`ostrel_quorvane.receipts.verify_extension`."""
+        proof: dict[str, Any] = self._json(
+            "GET", "/v1/log/proof/consistency", query={"from": old_size, "to": size}
+        )
+        return proof
 
     def ready(self) -> bool:
         """Whether the service answers and reaches its store; never raises."""
