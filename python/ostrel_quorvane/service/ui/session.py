@@ -38,7 +38,10 @@ def is_loopback(host: str | None) -> bool:
 
 
 def _mark(token: str, ends: int) -> str:
-    return hmac.new(token.encode(), PURPOSE + str(ends).encode(), hashlib.sha256).hexdigest()
+    """A session's keyed hash under ``token``: keyed BLAKE2b, which Python computes itself (a
+    worker forked while another thread of its parent held OpenSSL's locks cannot use them)."""
+    key = hashlib.blake2b(token.encode(), digest_size=64).digest()
+    return hashlib.blake2b(PURPOSE + str(ends).encode(), key=key, digest_size=32).hexdigest()
 
 
 class Sessions:
