@@ -95,6 +95,21 @@ def relinked_edit(name, sequence):
         edited, digest, link, sequence)  # fmt: skip
 
 
+def rewritten_from(name, first):
+    """The log rewritten from entry ``first`` on, every hash made to match, the head included:
+    what only the Merkle tree (and checkpoints kept elsewhere) can show."""
+    previous = row(name, first)[2]
+    for sequence in range(first, ENTRIES + 1):
+        record, _, _, logged_at, labels = row(name, sequence)
+        edited = record.replace('"ALR"', '"AAA"')
+        digest = sha(edited)
+        link = entry_hash(previous, sequence, digest, logged_at, labels)
+        sql(name, "UPDATE decisions SET record = ?, content_hash = ?, previous_hash = ?, "
+                  "entry_hash = ? WHERE sequence = ?", edited, digest, previous, link, sequence)  # fmt: skip
+        previous = link
+    sql(name, "UPDATE meta SET value = ? WHERE key = 'head'", f"{ENTRIES}:{previous}")
+
+
 # (what is done, how, the entry named, words of the reason, back ends it applies to). Where the
 # entry named differs, it is (SQLite's, PostgreSQL's): a column's type changes for every row.
 TAMPERS = [
@@ -126,6 +141,11 @@ TAMPERS = [
     ("a rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1 WHERE sequence = 2"), 2, "older rule", "both"),
     ("every rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1"), 1, "columns its hash rule does not cover", "both"),
     ("a label edited", lambda n: sql(n, "UPDATE decisions SET permission = 'AAA' WHERE sequence = 4"), 4, "entry hash does not match", "both"),
+    ("the log rewritten from entry 3 on, head included", lambda n: rewritten_from(n, 3), 3, "Merkle tree node 4 is not the hash", "both"),
+    ("a leaf of the tree replaced", lambda n: sql(n, "UPDATE tree SET hash = ? WHERE node = 6", b"\0" * 32), 4, "node 6 is not the hash", "both"),
+    ("a node of the tree deleted", lambda n: sql(n, "DELETE FROM tree WHERE node = 1"), 2, "node 1 is missing", "both"),
+    ("a node added to the tree", lambda n: sql(n, "INSERT INTO tree (node, hash) VALUES (99, ?)", b"\0" * 32), ENTRIES, "holds 11 nodes where its 6 entries make 10", "both"),
+    ("the tree dropped", lambda n: sql(n, "DROP TABLE tree"), 1, "tree table is gone", "both"),
 ]  # fmt: skip
 
 
@@ -269,7 +289,9 @@ def test_a_store_of_the_previous_version_verifies_as_it_is_and_upgrades_in_place
     with open_store(store_url) as store:
         store.append({"n": 6})
         assert store.verify() is None and [e.rule for e in store.entries()] == [1] * 5 + [2]
-    assert sql(store_url, "SELECT value FROM meta WHERE key = 'schema_version'") == [(str(SCHEMA_VERSION),)]
+    assert sql(store_url, "SELECT value FROM meta WHERE key = 'schema_version'") == [
+        (str(SCHEMA_VERSION),)
+    ]
     status, out, _ = call("log", "verify", store_url)
     assert status == 0 and "6 entries verified" in out
     # Past the upgrade, the database guards the log; the old entries keep their rule.

@@ -55,8 +55,12 @@ class Deciding:
         headers = {}
         noted = request_state(request.scope)
         receipt = flag(request, "receipt") is True
-        if receipt and not logging:
-            raise Refused(400, "malformed_input", "a receipt is for a logged decision", "receipt")
+        if receipt:
+            # Refused before anything is logged: no logged decision goes unanswered.
+            self.proving.can_sign()
+            if not logging:
+                raise Refused(400, "malformed_input", "a receipt is for a logged decision",
+                              "receipt")  # fmt: skip
         if logging:
             # Answered only once stored: the headers say where.
             appending = decision.appending(noted.get("request_id"))

@@ -69,11 +69,15 @@ class Proving:
                 self._latest = (int(note.split("\n", 2)[1]), note)
             return note
 
-    async def receipt(self, entry: LogEntry) -> Receipt:
-        """The receipt of a decision just logged, against the checkpoint that covers it."""
+    def can_sign(self) -> None:
+        """Refuses a receipt when the service has no key to sign its checkpoint with."""
         if self._key is None:
             raise Refused(409, "no_signing_key", "receipts need the service to sign checkpoints "
                           "(serve --signing-key)", "receipt")  # fmt: skip
+
+    async def receipt(self, entry: LogEntry) -> Receipt:
+        """The receipt of a decision just logged, against the checkpoint that covers it."""
+        self.can_sign()
         note = await self._covering(entry.sequence)
         assert note is not None
         return await self.state.in_thread(lambda store: store.proofs.receipt_for(entry, note))

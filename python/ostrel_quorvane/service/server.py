@@ -181,10 +181,10 @@ def _check_store(name: str) -> None:
         raise ServeFailed(str(error)) from None
 
 
-def _announce(url: str, workers: int, out: TextIO, started: threading.Event) -> None:
+def _announce(
+    url: str, workers: int, out: TextIO, started: threading.Event, context: ssl.SSLContext | None
+) -> None:
     """Prints "serving" once the service answers its health check."""
-    context = ssl.create_default_context()
-    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
     deadline = time.monotonic() + START_SECONDS
     while time.monotonic() < deadline:
         try:
@@ -232,9 +232,17 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
     scheme = "https" if args.tls_cert else "http"
     host = f"[{args.host}]" if ":" in args.host else args.host
     started = threading.Event()
+    # The workers are forked while this thread asks for the health check: it must not be inside
+    # the crypto library then (a lock it held would stay held in every worker, and the first
+    # checkpoint a worker signs would wait for it forever). Its TLS context is made here, before
+    # any fork, and a plain HTTP check uses none.
+    context = None
+    if args.tls_cert:
+        context = ssl.create_default_context()
+        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
     threading.Thread(
         target=_announce,
-        args=(f"{scheme}://{host}:{args.port}", args.workers, out, started),
+        args=(f"{scheme}://{host}:{args.port}", args.workers, out, started, context),
         daemon=True,
     ).start()
     tls: dict[str, Any] = {}
