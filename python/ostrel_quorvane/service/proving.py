@@ -61,7 +61,7 @@ class Proving:
         async with self._signing:
             if self._latest is not None and self._latest[0] >= size:
                 return self._latest[1]
-            note = await self.state.in_thread(lambda store: store.proofs.covering(size))
+            note: str | None = await self.state.in_thread(lambda store: store.proofs.covering(size))
             if note is None and self._key is not None:
                 key = self._key
                 note = await self.state.in_thread(lambda store: store.proofs.sign(key))

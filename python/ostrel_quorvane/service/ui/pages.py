@@ -50,7 +50,7 @@ POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; img-src 'sel
 HEADERS = {
     "content-security-policy": POLICY,
     "x-content-type-options": "nosniff",
-    "referrer-policy": "no-referrer",
+    "referrer-policy": "same-origin",
     "x-frame-options": "DENY",
     "cache-control": "no-store",
 }

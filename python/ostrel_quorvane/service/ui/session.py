@@ -88,13 +88,15 @@ class Sessions:
 
 
 def same_origin(request: Request) -> bool:
-    """Whether a form was sent from the pages themselves: a browser names the page's origin on
-    a form it sends (and says whether it came from another site); a client that names neither
-    is taken as it is, since it carries no cookie a browser would add for another site."""
-    if request.headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
-        return False
+    """Whether a form was sent from the pages themselves: a browser says where a request comes
+    from (Sec-Fetch-Site), or at least names the page's origin on a form it sends; a client that
+    says neither is taken as it is, since it carries no cookie a browser would add for another
+    site."""
+    site = request.headers.get("sec-fetch-site")
+    if site is not None:
+        return site in ("same-origin", "none")
     origin = request.headers.get("origin")
-    if origin is None or origin == "null":
-        return origin is None
+    if origin is None:
+        return True
     parts = urlsplit(origin)
     return parts.netloc == request.headers.get("host", "") and parts.scheme == request.url.scheme
