@@ -141,10 +141,10 @@ TAMPERS = [
     ("a rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1 WHERE sequence = 2"), 2, "older rule", "both"),
     ("every rule downgraded", lambda n: sql(n, "UPDATE decisions SET rule = 1"), 1, "columns its hash rule does not cover", "both"),
     ("a label edited", lambda n: sql(n, "UPDATE decisions SET permission = 'AAA' WHERE sequence = 4"), 4, "entry hash does not match", "both"),
-    ("the log rewritten from entry 3 on, head included", lambda n: rewritten_from(n, 3), 3, "Merkle tree node 4 is not the hash", "both"),
-    ("a leaf of the tree replaced", lambda n: sql(n, "UPDATE tree SET hash = ? WHERE node = 6", b"\0" * 32), 4, "node 6 is not the hash", "both"),
-    ("a node of the tree deleted", lambda n: sql(n, "DELETE FROM tree WHERE node = 1"), 2, "node 1 is missing", "both"),
-    ("a node added to the tree", lambda n: sql(n, "INSERT INTO tree (node, hash) VALUES (99, ?)", b"\0" * 32), ENTRIES, "holds 11 nodes where its 6 entries make 10", "both"),
+    ("the log rewritten from entry 3 on, head included", lambda n: rewritten_from(n, 3), 3, "node 5, over entries 3 to 4, is not the hash", "both"),
+    ("a node of the tree replaced", lambda n: sql(n, "UPDATE tree SET hash = ? WHERE node = 5", b"\0" * 32), 3, "node 5, over entries 3 to 4, is not", "both"),
+    ("a node of the tree deleted", lambda n: sql(n, "DELETE FROM tree WHERE node = 1"), 1, "node 1, over entries 1 to 2, is missing", "both"),
+    ("a node added to the tree", lambda n: sql(n, "INSERT INTO tree (node, hash) VALUES (99, ?)", b"\0" * 32), ENTRIES, "holds 5 nodes where its 6 entries make 4", "both"),
     ("the tree dropped", lambda n: sql(n, "DROP TABLE tree"), 1, "tree table is gone", "both"),
 ]  # fmt: skip
 

@@ -140,6 +140,9 @@ class Store:
         self._writer_lock = threading.Lock()
         self._closed = False
         self._version = SCHEMA_VERSION
+        # The tree's frontier as this store's last append left it, with the head it follows:
+        # the next append reads it again only when another writer has appended since.
+        self._edge: tuple[tuple[int, str], tree.Edge] | None = None
         self._prepare()
 
     # ----- connections and transactions -----
@@ -388,6 +391,8 @@ class Store:
             return self._writer
 
     def _write(self, items: list[Appending]) -> list[LogEntry]:
+        after: list[tuple[tuple[int, str], tree.Edge]] = []
+
         def write(cursor: Any) -> list[LogEntry]:
             cursor.execute(
                 "SELECT sequence, entry_hash FROM decisions ORDER BY sequence DESC LIMIT 1"
@@ -395,7 +400,9 @@ class Store:
             row = cursor.fetchone()
             sequence, previous = (int(row[0]), row[1]) if row else (0, GENESIS)
             # The tree takes the new leaves in the same transaction: it always matches its log.
-            tree.extend(self, cursor, sequence, [item[0] for item in items])
+            known = self._edge
+            edge = known[1] if known is not None and known[0] == (sequence, previous) else None
+            edge = tree.extend(self, cursor, sequence, [item[0] for item in items], edge)
             now = time.time()
             entries = []
             for canonical, digest, *labels in items:
@@ -435,9 +442,11 @@ class Store:
                     for e in entries
                 ],  # fmt: skip
             )
+            after.append(((sequence, previous), edge))
             return entries
 
         written: list[LogEntry] = self._run(True, write)
+        self._edge = after[-1]  # once committed
         return written
 
     def _columns(self) -> str:

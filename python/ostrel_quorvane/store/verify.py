@@ -18,6 +18,7 @@ from _ostrel_quorvane import _merkle_append, _merkle_frontier
 
 from ostrel_quorvane.files import clip
 from ostrel_quorvane.store.log import GENESIS, LABELS, LogEntry, LogFault
+from ostrel_quorvane.store.tree import interior
 
 if TYPE_CHECKING:
     from ostrel_quorvane.store.base import Store
@@ -106,8 +107,8 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
 
 class _TreeCheck:
     """Rebuilds the Merkle tree from the entries as they are read, a page at a time, and
-    compares every complete subtree with the one stored; at the end, the stored tree must hold
-    no other."""
+    compares every complete subtree it keeps (of two leaves or more) with the one stored; at the
+    end, the stored tree must hold no other."""
 
     def __init__(self, store: Store, cursor: Any) -> None:
         self._store, self._cursor = store, cursor
@@ -131,10 +132,11 @@ class _TreeCheck:
         made = _merkle_append(self._size, [self._edge[key] for key in keys], self._records)
         self._size += len(self._records)
         self._records = []
-        self._made += len(made)
         known = dict(made)
-        for start in range(0, len(made), 500):
-            chunk = [key for key, _ in made[start : start + 500]]
+        kept = interior(made)
+        self._made += len(kept)
+        for start in range(0, len(kept), 500):
+            chunk = [key for key, _ in kept[start : start + 500]]
             marks = ", ".join("?" * len(chunk))
             rows = self._cursor.execute(
                 self._store._sql(f"SELECT node, hash FROM tree WHERE node IN ({marks})"), chunk
@@ -143,8 +145,10 @@ class _TreeCheck:
             for key in chunk:
                 value = stored.get(key)
                 if not isinstance(value, bytes) or value != known[key]:
-                    what = "missing" if key not in stored else "not the hash of its entries"
-                    raise _Broken(_last_entry(key), f"its Merkle tree node {key} is {what}")
+                    first, last = _entries_under(key)
+                    what = "missing" if key not in stored else "not the hash of those entries"
+                    raise _Broken(first, f"the Merkle tree's node {key}, over entries {first} "
+                                  f"to {last}, is {what}")  # fmt: skip
         self._edge = {key: known.get(key) or self._edge[key]
                       for key in _merkle_frontier(self._size)}  # fmt: skip
 
@@ -156,13 +160,13 @@ class _TreeCheck:
                           f"{self._size:,} entries make {self._made:,}")  # fmt: skip
 
 
-def _last_entry(key: int) -> int:
-    """The sequence number of the last entry under the tree node ``key``."""
+def _entries_under(key: int) -> tuple[int, int]:
+    """The sequence numbers of the first and last entries under the tree node ``key``."""
     level = 0
     while key >> level & 1:
         level += 1
     start = (key - (1 << level) + 1) // 2
-    return start + (1 << level)
+    return start + 1, start + (1 << level)
 
 
 def _meta(store: Store, cursor: Any, key: str) -> Any:
