@@ -19,9 +19,15 @@ at>"`` (the first entry's previous hash is 64 zeros), so that it covers every co
 has; entries written by a store of schema version 1 keep their hash without the time. The log
 stores each record in its canonical form, so verifying it needs no JSON parsing.
 
+A Merkle tree over the log (RFC 9162's hashing: a leaf is SHA-256 of a 0 byte and a record's
+canonical form) is kept in the same transactions as the entries; :attr:`Store.proofs` gives its
+roots, inclusion and consistency proofs, checkpoints signed with the log's key, and receipts,
+which :mod:`ostrel_quorvane.receipts` checks with no store.
+
 Verification (:meth:`Store.verify`) opens nothing for writing and reads every row as it is
 stored: the entries are numbered exactly 1 to N, each matches its hashes and follows the one
-before, and the head recorded beside them names entry N.
+before, the head recorded beside them names entry N, and the tree holds exactly the subtrees
+its entries make.
 """
 
 from ostrel_quorvane.store.base import CorruptChain, NotAStore, Store, StoreError, open_store
