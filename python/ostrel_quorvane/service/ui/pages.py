@@ -197,39 +197,57 @@ class Pages:
             return RedirectResponse(f"/ui/decisions/{entry.sequence}", 303)
         chosen: dict[str, Any] = {}
         shown = {name: query.get(name, "").strip() for name in FILTERS}
-        for name in ("since", "until"):
-            if shown[name]:
-                chosen[name] = parse_time_text(shown[name], name)
         for name in ("permission", "claim_id", "candidate_id", "context_id"):
             if shown[name]:
                 chosen[name] = shown[name]
-        for name, low in (("before", 1), ("after", 0)):
+        cursor: dict[str, int] = {}
+        for name, least in (("before", 1), ("after", 0)):
             if name in query:
-                number = whole_number(query[name], low, LARGEST)
+                number = whole_number(query[name], least, LARGEST)
                 if number is None:
                     raise Refused(400, "malformed_input", f"{name}: expected an entry number")
-                chosen[name] = number
-        if "after" in chosen:
-            chosen.pop("before", None)
-            listed = await self.state.in_thread(lambda s: s.decisions(**chosen, limit=PAGE + 1))
+                cursor[name] = number
+        low, high = await self._logged_between(shown["since"], shown["until"])
+        if "after" in cursor:
+            after, before = max(cursor["after"], low), high
+            listed = await self.state.in_thread(
+                lambda s: s.decisions(**chosen, **_range(after, before), limit=PAGE + 1)
+            )
             newer = listed[PAGE - 1].sequence if len(listed) > PAGE else None
             listed = listed[:PAGE][::-1]
             older = listed[-1].sequence if listed and listed[-1].sequence > 1 else None
         else:
+            after, before = low, min(cursor.get("before", LARGEST), high)
             listed = await self.state.in_thread(
-                lambda s: s.decisions(**chosen, newest_first=True, limit=PAGE + 1)
+                lambda s: s.decisions(
+                    **chosen, **_range(after, before), newest_first=True, limit=PAGE + 1
+                )  # fmt: skip
             )
             older = listed[PAGE - 1].sequence if len(listed) > PAGE else None
             listed = listed[:PAGE]
-            newer = listed[0].sequence if "before" in chosen and listed else None
+            newer = listed[0].sequence if "before" in cursor and listed else None
         documents = await self._documents()
         levels = list(dict.fromkeys(lv for d in documents.values() for lv in d["levels"]))
         kept = "".join(f"&{name}={quote(value, safe='')}" for name, value in shown.items() if value)
         return self.page(request, "decisions.html", {
             "rows": [DecisionRow.of(entry) for entry in listed], "filters": shown,
             "levels": levels or default_document()["levels"], "older": older, "newer": newer,
-            "kept": kept, "paged": "before" in chosen or "after" in chosen,
+            "kept": kept, "paged": bool(cursor),
         })  # fmt: skip
+
+    async def _logged_between(self, since: str, until: str) -> tuple[int, int]:
+        """The entry numbers (after, before) that bound those logged in [since, until), found
+        through the index on the time of logging. The log numbers its entries in the order it
+        logs them, so a page of a time range is then read by number, however much of the log
+        the range holds."""
+        moments = [parse_time_text(text, name) for name, text in (("since", since),
+                   ("until", until)) if text]  # fmt: skip
+        if not moments:
+            return 0, LARGEST
+        first = await self.state.in_thread(Store.first_logged, moments)
+        low = first.pop(0) - 1 if since else 0
+        high = first[0] if until else LARGEST
+        return low, high
 
     async def decision(self, request: Request) -> Response:
         sequence = whole_number(request.path_params["sequence"], 1, LARGEST)
@@ -272,6 +290,12 @@ class Pages:
         count, head = await self.state.in_thread(Store.head)
         self.checked = Checked(time.time(), fault, count, head)
         return RedirectResponse("/ui/log", 303)
+
+
+def _range(after: int, before: int) -> dict[str, int]:
+    """The bounds of entry numbers to ask the store for, only those that bound anything."""
+    bounds = {"after": after} if after > 0 else {}
+    return {**bounds, "before": before} if before < LARGEST else bounds
 
 
 def _goal(given: str | None) -> str:
