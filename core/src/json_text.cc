@@ -1,13 +1,12 @@
 #include "json_text.h"
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
+#include "unicode_props.h"
 #include "utf8.h"
 
 namespace oq::json_text {
@@ -142,9 +141,9 @@ bool is_identifier(std::string_view name) {
   bool first = true;
   while (pos < name.size()) {
     const char32_t ch = next_scalar(name, pos);
-    const auto c = static_cast<UChar32>(ch);
-    const bool ok = first ? (ch == U'_' || u_hasBinaryProperty(c, UCHAR_XID_START))
-                          : u_hasBinaryProperty(c, UCHAR_XID_CONTINUE);
+    const std::uint8_t bits = unicode::classes(ch);
+    const bool ok = first ? (ch == U'_' || (bits & unicode::kXidStart) != 0)
+                          : (bits & unicode::kXidContinue) != 0;
     if (!ok) return false;
     first = false;
   }

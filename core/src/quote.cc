@@ -1,9 +1,8 @@
 #include "oq/quote.h"
 
-#include <unicode/uchar.h>
-
 #include <charconv>
 
+#include "unicode_props.h"
 #include "utf8.h"
 
 namespace oq {
@@ -12,24 +11,7 @@ namespace {
 
 // Control, format, unassigned, separator-of-line-or-paragraph and combining characters are shown
 // as escapes so that a quoted text never hides or reorders what surrounds it.
-bool is_printable(char32_t ch) {
-  if (ch < 0x20 || ch == 0x7F) return false;
-  if (ch < 0x7F) return true;
-  switch (u_charType(static_cast<UChar32>(ch))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_UNASSIGNED:
-    case U_SURROGATE:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_NON_SPACING_MARK:
-    case U_ENCLOSING_MARK:
-    case U_COMBINING_SPACING_MARK:
-      return false;
-    default:
-      return true;
-  }
-}
+bool is_printable(char32_t ch) { return (unicode::classes(ch) & unicode::kHidden) == 0; }
 
 void append_hex_escape(std::string& out, char32_t ch) {
   char digits[8];
@@ -95,7 +77,7 @@ void append_unquoted(std::string& out, std::string_view s) {
       continue;
     }
     const char32_t ch = next_scalar(s, pos);
-    if (ch == ' ' || u_charType(static_cast<UChar32>(ch)) == U_SPACE_SEPARATOR) {
+    if ((unicode::classes(ch) & unicode::kSpace) != 0) {
       append_hex_escape(out, ch);
     } else {
       append_escaped(out, ch, '"');
