@@ -11,7 +11,6 @@ import pytest
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
 from selenium.common.exceptions import NoAlertPresentException, WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 from test_service import TOKEN, Server  # noqa: E402
 from test_ui import HOSTILE, fill  # noqa: E402
@@ -65,12 +64,12 @@ def screenshot(request, site):
 
 
 def follow(browser, act):
-    """Does ``act`` (a click, a choice) and waits for the page it leads to."""
-    page = browser.find_element(By.TAG_NAME, "html")
+    """Does ``act`` (a click, a choice) and waits until the page it leads to has loaded."""
+    ready = "return document.readyState === 'complete' && performance.timeOrigin"
+    before = browser.execute_script(ready)
     act()
-    wait = WebDriverWait(browser, 10)
-    wait.until(expected_conditions.staleness_of(page))
-    wait.until(lambda b: b.execute_script("return document.readyState") == "complete")
+    wait = WebDriverWait(browser, 10, ignored_exceptions=(WebDriverException,))
+    wait.until(lambda b: b.execute_script(ready) not in (False, before))
 
 
 def rows(browser):
