@@ -77,7 +77,10 @@ def chart(
     order = [lv for kind in STANDING for lv in standing if standing[lv] == kind and lv in seen]
     if "" in seen:
         order.append("")
-    shade = {level: i % 4 for i, level in enumerate(order)}
+    shade, shown = {}, dict.fromkeys(STANDING, 0)  # levels of one standing told apart by shade
+    for level in order:
+        kind = standing.get(level, "unknown")
+        shade[level], shown[kind] = shown[kind] % 4, shown[kind] + 1
     top = _ceiling(max((sum(bucket.values()) for bucket in counts), default=0))
     plot_width, plot_height = WIDTH - LEFT - RIGHT, HEIGHT - TOP - BOTTOM
     step = plot_width / count
