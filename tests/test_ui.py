@@ -208,3 +208,19 @@ def test_the_overview_counts_what_the_log_holds(served):
     assert legend == {"REF": "6", "ESC": "3", "ALR": "3"}
     _, text, _ = call(server, "GET", "/ui/chains", headers={"cookie": cookie})
     assert '<span class="used">12</span>' in text
+
+
+def test_the_chart_keeps_the_bars_that_have_ended(tmp_path):
+    from ostrel_quorvane.service.ui.chart import Counted, chart
+    from ostrel_quorvane.service.ui.views import default_document
+
+    fill(tmp_path / "s.db", 8)
+    counted = Counted()
+    with open_store(tmp_path / "s.db") as store:
+        logged = store.find_sequence(1).logged_at
+        for now in (logged + 1, logged + 7200):  # the entries' bar open, then two hours past
+            fresh = chart(store, [default_document()], "24h", None, now)
+            kept = [chart(store, [default_document()], "24h", counted, now) for _ in range(2)]
+            assert fresh == kept[0] == kept[1] and fresh.total == 8
+        # The bar that holds the entries is kept once it has ended, with all of them.
+        assert sum(sum(b.values()) for b in counted.bars.values()) == 8

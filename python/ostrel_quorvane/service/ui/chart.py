@@ -4,6 +4,7 @@ through its indexes and laid out here as the geometry of an SVG the template dra
 from __future__ import annotations
 
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any
@@ -11,7 +12,7 @@ from typing import Any
 from ostrel_quorvane.service.ui.views import level_class
 from ostrel_quorvane.store import Store
 
-__all__ = ["WINDOWS", "Chart", "chart"]
+__all__ = ["WINDOWS", "Chart", "Counted", "chart"]
 
 # The spans the chart covers: how many bars, and the seconds each stands for.
 WINDOWS = {"24h": (24, 3600), "7d": (28, 6 * 3600), "30d": (30, 86400)}
@@ -56,22 +57,64 @@ def _ceiling(largest: int) -> int:
     return largest
 
 
+class Counted:
+    """The counts of bars already past, kept between views: the log only grows and numbers its
+    entries in the order it logs them, so a bar whose span has ended (a few seconds ago, for
+    appends still committing) never changes, and a view counts only the bars since."""
+
+    SETTLED = 5.0  # seconds after a bar's end before its count is kept
+    KEPT = 512  # bars kept at most, over all windows
+
+    def __init__(self) -> None:
+        self.bars: dict[tuple[float, float, frozenset[str], int, int], dict[str, int]] = {}
+        self._lock = threading.Lock()
+
+    def count(
+        self, store: Store, edges: list[float], levels: list[str], now: float
+    ) -> list[dict[str, int]]:
+        """The count of each level in each span between ``edges``."""
+        bounds = store.first_logged(edges)
+        names = frozenset(levels)
+        with self._lock:
+            return self._count(store, edges, names, bounds, now)
+
+    def _count(
+        self, store: Store, edges: list[float], names: frozenset[str], bounds: list[int], now: float
+    ) -> list[dict[str, int]]:
+        levels = sorted(names)
+        spans = range(len(edges) - 1)
+        keys = [(edges[i], edges[i + 1], names, bounds[i], bounds[i + 1]) for i in spans]
+        first = next((i for i, key in enumerate(keys) if key not in self.bars), len(keys))
+        counts = [self.bars[key] for key in keys[:first]]
+        counts += store.levels_between(bounds[first:], levels) if first < len(keys) else []
+        if len(self.bars) > self.KEPT:
+            self.bars.clear()
+        for i in range(first, len(keys)):
+            if edges[i + 1] <= now - self.SETTLED:
+                self.bars[keys[i]] = counts[i]
+        return counts
+
+
 def chart(
-    store: Store, chains: list[dict[str, Any]], window: str, now: float | None = None
+    store: Store,
+    chains: list[dict[str, Any]],
+    window: str,
+    counted: Counted | None = None,
+    now: float | None = None,
 ) -> Chart:
     """Counts the log over ``window`` ending now (in bars of whole hours or days, UTC) for every
     level of ``chains`` (documents, the default chain's among them), and lays the chart out."""
     count, size = WINDOWS[window]
-    end = math.ceil((time.time() if now is None else now) / size) * size
-    edges = [end - (count - i) * size for i in range(count + 1)]
+    now = time.time() if now is None else now
+    end = math.ceil(now / size) * size
+    edges = [float(end - (count - i) * size) for i in range(count + 1)]
     standing: dict[str, str] = {}
     for document in chains:
         for level in document.get("levels", []):
             found = level_class(document, level)
             if standing.get(level, "unknown") == "unknown":
                 standing[level] = found
-    bounds = store.first_logged(edges)
-    counts = store.levels_between(bounds, standing)
+    counts = (counted or Counted()).count(store, edges, list(standing), now)
     # The levels seen, stacked by standing, then as their chains order them; "" for the rest.
     seen = {level for bucket in counts for level in bucket}
     order = [lv for kind in STANDING for lv in standing if standing[lv] == kind and lv in seen]

@@ -26,7 +26,7 @@ from ostrel_quorvane.service.access import request_state
 from ostrel_quorvane.service.answers import Refused, refusal
 from ostrel_quorvane.service.requests import LARGEST, body, whole_number
 from ostrel_quorvane.service.state import ServiceState
-from ostrel_quorvane.service.ui.chart import WINDOWS, chart
+from ostrel_quorvane.service.ui.chart import WINDOWS, Counted, chart
 from ostrel_quorvane.service.ui.session import Sessions, same_origin
 from ostrel_quorvane.service.ui.views import (
     ChainUses,
@@ -71,6 +71,7 @@ class Pages:
         env.globals["time_text"] = time_text
         self.templates = Jinja2Templates(env=env)
         self.uses = ChainUses()
+        self.counted = Counted()
         self.checked: Checked | None = None
         self.files = {name: _static(name) for name in STATIC}
 
@@ -182,7 +183,7 @@ class Pages:
         if window not in WINDOWS:
             raise Refused(400, "malformed_input", f"window: expected one of {', '.join(WINDOWS)}")
         documents = [default_document(), *(await self._documents()).values()]
-        drawn = await self.state.in_thread(chart, documents, window)
+        drawn = await self.state.in_thread(chart, documents, window, self.counted)
         count, head = await self.state.in_thread(Store.head)
         return self.page(request, "overview.html", {"chart": drawn, "windows": list(WINDOWS),
                          "count": count, "head": head})  # fmt: skip
