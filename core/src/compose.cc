@@ -144,8 +144,12 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
 bool same_content(const ProofToken& a, const ProofToken& b) {
   return a.token_type() == b.token_type() && a.schema_version() == b.schema_version() &&
          a.closes_gaps() == b.closes_gaps() && a.bounds_gaps() == b.bounds_gaps() &&
-         a.provenance_hash() == b.provenance_hash() && a.issuer() == b.issuer() &&
-         same_json(a.details(), b.details());
+         a.same_provenance(b) && a.issuer() == b.issuer() &&
+         // Equal texts are equal values; texts that differ may still spell one value (0.0 and
+         // -0.0), which the values themselves decide.
+         (a.details_text() == b.details_text() ||
+          (!a.details_text().empty() && !b.details_text().empty() &&
+           same_json(a.details(), b.details())));
 }
 
 using TokenRef = std::shared_ptr<const ProofToken>;

@@ -34,7 +34,7 @@ TEST(ReadRequest, BuildsTheRecordsADocumentDescribes) {
   ASSERT_EQ(context.tokens().size(), 1u);
   const ProofToken& token = *context.tokens()[0];
   EXPECT_EQ(token.token_id(), "t\xc3\xa9");
-  EXPECT_EQ(token.details().dump(), R"({"a":"x","b":[1,-2,18446744073709551615,1.5,null,true]})");
+  EXPECT_EQ(token.details_text(), R"({"a":"x","b":[1,-2,18446744073709551615,1.5,null,true]})");
   EXPECT_EQ(request->chain, nullptr);
   ASSERT_TRUE(request->runtime);
   EXPECT_EQ(request->runtime->now, 1796803200.0);

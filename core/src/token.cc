@@ -5,6 +5,7 @@
 
 #include "oq/details.h"
 #include "oq/digest.h"
+#include "oq/panic.h"
 
 namespace oq {
 
@@ -45,6 +46,46 @@ std::optional<UtcTime> read_expiry(std::optional<double> expires_at) {
 }
 
 }  // namespace
+
+ProofToken::ProofToken(std::string token_id, std::string token_type, std::string schema_version,
+                       std::vector<std::string> closes_gaps, std::vector<std::string> bounds_gaps,
+                       std::string provenance_hash, std::string issuer,
+                       const nlohmann::json& details, UtcTime issued_at,
+                       std::optional<UtcTime> expires_at, bool is_negative_control,
+                       TokenStatus status)
+    : hot_{canonical_digest(provenance_hash),
+           status,
+           is_negative_control,
+           expires_at.has_value(),
+           expires_at.value_or(UtcTime{}),
+           GapIdList(closes_gaps, bounds_gaps)},
+      token_id_(std::move(token_id)),
+      token_type_(std::move(token_type)),
+      schema_version_(std::move(schema_version)),
+      issuer_(std::move(issuer)),
+      details_(details.is_null() ? std::string() : dump_details(details)),
+      issued_at_(issued_at) {
+  if (!hot_.provenance_digest) provenance_text_ = std::move(provenance_hash);
+  details_.shrink_to_fit();
+}
+
+std::string ProofToken::provenance_hash() const {
+  return hot_.provenance_digest ? to_hex(*hot_.provenance_digest) : provenance_text_;
+}
+
+bool ProofToken::same_provenance(const ProofToken& other) const {
+  const auto& a = hot_.provenance_digest;
+  const auto& b = other.hot_.provenance_digest;
+  if (a.has_value() != b.has_value()) return false;
+  return a ? *a == *b : provenance_text_ == other.provenance_text_;
+}
+
+nlohmann::json ProofToken::details() const {
+  if (details_.empty()) return nullptr;
+  auto value = parse_details(details_);
+  if (!value) panic("a token's details no longer read back: " + value.error());
+  return std::move(*value);
+}
 
 std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw) {
   nlohmann::json details;

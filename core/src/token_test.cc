@@ -52,7 +52,7 @@ TEST(ProofToken, CreateKeepsFieldsInOrder) {
   EXPECT_EQ(token->token_id(), "t1");
   EXPECT_EQ(token->closes_gaps().to_vector(), (std::vector<std::string>{"g1", "g1", "g0"}));
   EXPECT_EQ(token->bounds_gaps().to_vector(), (std::vector<std::string>{"g2"}));
-  EXPECT_EQ(dump_details(token->details()), R"({"a":2,"z":1})");
+  EXPECT_EQ(token->details_text(), R"({"a":2,"z":1})");
   EXPECT_EQ(format_zulu(token->issued_at()), "2030-01-01T00:00:00Z");
   EXPECT_EQ(format_zulu(*token->expires_at()), "2030-01-01T00:01:40Z");
   EXPECT_TRUE(token->is_negative_control());

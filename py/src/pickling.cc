@@ -133,18 +133,19 @@ PyObject* token_state(const oq::ProofToken& token) {
   std::vector<std::string> bounds(token.bounds_gaps().begin(), token.bounds_gaps().end());
   Ref closes_list = Ref::steal(text_list(closes));
   Ref bounds_list = Ref::steal(text_list(bounds));
-  Ref details = Ref::steal(token.details().is_null() ? Py_NewRef(Py_None)
-                                                     : new_str(oq::dump_details(token.details())));
+  const std::string& text = token.details_text();
+  Ref details = Ref::steal(text.empty() ? Py_NewRef(Py_None) : new_str(text));
   Ref issued = Ref::steal(time_state(token.issued_at()));
   Ref expires = Ref::steal(optional_time_state(token.expires_at()));
   if (!closes_list || !bounds_list || !details || !issued || !expires) return nullptr;
+  const std::string provenance = token.provenance_hash();
   return Py_BuildValue(
       "(s#s#s#IOOs#s#OOOO)", token.token_id().data(),
       static_cast<Py_ssize_t>(token.token_id().size()), token.token_type().data(),
       static_cast<Py_ssize_t>(token.token_type().size()), token.schema_version().data(),
       static_cast<Py_ssize_t>(token.schema_version().size()), static_cast<unsigned>(token.status()),
-      closes_list.get(), bounds_list.get(), token.provenance_hash().data(),
-      static_cast<Py_ssize_t>(token.provenance_hash().size()), token.issuer().data(),
+      closes_list.get(), bounds_list.get(), provenance.data(),
+      static_cast<Py_ssize_t>(provenance.size()), token.issuer().data(),
       static_cast<Py_ssize_t>(token.issuer().size()), details.get(), issued.get(), expires.get(),
       token.is_negative_control() ? Py_True : Py_False);
 }

@@ -67,9 +67,9 @@ PyObject* token_nc(PyObject* self, void*) {
   return PyBool_FromLong(token_of(self).is_negative_control());
 }
 PyObject* token_details(PyObject* self, void*) {
-  const auto& details = token_of(self).details();
-  if (details.is_null()) Py_RETURN_NONE;
-  return new_str(oq::dump_details(details));
+  const std::string& details = token_of(self).details_text();
+  if (details.empty()) Py_RETURN_NONE;
+  return new_str(details);
 }
 
 PyObject* token_repr(PyObject* self) {

@@ -60,22 +60,9 @@ class ProofToken {
   // A token from fields already read; `details` is null when there are none.
   ProofToken(std::string token_id, std::string token_type, std::string schema_version,
              std::vector<std::string> closes_gaps, std::vector<std::string> bounds_gaps,
-             std::string provenance_hash, std::string issuer, nlohmann::json details,
+             std::string provenance_hash, std::string issuer, const nlohmann::json& details,
              UtcTime issued_at, std::optional<UtcTime> expires_at, bool is_negative_control,
-             TokenStatus status)
-      : hot_{canonical_digest(provenance_hash),
-             status,
-             is_negative_control,
-             expires_at.has_value(),
-             expires_at.value_or(UtcTime{}),
-             GapIdList(closes_gaps, bounds_gaps)},
-        token_id_(std::move(token_id)),
-        token_type_(std::move(token_type)),
-        schema_version_(std::move(schema_version)),
-        provenance_hash_(std::move(provenance_hash)),
-        issuer_(std::move(issuer)),
-        details_(std::move(details)),
-        issued_at_(issued_at) {}
+             TokenStatus status);
 
   // What compilation reads of every token, together at the start of the record: 104 bytes, which
   // `share` places in two cache lines, so that indexing a context of many tokens fetches two
@@ -100,12 +87,18 @@ class ProofToken {
   GapIdList::Range closes_gaps() const { return hot_.gap_ids.closes(); }
   // The gap ids the token bounds, in the order given.
   GapIdList::Range bounds_gaps() const { return hot_.gap_ids.bounds(); }
-  // The context the caller claims the token belongs to; not checked here.
-  const std::string& provenance_hash() const { return provenance_hash_; }
+  // The context the caller claims the token belongs to, as given; not checked here. A hash of
+  // 64 lower-case hex digits is kept as its digest alone, and written out again when asked for.
+  std::string provenance_hash() const;
   const std::optional<Sha256Digest>& provenance_digest() const { return hot_.provenance_digest; }
+  // Whether the two tokens' provenance hashes are the same text.
+  bool same_provenance(const ProofToken& other) const;
   const std::string& issuer() const { return issuer_; }
-  // JSON null when the token has no details.
-  const nlohmann::json& details() const { return details_; }
+  // The details in their compact form (keys in ascending byte order, as dump_details writes
+  // them), or empty when the token has none: one string, however deep the value.
+  const std::string& details_text() const { return details_; }
+  // The details as a JSON value, read again from their text; JSON null when there are none.
+  nlohmann::json details() const;
   UtcTime issued_at() const { return issued_at_; }
   std::optional<UtcTime> expires_at() const {
     return hot_.expires ? std::optional(hot_.expires_at) : std::nullopt;
@@ -115,7 +108,7 @@ class ProofToken {
 
   // The same token: byte-equal ids and provenance hashes; every other field is ignored.
   friend bool operator==(const ProofToken& a, const ProofToken& b) {
-    return a.token_id_ == b.token_id_ && a.provenance_hash_ == b.provenance_hash_;
+    return a.token_id_ == b.token_id_ && a.same_provenance(b);
   }
 
  private:
@@ -125,9 +118,10 @@ class ProofToken {
   std::string token_id_;
   std::string token_type_;
   std::string schema_version_;
-  std::string provenance_hash_;
+  // The provenance hash's text when it is not a digest's (empty when `hot_` holds the digest).
+  std::string provenance_text_;
   std::string issuer_;
-  nlohmann::json details_;
+  std::string details_;
   UtcTime issued_at_;
 };
 
