@@ -243,6 +243,7 @@ def rewrite_from(store_url, first, count):
     included: a log rewritten by someone with the database in hand."""
     previous = sql(store_url, "SELECT entry_hash FROM decisions WHERE sequence = ?", first - 1)
     sql(store_url, "DELETE FROM decisions WHERE sequence >= ?", first)
+    sql(store_url, "DELETE FROM checkpoints")  # or the store would refuse to sign the rewrite
     sql(store_url, "UPDATE meta SET value = ? WHERE key = 'head'", f"{first - 1}:{previous[0][0]}")
     with open_store(store_url) as store:
         store._run(True, lambda cursor: build_tree(store, cursor))
@@ -315,6 +316,10 @@ def test_the_service_hands_out_receipts_checkpoints_and_proofs(tmp_path):
         new = open_checkpoint(client.checkpoint(), [verifier])
         proof = client.consistency_proof(old.size, new.size)["consistency_proof"]
         verify_extension(old, new, [base64.b64decode(h) for h in proof])
+        # Without a size, to the newest checkpoint, which the answer carries.
+        answer = client.consistency_proof(old.size)
+        newest = open_checkpoint(answer["checkpoint"], [verifier])
+        verify_extension(old, newest, answer["consistency_proof"])
         receipt = client.inclusion_proof(decided.content_hash)
         assert verify_receipt(decided.body, receipt, [verifier]).size == new.size
         partial = client.inclusion_proof(decided.content_hash, size=new.size)
@@ -336,3 +341,100 @@ def test_the_service_hands_out_receipts_checkpoints_and_proofs(tmp_path):
         assert open_checkpoint(client.checkpoint(), [verifier]).size == new.size
     finally:
         unsigned.stop()
+
+
+@pytest.mark.parametrize(
+    ("record", "reason"),
+    [
+        ("[" * 100_000 + "]" * 100_000, "512 levels"),
+        ('{"permission": "AAA", "permission": "ALR"}', "duplicated key"),
+        ('{"a": "\\ud800"}', "Unicode"),
+    ],
+    ids=["nested past any record", "a duplicated key", "a lone surrogate"],
+)
+def test_a_record_no_log_can_hold_is_refused_by_the_tool_without_a_traceback(
+    logged_receipt, tmp_path, record, reason
+):
+    _, _, receipt, _, verifier = logged_receipt
+    record_file, receipt_file = tmp_path / "odd.json", tmp_path / "receipt.json"
+    record_file.write_text(record)
+    receipt_file.write_text(json.dumps(receipt.as_json()))
+    status, _, err = call("verify-receipt", record_file, receipt_file, "--log-key", verifier)
+    assert status == 1 and reason in err and "Traceback" not in err
+    receipt_file.write_text("[" * 100_000 + "]" * 100_000)
+    status, _, err = call("verify-receipt", record_file, receipt_file, "--log-key", verifier)
+    assert status == 1 and "512 levels" in err
+
+
+def test_a_log_never_signs_a_checkpoint_that_contradicts_one_it_kept(store_url, tmp_path):
+    key, verifier = keys(tmp_path)
+    with open_store(store_url) as store:
+        store.append_many([{"n": n} for n in range(10)])
+        (tmp_path / "cp10").write_text(store.proofs.sign(key.read_text().strip()))
+    # Rewritten from entry 5 on by someone with the database in hand, its checkpoints left.
+    previous = sql(store_url, "SELECT entry_hash FROM decisions WHERE sequence = 4")[0][0]
+    sql(store_url, "DELETE FROM decisions WHERE sequence >= 5")
+    sql(store_url, "UPDATE meta SET value = ? WHERE key = 'head'", f"4:{previous}")
+    with open_store(store_url) as store:
+        store._run(True, lambda cursor: build_tree(store, cursor))
+        store.append_many([{"forged": n} for n in range(8)])
+    status, _, err = call("log", "checkpoint", store_url, "--key", key)
+    assert status == 4 and "no longer extends its newest checkpoint" in err
+    status, _, err = call(
+        "log", "consistency", store_url, "--from", tmp_path / "cp10", "--key", key
+    )
+    assert status == 1 and "does not extend" in err
+    assert sql(store_url, "SELECT COUNT(*) FROM checkpoints") == [(1,)]  # nothing more signed
+    status, out, _ = call("log", "verify", store_url)
+    assert status == 1 and "rewritten after it was signed" in out
+
+
+def test_an_append_builds_again_a_tree_that_lacks_subtrees(store_url):
+    """What a writer of the version before the tree leaves when it runs across the upgrade."""
+    with open_store(store_url) as store:
+        store.append_many([{"n": n} for n in range(10)])
+    sql(store_url, "DELETE FROM tree WHERE node IN (7, 17)")
+    assert call("log", "verify", store_url)[0] == 1
+    with open_store(store_url) as store:
+        store.append({"n": 10})
+        assert store.verify() is None and store.count() == 11
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "reason"),
+    [
+        (["log", "checkpoint", "{missing}", "--key", "{key}"], 2, "not a store"),
+        (["log", "checkpoint", "{store}", "--key", "{key}", "--origin", "a\n9\nxx"], 2, "one line"),
+        (["log", "checkpoint", "{store}", "--key", "{key}", "--origin", " "], 2, "one line"),
+        (["log", "checkpoint", "{store}", "--key", "{missing}"], 2, "readable"),
+        (["log", "keygen", "x", "--out", "{folder}/no/such/k"], 2, "cannot be written"),
+        (["log", "consistency", "{store}", "--from", "{cp9}", "--log-key", "{verifier}"], 1, "cut back"),
+    ],
+)  # fmt: skip
+def test_the_tool_refuses_what_cannot_be_signed_or_proven(tmp_path, argv, status, reason):
+    store, missing = tmp_path / "store.db", tmp_path / "missing.db"
+    key, verifier = keys(tmp_path)
+    with open_store(store) as opened:
+        opened.append_many([{"n": n} for n in range(3)])
+    root = Rfc9162(["x"] * 9).mth(0, 9)
+    from _ostrel_quorvane import _log_checkpoint
+
+    cp9 = tmp_path / "cp9"
+    cp9.write_text(_log_sign(_log_checkpoint("example.com/decisions", 9, root),
+                             key.read_text().strip()))  # fmt: skip
+    names = {"store": store, "missing": missing, "key": key, "folder": tmp_path, "cp9": cp9,
+             "verifier": verifier}  # fmt: skip
+    got, _, err = call(*[arg.format(**names) for arg in argv])
+    assert got == status and reason in err, err
+    assert not missing.exists()
+
+
+def test_a_store_of_the_previous_version_says_so_when_asked_for_proofs(store_url):
+    with open_store(store_url) as store:
+        store.append({"n": 1})
+    for table in ("tree", "checkpoints", "log_keys"):
+        sql(store_url, f"DROP TABLE {table}")
+    sql(store_url, "UPDATE meta SET value = '2' WHERE key = 'schema_version'")
+    for argv in (["log", "keys", store_url], ["log", "prove", store_url, "0" * 64]):
+        status, _, err = call(*argv)
+        assert status == 4 and "before the log kept a Merkle tree" in err

@@ -32,11 +32,13 @@ class Canonical {
     switch (type) {
       case od::json_type::object: {
         od::object object;
-        return !value.get_object().get(object) && this->object(object);
+        const Nested nested(depth_);
+        return nested.fits() && !value.get_object().get(object) && this->object(object);
       }
       case od::json_type::array: {
         od::array array;
-        if (value.get_array().get(array)) return false;
+        const Nested nested(depth_);
+        if (!nested.fits() || value.get_array().get(array)) return false;
         out_ += '[';
         bool first = true;
         for (auto item : array) {
@@ -82,6 +84,20 @@ class Canonical {
   }
 
  private:
+  // One more level of nesting for as long as it lives; a document nested deeper than any this
+  // form is written for is refused, never walked to its end.
+  class Nested {
+   public:
+    explicit Nested(std::size_t& depth) : depth_(++depth) {}
+    ~Nested() { --depth_; }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+    bool fits() const { return depth_ <= kMaxJsonDepth; }
+
+   private:
+    std::size_t& depth_;
+  };
+
   struct Member {
     std::string_view key;  // unescaped
     std::size_t begin;     // where the member's text starts in out_, after any comma
@@ -172,6 +188,7 @@ class Canonical {
   std::string scratch_;
   std::string unescaped_;         // a string value written with escapes, unescaped
   std::deque<std::string> keys_;  // keys written with escapes, unescaped
+  std::size_t depth_ = 0;
 };
 
 }  // namespace

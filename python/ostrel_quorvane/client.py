@@ -245,9 +245,10 @@ class Client:
         return proof
 
     def consistency_proof(self, old_size: int, size: int | None = None) -> dict[str, Any]:
-        """The consistency proof from the log of ``old_size`` entries to that of ``size`` (by
-        default the newest checkpoint's): check it with
-        :func:`ostrel_quorvane.receipts.verify_extension`."""
+        """The consistency proof from the log of ``old_size`` entries to that of ``size``; by
+        default to the newest checkpoint, which the answer carries as "checkpoint". Check it
+        with :func:`ostrel_quorvane.receipts.verify_extension`, against the checkpoint of the
+        size it was made for."""
         proof: dict[str, Any] = self._json(
             "GET", "/v1/log/proof/consistency", query={"from": old_size, "to": size}
         )

@@ -49,7 +49,7 @@ def _key_error(message: str, source: str) -> UsageError:
 
 def read_signing_key(path: str) -> str:
     """The signing key in the file ``path``."""
-    text = read_document(path).decode("utf-8", "replace").strip()
+    text = read_document(path).decode("utf-8", "replace").lstrip("\ufeff").strip()
     try:
         _log_verifier(text)
         if not text.startswith("PRIVATE+KEY+"):
@@ -125,6 +125,9 @@ def _keygen(args: argparse.Namespace, out: TextIO) -> int:
         fd = os.open(args.out, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
     except FileExistsError:
         raise UsageError(f"{shown(args.out)} exists; no key was written") from None
+    except OSError as error:
+        raise UsageError(f"{shown(args.out)} cannot be written ({error.strerror}); no key was "
+                         "written") from None  # fmt: skip
     with os.fdopen(fd, "w") as file:
         file.write(signing + "\n")
     out.write(verifier + "\n")
@@ -151,22 +154,34 @@ def _consistency(args: argparse.Namespace, store: Store, out: TextIO) -> int:
     if args.from_ is None:
         raise UsageError("log consistency takes --from CHECKPOINT")
     key = read_signing_key(args.key) if args.key is not None else None
-    trusted = read_log_keys(args.log_key)
-    if not trusted:
-        # Without keys of the caller's own, the keys the log says it used, and the one given.
-        trusted = [k.verifier for k in store.proofs.keys()]
-        if key is not None:
-            trusted.append(_log_verifier(key))
+    given = read_log_keys(args.log_key)
+    # Without keys of the caller's own, the keys the log says it used, and the one given.
+    trusted = given or [k.verifier for k in store.proofs.keys()]
+    own = [_log_verifier(key)] if key is not None else []
     old_note = read_document(args.from_).decode("utf-8", "replace")
     try:
-        old = open_checkpoint(old_note, trusted)
+        old = open_checkpoint(old_note, [*trusted, *own])
     except ProofInvalid as error:
         raise ProofFailed(f"{args.from_}: {error}") from None
+    # The log as it is must extend the older checkpoint before anything is signed: a log never
+    # signs a checkpoint that contradicts one it signed before.
+    size, root = store.proofs.root()
+    if size < old.size:
+        raise ProofFailed(f"{store.name}: the log holds {size:,} entries, fewer than the "
+                          f"{old.size:,} of {shown(args.from_)}: it was cut back")  # fmt: skip
+    here = Checkpoint(old.origin, size, root, "", "")
+    try:
+        verify_extension(old, here, store.proofs.consistency(old.size, size)[1])
+    except ProofInvalid as error:
+        raise ProofFailed(f"{store.name}: {error}") from None
     new_note = store.proofs.sign(key) if key is not None else store.proofs.latest()
     if new_note is None:
         raise ProofFailed(f"{store.name}: no signed checkpoint is kept; give --key KEY to sign one")
     try:
-        new = open_checkpoint(new_note, [*trusted, *_signers(store)])
+        new = open_checkpoint(new_note, [*trusted, *own])
+        if new.size < old.size:
+            raise ProofInvalid(f"its newest kept checkpoint, of {new.size:,} entries, is older "
+                               "than the one given; give --key KEY to sign one")  # fmt: skip
         _, proof = store.proofs.consistency(old.size, new.size)
         verify_extension(old, new, proof)
     except ProofInvalid as error:
@@ -175,10 +190,6 @@ def _consistency(args: argparse.Namespace, store: Store, out: TextIO) -> int:
     _say(f"{store.name}: the log of {new.size:,} entries extends the checkpoint of "
          f"{old.size:,} in {shown(args.from_)}")  # fmt: skip
     return 0
-
-
-def _signers(store: Store) -> list[str]:
-    return [key.verifier for key in store.proofs.keys()]
 
 
 def _say(line: str) -> None:

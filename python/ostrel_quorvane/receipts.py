@@ -14,7 +14,6 @@ from __future__ import annotations
 import base64
 import binascii
 import hashlib
-import json
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -29,6 +28,8 @@ __all__ = [
     "ProofInvalid",
     "Receipt",
     "open_checkpoint",
+    "proof_json",
+    "read_proof",
     "verify_extension",
     "verify_receipt",
 ]
@@ -39,8 +40,27 @@ RECEIPT_FORMAT = "ostrel-quorvane receipt 1"
 LONGEST_PROOF = 128
 
 
+# The root of a log with no entries: the hash of no bytes.
+EMPTY_ROOT = hashlib.sha256(b"").digest()
+
+
 class ProofInvalid(Exception):
     """A checkpoint, receipt or proof that does not show what it claims; the message says why."""
+
+
+def _strict_json(data: str | bytes, what: str) -> Any:
+    """``data`` read by the rules request files are read by (at most 512 levels, no duplicated
+    key); ProofInvalid for anything else."""
+    from ostrel_quorvane.files import InputError, clip
+    from ostrel_quorvane.request import loads_json
+
+    try:
+        return loads_json(data, what)
+    except InputError as error:
+        raise ProofInvalid(f"the {what} is not JSON as a record is read: {clip(error.path, 80)}: "
+                           f"{error.detail}") from None  # fmt: skip
+    except (ValueError, RecursionError) as error:
+        raise ProofInvalid(f"the {what} is not JSON ({error})") from None
 
 
 @dataclass(frozen=True)
@@ -125,10 +145,7 @@ class Receipt:
     def from_json(cls, data: str | bytes | Mapping[str, Any]) -> Receipt:
         """A receipt read from its JSON form; ProofInvalid for anything else."""
         if isinstance(data, str | bytes):
-            try:
-                data = json.loads(data)
-            except ValueError as error:
-                raise ProofInvalid(f"the receipt is not JSON ({error})") from None
+            data = _strict_json(data, "receipt")
         if not isinstance(data, Mapping):
             raise ProofInvalid("the receipt is not a JSON object")
         if data.get("format") != RECEIPT_FORMAT:
@@ -166,11 +183,17 @@ def verify_receipt(
     if checkpoint.size != receipt.tree_size:
         raise ProofInvalid(f"the receipt's proof is for {receipt.tree_size} entries, its "
                            f"checkpoint for {checkpoint.size}")  # fmt: skip
+    if isinstance(record, str | bytes):
+        _strict_json(record, "record")  # what a reader could take two ways is no record
     try:
         canonical = canonical_record(record)
+        data = canonical.encode()
     except (ValueError, TypeError) as error:
         raise ProofInvalid(f"the record is not JSON ({error})") from None
-    if hashlib.sha256(canonical.encode()).hexdigest() != receipt.content_hash:
+    except UnicodeEncodeError:
+        raise ProofInvalid("the record holds text that is not Unicode (a lone surrogate): no "
+                           "log holds it") from None  # fmt: skip
+    if hashlib.sha256(data).hexdigest() != receipt.content_hash:
         raise ProofInvalid("the record is not the one the receipt is for: its content hash differs")
     if receipt.leaf_index >= receipt.tree_size:
         raise ProofInvalid("the receipt places the record past the end of the log it proves")
@@ -183,15 +206,21 @@ def verify_receipt(
     return checkpoint
 
 
-def verify_extension(old: Checkpoint, new: Checkpoint, proof: Sequence[bytes]) -> None:
+def verify_extension(old: Checkpoint, new: Checkpoint, proof: Sequence[bytes | str]) -> None:
     """Checks that the log of checkpoint ``new`` extends that of ``old``: same origin, no fewer
-    entries, and a consistency proof that ties their roots. ProofInvalid says what does not."""
+    entries, and a consistency proof that ties their roots. The proof's hashes may be bytes or
+    base64, as the service answers them. ProofInvalid says what does not hold."""
+    hashes = [item if isinstance(item, bytes) else None for item in proof]
+    if None in hashes:
+        hashes = list(_hashes([h if isinstance(h, str) else "" for h in proof], "the proof"))
+    if old.size == 0 and old.root != EMPTY_ROOT:
+        raise ProofInvalid("the older checkpoint holds no entries but not the empty tree's root")
     if old.origin != new.origin:
         raise ProofInvalid(f"the checkpoints are of different logs ({old.origin!r} and "
                            f"{new.origin!r})")  # fmt: skip
     if new.size < old.size:
         raise ProofInvalid(f"the newer checkpoint has {new.size} entries, fewer than the "
                            f"{old.size} of the older: the log was cut back")  # fmt: skip
-    if not _merkle_verify("consistency", old.size, new.size, old.root, list(proof), new.root):
+    if not _merkle_verify("consistency", old.size, new.size, old.root, hashes, new.root):
         raise ProofInvalid(f"the log of {new.size} entries does not extend the checkpoint of "
                            f"{old.size}: its first {old.size} entries were changed")  # fmt: skip

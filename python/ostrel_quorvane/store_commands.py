@@ -140,8 +140,11 @@ def cmd_chains(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_log(args: argparse.Namespace, out: TextIO) -> int:
     if args.action == "keygen":
         return cmd_log_proof(args, None, out)
-    # Signing writes the checkpoint to the store; everything else only reads it.
+    # Signing writes the checkpoint to the store; everything else only reads it. Either way the
+    # store must exist already: a mistyped name makes no new store for a key to sign.
     signs = args.action == "checkpoint" or (args.action in PROOF_ACTIONS and args.key is not None)
+    if signs:
+        opened(args.store, read_only=True).close()
     store = opened(args.store, read_only=not signs)
     try:
         if args.action in PROOF_ACTIONS:

@@ -90,6 +90,9 @@ class Deciding:
     async def decide_batch(self, request: Request) -> Response:
         self._guard(request)
         content(request, LINES_TYPES)
+        if flag(request, "receipt"):
+            raise Refused(400, "malformed_input", "a batch carries no receipts: ask for each "
+                          "by its content hash at /v1/log/proof/inclusion", "receipt")  # fmt: skip
         config = self.state.config
         logging = logging_on(self.state, request)
         at = moment(request)

@@ -86,10 +86,7 @@ class Proving:
         """The log's newest checkpoint: signed now when the service has a key and the log has
         grown since the last one."""
         size, _ = await self.state.in_thread(Store.head)
-        if self._key is not None:
-            note = await self._covering(max(size, 0))
-        else:
-            note = await self.state.in_thread(lambda store: store.proofs.latest())
+        note = await self._newest(size)
         if note is None:
             raise Refused(404, "no_checkpoint", "no checkpoint of the log is signed yet")
         return Response(note, media_type=NOTE_TYPE)
@@ -125,16 +122,17 @@ class Proving:
         return Response(json.dumps(receipt.as_json()), media_type="application/json")
 
     async def consistency(self, request: Request) -> Response:
-        """The consistency proof from the log of ``from`` entries to that of ``to`` (else the
-        newest checkpoint's size)."""
+        """The consistency proof from the log of ``from`` entries to that of ``to``; without
+        ``to``, to the newest checkpoint, which the answer carries so that the proof is checked
+        against the very checkpoint it was made for."""
         old = _size(request, "from")
         if old is None:
             raise Refused(400, "malformed_input", "expected the older size of the log", "from")
         new = _size(request, "to")
+        note = None
         if new is None:
-            note = await self._covering(old) if self._key is not None else None
-            if note is None:
-                note = await self.state.in_thread(lambda store: store.proofs.latest())
+            size, _ = await self.state.in_thread(Store.head)
+            note = await self._newest(size)
             if note is None:
                 raise Refused(404, "no_checkpoint", "no checkpoint of the log is signed yet")
             new = int(note.split("\n", 2)[1])
@@ -144,5 +142,16 @@ class Proving:
                 lambda store: store.proofs.consistency(old, target)
             )
         except ValueError as error:
-            raise Refused(400, "malformed_input", str(error), "to") from None
-        return JSONResponse({"from": old, "to": size, "consistency_proof": proof_json(proof)})
+            raise Refused(400, "malformed_input", str(error), "from" if note else "to") from None
+        answer = {"from": old, "to": size, "consistency_proof": proof_json(proof)}
+        if note is not None:
+            answer["checkpoint"] = note
+        return JSONResponse(answer)
+
+    async def _newest(self, size: int) -> str | None:
+        """The checkpoint of the log as it is (signed now when the service has a key and the
+        log has grown), else the newest kept."""
+        if self._key is not None:
+            return await self._covering(size)
+        note: str | None = await self.state.in_thread(lambda store: store.proofs.latest())
+        return note

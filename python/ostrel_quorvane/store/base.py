@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import logging
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -37,6 +38,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Backend", "CorruptChain", "NotAStore", "Store", "StoreError", "open_store"]
 
+LOGGER = logging.getLogger("ostrel_quorvane.store")
 # The schema this version writes; a store of a later one is refused, never changed.
 SCHEMA_VERSION = 3
 # The store's own tables: a database holding none of them is not a store.
@@ -402,7 +404,20 @@ class Store:
             # The tree takes the new leaves in the same transaction: it always matches its log.
             known = self._edge
             edge = known[1] if known is not None and known[0] == (sequence, previous) else None
-            edge = tree.extend(self, cursor, sequence, [item[0] for item in items], edge)
+            records = [item[0] for item in items]
+            try:
+                edge = tree.extend(self, cursor, sequence, records, edge)
+            except tree.TreeIncomplete as incomplete:
+                # Entries appended without their subtrees (by a writer of the version before
+                # the tree, still running across the upgrade): the tree is made again from the
+                # entries, in this transaction, and the append goes on.
+                LOGGER.warning("%s: the log's tree lacks subtrees its entries make; it is "
+                               "built again from the entries", self.name)  # fmt: skip
+                if tree.build_tree(self, cursor) != sequence:
+                    unnumbered = f"the log's entries are not numbered 1 to {sequence}"
+                    raise StoreError(f"{self.name}: {unnumbered}; 'log verify' says what is "
+                                     "wrong") from incomplete  # fmt: skip
+                edge = tree.extend(self, cursor, sequence, records)
             now = time.time()
             entries = []
             for canonical, digest, *labels in items:

@@ -36,12 +36,15 @@ CURRENT_RULE = 2
 def canonical_record(record: str | bytes | Mapping[str, Any]) -> str:
     """A decision record's canonical form: its JSON with object keys sorted, no insignificant
     whitespace and non-ASCII characters as themselves."""
-    if isinstance(record, str | bytes):
-        canonical = _canonical_json(record)
-        if canonical is not None:
-            return canonical
-        record = json.loads(record)  # what the native form leaves: a fault, or a huge integer
-    return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    try:
+        if isinstance(record, str | bytes):
+            canonical = _canonical_json(record)
+            if canonical is not None:
+                return canonical
+            record = json.loads(record)  # what the native form leaves: a fault, or a huge integer
+        return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    except RecursionError:
+        raise ValueError("the record is nested too deeply to be one") from None
 
 
 def record_labels(canonical: str) -> tuple[str | None, ...]:

@@ -8,10 +8,17 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from _ostrel_quorvane import _log_checkpoint, _log_sign, _log_verifier
+from _ostrel_quorvane import (
+    _log_checkpoint,
+    _log_read_checkpoint,
+    _log_sign,
+    _log_verifier,
+    _merkle_verify,
+)
 
 from ostrel_quorvane.receipts import Receipt
 from ostrel_quorvane.store import tree
+from ostrel_quorvane.store.base import StoreError
 from ostrel_quorvane.store.log import LogEntry
 
 if TYPE_CHECKING:
@@ -56,7 +63,18 @@ class LogProofs:
         self._store = store
 
     def _read(self, work: Any) -> Any:
-        return self._store._run("snapshot", work)
+        return self._store._run("snapshot", self._tree(work))
+
+    def _tree(self, work: Any) -> Any:
+        """``work``, once the store is known to keep a tree."""
+        self._require_tree()
+        return work
+
+    def _require_tree(self) -> None:
+        if self._store._version < 3:
+            raise StoreError(f"{self._store.name}: the store was written before the log kept a "
+                             "Merkle tree (schema version 2); open it for writing once (any "
+                             "append, or 'log checkpoint') and its tree is built")  # fmt: skip
 
     def _bounded(self, cursor: Any, size: int | None) -> int:
         current = _size(cursor)
@@ -107,7 +125,7 @@ class LogProofs:
 
     def origin(self) -> str | None:
         """The origin line of the log's checkpoints, set by its first."""
-        return self._store._run(False, lambda cursor: _meta(self._store, cursor, "origin"))  # type: ignore[no-any-return]
+        return self._store._run(False, self._tree(lambda c: _meta(self._store, c, "origin")))  # type: ignore[no-any-return]
 
     def sign(self, key: str, origin: str | None = None) -> str:
         """A checkpoint of the log as it is, signed with the signing key ``key`` and kept. The
@@ -115,6 +133,8 @@ class LogProofs:
         before is recorded as signing from this checkpoint on."""
         verifier = _log_verifier(key)  # ValueError for what is not a signing key
         name = verifier.split("+", 1)[0]
+        if origin is not None and (not origin.strip() or any(ord(c) < 0x20 for c in origin)):
+            raise ValueError(f"an origin is one line of text, not {origin!r}")
         store = self._store
 
         def sign(cursor: Any) -> str:
@@ -128,6 +148,7 @@ class LogProofs:
             elif origin is not None and origin != stored:
                 raise ValueError(f"the log's origin is {stored!r}, not {origin!r}")
             root = tree.prove(store, cursor, "root", size)[0]
+            self._extends_newest(cursor, size, root)
             note = _log_sign(_log_checkpoint(stored, size, root), key)
             now = time.time()
             cursor.execute(
@@ -142,28 +163,51 @@ class LogProofs:
             )  # fmt: skip
             return note
 
-        note: str = store._run(True, sign)
+        note: str = store._run(True, self._tree(sign))
         return note
+
+    def _extends_newest(self, cursor: Any, size: int, root: bytes) -> None:
+        """Refuses to sign a log that does not extend the newest checkpoint kept: a log never
+        signs two checkpoints that contradict each other."""
+        row = cursor.execute(
+            "SELECT note FROM checkpoints ORDER BY size DESC, made_at DESC LIMIT 1"
+        ).fetchone()
+        if row is None:
+            return
+        note = str(row[0])
+        try:
+            _, old_size, old_root = _log_read_checkpoint(note[: note.index("\n\n") + 1])
+        except ValueError:
+            raise StoreError(f"{self._store.name}: its newest kept checkpoint cannot be read; "
+                             "nothing was signed") from None  # fmt: skip
+        proof = tree.prove(self._store, cursor, "consistency", old_size, size) if (
+            old_size <= size) else []  # fmt: skip
+        if old_size > size or not _merkle_verify(
+            "consistency", old_size, size, old_root, proof, root
+        ):
+            raise StoreError(f"{self._store.name}: the log no longer extends its newest "
+                             f"checkpoint, of {old_size} entries: it was cut back or rewritten; "
+                             "nothing was signed")  # fmt: skip
 
     def latest(self) -> str | None:
         """The newest signed checkpoint kept, or None."""
         row = self._store._run(
             False,
-            lambda cursor: cursor.execute(
+            self._tree(lambda cursor: cursor.execute(
                 "SELECT note FROM checkpoints ORDER BY size DESC, made_at DESC LIMIT 1"
-            ).fetchone(),
-        )
+            ).fetchone()),
+        )  # fmt: skip
         return None if row is None else str(row[0])
 
     def covering(self, sequence: int) -> str | None:
         """The newest kept checkpoint whose log holds entry ``sequence``, or None."""
         row = self._store._run(
             False,
-            lambda cursor: cursor.execute(
+            self._tree(lambda cursor: cursor.execute(
                 self._store._sql("SELECT note FROM checkpoints WHERE size >= ? "
                                  "ORDER BY size DESC, made_at DESC LIMIT 1"),
                 (sequence,),
-            ).fetchone(),
+            ).fetchone()),
         )  # fmt: skip
         return None if row is None else str(row[0])
 
@@ -171,16 +215,17 @@ class LogProofs:
         """Every key that has signed a checkpoint of the log, in the order they began."""
         rows = self._store._run(
             False,
-            lambda cursor: cursor.execute(
+            self._tree(lambda cursor: cursor.execute(
                 "SELECT verifier, first_size, first_at FROM log_keys ORDER BY first_at, verifier"
-            ).fetchall(),
-        )
+            ).fetchall()),
+        )  # fmt: skip
         return [LogKey(str(v), int(size), float(at)) for v, size, at in rows]
 
     def receipt(self, digest: str, key: str | None = None) -> Receipt | None:
         """The receipt of the first entry with content hash ``digest``: its inclusion proof
         against a checkpoint signed now with ``key``, else against the newest kept checkpoint
         that holds it (NoCheckpoint when there is none). None when no entry holds it."""
+        self._require_tree()
         entry = self._store.find(digest)
         if entry is None:
             return None

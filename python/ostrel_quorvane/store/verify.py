@@ -5,8 +5,9 @@ touches.
 What holds for a log that verifies: its entries are numbered exactly 1 to N, each entry's record
 matches its content hash, each entry's columns match its entry hash (under the rule it was
 written by), each entry links to the one before, the head recorded beside the entries names
-entry N and its hash, and the Merkle tree holds exactly the subtrees its entries make. Nothing
-here changes the database.
+entry N and its hash, the Merkle tree holds exactly the subtrees its entries make, and every
+checkpoint kept is signed by its key and states the log's root at its size. Nothing here changes
+the database.
 """
 
 from __future__ import annotations
@@ -14,11 +15,11 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from _ostrel_quorvane import _merkle_append, _merkle_frontier
+from _ostrel_quorvane import _log_open, _log_read_checkpoint, _merkle_append, _merkle_frontier
 
 from ostrel_quorvane.files import clip
 from ostrel_quorvane.store.log import GENESIS, LABELS, LogEntry, LogFault
-from ostrel_quorvane.store.tree import interior
+from ostrel_quorvane.store.tree import interior, prove
 
 if TYPE_CHECKING:
     from ostrel_quorvane.store.base import Store
@@ -102,7 +103,31 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
             raise _Broken(max(count, 1), "the log does not end where its recorded head says")
     if tree is not None:
         tree.finish()
+        _check_checkpoints(store, cursor, last)
     return None
+
+
+def _check_checkpoints(store: Store, cursor: Any, size: int) -> None:
+    """Every checkpoint the store keeps must be signed by the key it names and state the log as
+    it is: its origin, and the root of the tree (just found to match the entries) at its size."""
+    if "checkpoints" not in store._backend.table_names(cursor):
+        raise _Broken(1, "the store's table of checkpoints is gone")
+    origin = _meta(store, cursor, "origin")
+    rows = cursor.execute("SELECT size, signer, note FROM checkpoints ORDER BY size").fetchall()
+    for kept, signer, note in rows:
+        where = max(min(int(kept), size), 1) if isinstance(kept, int) else 1
+        try:
+            text, _ = _log_open(str(note), [str(signer)])
+            named, stated, root = _log_read_checkpoint(text)
+        except ValueError as error:
+            raise _Broken(where, f"a kept checkpoint does not read as one ({error})") from None
+        if stated != kept or named != origin or stated > size:
+            shown = clip(repr(origin), 80)
+            raise _Broken(where, f"the kept checkpoint of {stated:,} entries is not of this log "
+                          f"as it is ({size:,} entries, origin {shown})")  # fmt: skip
+        if prove(store, cursor, "root", stated)[0] != root:
+            raise _Broken(where, f"the kept checkpoint of {stated:,} entries states another root: "
+                          "the log was rewritten after it was signed")  # fmt: skip
 
 
 class _TreeCheck:
