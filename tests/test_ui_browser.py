@@ -9,6 +9,8 @@ from pathlib import Path
 import pytest
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+from _ostrel_quorvane import _log_keygen  # noqa: E402
+from ostrel_quorvane.store import open_store  # noqa: E402
 from selenium.common.exceptions import NoAlertPresentException, WebDriverException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
@@ -29,6 +31,8 @@ def site(tmp_path_factory):
                     "Debian's chromium and chromium-driver)")  # fmt: skip
     folder = tmp_path_factory.mktemp("ui-browser")
     kinds = fill(folder / "store.db", COUNT)
+    with open_store(folder / "store.db") as store:  # a signed checkpoint holds every entry
+        store.proofs.sign(_log_keygen("example.com/decisions")[0])
     server = Server(folder, folder / "store.db")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
@@ -153,6 +157,8 @@ def test_open_a_decision_with_its_derivation_and_chain(site):
     assert browser.find_element(By.ID, "audit").text.startswith("passed")
     live = browser.find_element(By.ID, "live").text
     assert "REF" in live and "changed from ALR" in live and "negative-control" in live
+    receipt = browser.find_element(By.ID, "receipt").text
+    assert receipt.startswith(f"proven: entry 12 of the signed checkpoint of {COUNT} entries")
 
 
 def test_the_overview_and_the_chains(site):

@@ -35,6 +35,7 @@ from ostrel_quorvane.service.ui.views import (
     chain_levels,
     decision_page,
     default_document,
+    receipt_status,
     time_text,
 )
 from ostrel_quorvane.store import Store, StoreError
@@ -260,8 +261,7 @@ class Pages:
         key = _chain_key(entry.record)
         published = await self.state.published(key) if key else None
         shown = decision_page(entry, published)
-        # The receipt of the entry in the verifiable log: filled in once the log has one.
-        shown["receipt"] = None
+        shown["receipt"] = await self.state.in_thread(receipt_status, entry)
         return self.page(request, "decision.html", shown)
 
     async def chains(self, request: Request) -> Response:
@@ -278,9 +278,7 @@ class Pages:
 
     async def log(self, request: Request) -> Response:
         count, head = await self.state.in_thread(Store.head)
-        store = await self.state.store()
-        latest = getattr(store, "latest_checkpoint", None)
-        checkpoint = await self.state.in_thread(lambda s: s.latest_checkpoint()) if latest else None
+        checkpoint = await self.state.in_thread(Store.latest_checkpoint)
         return self.page(request, "log.html", {"count": count, "head": head,
                          "checkpoint": checkpoint, "checked": self.checked})  # fmt: skip
 

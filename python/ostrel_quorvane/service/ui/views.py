@@ -15,6 +15,7 @@ from typing import Any
 from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain, QuorvaneError
 
 from ostrel_quorvane.files import InputError
+from ostrel_quorvane.receipts import ProofInvalid, verify_receipt
 from ostrel_quorvane.record import AuditFailed, audit, read_record
 from ostrel_quorvane.request import chain_document
 from ostrel_quorvane.store import LogEntry, LogFault, Store
@@ -263,3 +264,22 @@ class Checked:
     fault: LogFault | None
     entries: int
     head: str
+
+
+def receipt_status(store: Store, entry: LogEntry) -> str:
+    """Where the entry stands in the verifiable log, checked as a receipt is: by the newest
+    signed checkpoint that holds it, its key being one the log has used."""
+    if store._version < 3:
+        return "the store was written before the log kept a Merkle tree"
+    note = store.proofs.covering(entry.sequence)
+    if note is None:
+        return "no signed checkpoint holds this entry yet"
+    receipt = store.proofs.receipt_for(entry, note)
+    keys = [key.verifier for key in store.proofs.keys()]
+    try:
+        checkpoint = verify_receipt(entry.record, receipt, keys)
+    except ProofInvalid as error:
+        return f"its receipt does not verify: {error}"
+    signer = "+".join(checkpoint.signer.split("+")[:2])
+    return (f"proven: entry {entry.sequence:,} of the signed checkpoint of "
+            f"{checkpoint.size:,} entries of {checkpoint.origin}, signed by {signer}")  # fmt: skip
