@@ -210,8 +210,8 @@ def verify_extension(old: Checkpoint, new: Checkpoint, proof: Sequence[bytes | s
     """Checks that the log of checkpoint ``new`` extends that of ``old``: same origin, no fewer
     entries, and a consistency proof that ties their roots. The proof's hashes may be bytes or
     base64, as the service answers them. ProofInvalid says what does not hold."""
-    hashes = [item if isinstance(item, bytes) else None for item in proof]
-    if None in hashes:
+    hashes: list[bytes] = [item for item in proof if isinstance(item, bytes)]
+    if len(hashes) != len(proof):
         hashes = list(_hashes([h if isinstance(h, str) else "" for h in proof], "the proof"))
     if old.size == 0 and old.root != EMPTY_ROOT:
         raise ProofInvalid("the older checkpoint holds no entries but not the empty tree's root")
