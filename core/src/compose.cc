@@ -166,7 +166,7 @@ std::optional<CoreError> merge_tokens(std::span<const TokenRef> a, std::span<con
   };
   const std::size_t count = a.size() + b.size();
   const auto sorted = order.sort(count, [&](std::uint32_t i) -> std::string_view {
-    prefetch_ahead(i, count, [&](std::size_t j) { return &token(j)->token_id(); });
+    prefetch_ahead(i, count, [&](std::size_t j) { return token(j).get(); });
     return token(i)->token_id();
   });
   kept.clear();

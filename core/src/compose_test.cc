@@ -26,7 +26,8 @@ std::vector<std::string> ids(const ProofContext& c) {
   std::vector<std::string> out;
   for (const auto& gap : c.gaps())
     out.push_back(gap.gap_id() + ":" + std::string(gap_kind_name(gap.status().kind())));
-  for (const auto& token : c.tokens()) out.push_back(token->token_id() + "@" + token->issuer());
+  for (const auto& token : c.tokens())
+    out.push_back(std::string(token->token_id()) + "@" + std::string(token->issuer()));
   for (const auto& profile : c.profiles()) {
     std::string entry(profile->permission().name());
     for (const auto& r : profile->required_gaps()) {
@@ -308,7 +309,8 @@ TEST(Compose, TokensStayAliveThroughTheInputs) {
   between.reset();
   EXPECT_TRUE(watched.expired());
   std::vector<std::string> kept;
-  for (const auto& token : second->tokens()) kept.push_back(token->token_id() + token->issuer());
+  for (const auto& token : second->tokens())
+    kept.push_back(std::string(token->token_id()) + std::string(token->issuer()));
   EXPECT_EQ(kept, (std::vector<std::string>{"t1issuer", "t2issuer", "t3issuer"}));
 }
 

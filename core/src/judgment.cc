@@ -109,7 +109,7 @@ std::vector<std::string> step_token_ids(const CompiledJudgment& judgment,
   const auto& tokens = judgment.context->tokens();
   const auto& refs = judgment.derivation.token_refs;
   for (std::uint32_t i = 0; i < step.ref_count; ++i) {
-    ids.push_back(tokens[refs[step.first_ref + i]]->token_id());
+    ids.emplace_back(tokens[refs[step.first_ref + i]]->token_id());
   }
   const auto& labels = judgment.derivation.arm_labels;
   for (std::uint32_t i = 0; i < step.label_count; ++i) {

@@ -80,7 +80,7 @@ LiveOutcome evaluate_live(const CompiledJudgment& judgment, const RuntimeContext
         continue;
       }
       events::emit(sink, kNotLive, [&] {
-        return with_ids<1>(judgment, {Field{"failed_nc_token_id", token->token_id()}});
+        return with_ids<1>(judgment, {Field{"failed_nc_token_id", std::string(token->token_id())}});
       });
       return {floors.REF, LiveCheck::NegativeControl};
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "oq/details.h"
 #include "oq/digest.h"
@@ -59,30 +60,50 @@ ProofToken::ProofToken(std::string token_id, std::string token_type, std::string
            expires_at.has_value(),
            expires_at.value_or(UtcTime{}),
            GapIdList(closes_gaps, bounds_gaps)},
-      token_id_(std::move(token_id)),
-      token_type_(std::move(token_type)),
-      schema_version_(std::move(schema_version)),
-      issuer_(std::move(issuer)),
-      details_(details.is_null() ? std::string() : dump_details(details)),
       issued_at_(issued_at) {
-  if (!hot_.provenance_digest) provenance_text_ = std::move(provenance_hash);
-  details_.shrink_to_fit();
+  const std::string written = details.is_null() ? std::string() : dump_details(details);
+  if (hot_.provenance_digest) provenance_hash.clear();
+  const std::string_view texts[] = {token_id,        token_type, schema_version,
+                                    provenance_hash, issuer,     written};
+  std::size_t total = 0;
+  for (const std::string_view text : texts) total += text.size();
+  if (total > UINT32_MAX) throw std::length_error("a token's texts exceed 4 GiB");
+  texts_ = std::make_unique_for_overwrite<char[]>(total);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    if (!texts[i].empty()) std::memcpy(texts_.get() + at, texts[i].data(), texts[i].size());
+    at += texts[i].size();
+    ends_[i] = static_cast<std::uint32_t>(at);
+  }
+}
+
+ProofToken::ProofToken(const ProofToken& other)
+    : hot_(other.hot_),
+      texts_(std::make_unique_for_overwrite<char[]>(other.ends_.back())),
+      ends_(other.ends_),
+      issued_at_(other.issued_at_) {
+  if (ends_.back() != 0) std::memcpy(texts_.get(), other.texts_.get(), ends_.back());
+}
+
+ProofToken& ProofToken::operator=(const ProofToken& other) {
+  if (this != &other) *this = ProofToken(other);
+  return *this;
 }
 
 std::string ProofToken::provenance_hash() const {
-  return hot_.provenance_digest ? to_hex(*hot_.provenance_digest) : provenance_text_;
+  return hot_.provenance_digest ? to_hex(*hot_.provenance_digest) : std::string(text(kProvenance));
 }
 
 bool ProofToken::same_provenance(const ProofToken& other) const {
   const auto& a = hot_.provenance_digest;
   const auto& b = other.hot_.provenance_digest;
   if (a.has_value() != b.has_value()) return false;
-  return a ? *a == *b : provenance_text_ == other.provenance_text_;
+  return a ? *a == *b : text(kProvenance) == other.text(kProvenance);
 }
 
 nlohmann::json ProofToken::details() const {
-  if (details_.empty()) return nullptr;
-  auto value = parse_details(details_);
+  if (details_text().empty()) return nullptr;
+  auto value = parse_details(details_text());
   if (!value) panic("a token's details no longer read back: " + value.error());
   return std::move(*value);
 }
@@ -115,29 +136,8 @@ std::expected<ProofToken, InputError> ProofToken::create(RawProofToken raw,
                     raw.is_negative_control, *status);
 }
 
-namespace {
-
-// Allocates on cache-line boundaries.
-template <class T>
-struct LineAligned {
-  using value_type = T;
-  static constexpr std::align_val_t kLine{64};
-
-  LineAligned() = default;
-  template <class U>
-  LineAligned(const LineAligned<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kLine)); }
-  void deallocate(T* p, std::size_t n) { ::operator delete(p, n * sizeof(T), kLine); }
-  template <class U>
-  bool operator==(const LineAligned<U>&) const {
-    return true;
-  }
-};
-
-}  // namespace
-
 std::shared_ptr<const ProofToken> share(ProofToken token) {
-  return std::allocate_shared<const ProofToken>(LineAligned<ProofToken>{}, std::move(token));
+  return std::make_shared<const ProofToken>(std::move(token));
 }
 
 bool provenance_matches(const ProofToken& token, const Sha256Digest& context_digest) {

@@ -133,7 +133,7 @@ PyObject* token_state(const oq::ProofToken& token) {
   std::vector<std::string> bounds(token.bounds_gaps().begin(), token.bounds_gaps().end());
   Ref closes_list = Ref::steal(text_list(closes));
   Ref bounds_list = Ref::steal(text_list(bounds));
-  const std::string& text = token.details_text();
+  const std::string_view text = token.details_text();
   Ref details = Ref::steal(text.empty() ? Py_NewRef(Py_None) : new_str(text));
   Ref issued = Ref::steal(time_state(token.issued_at()));
   Ref expires = Ref::steal(optional_time_state(token.expires_at()));

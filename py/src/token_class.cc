@@ -67,14 +67,15 @@ PyObject* token_nc(PyObject* self, void*) {
   return PyBool_FromLong(token_of(self).is_negative_control());
 }
 PyObject* token_details(PyObject* self, void*) {
-  const std::string& details = token_of(self).details_text();
+  const std::string_view details = token_of(self).details_text();
   if (details.empty()) Py_RETURN_NONE;
   return new_str(details);
 }
 
 PyObject* token_repr(PyObject* self) {
   const ProofToken& token = token_of(self);
-  return new_str("ProofToken(id=" + token.token_id() + ", type=" + token.token_type() +
+  return new_str("ProofToken(id=" + std::string(token.token_id()) +
+                 ", type=" + std::string(token.token_type()) +
                  ", status=" + std::string(oq::token_status_name(token.status())) +
                  ", nc=" + (token.is_negative_control() ? "true" : "false") + ")");
 }

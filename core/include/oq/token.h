@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -64,9 +65,16 @@ class ProofToken {
              UtcTime issued_at, std::optional<UtcTime> expires_at, bool is_negative_control,
              TokenStatus status);
 
-  // What compilation reads of every token, together at the start of the record: 104 bytes, which
-  // `share` places in two cache lines, so that indexing a context of many tokens fetches two
-  // lines of each rather than the whole record.
+  // A copy holds its own texts; records are shared rather than copied (`share`).
+  ProofToken(const ProofToken& other);
+  ProofToken& operator=(const ProofToken& other);
+  ProofToken(ProofToken&&) noexcept = default;
+  ProofToken& operator=(ProofToken&&) noexcept = default;
+  ~ProofToken() = default;
+
+  // What compilation reads of every token, together at the start of the record: 104 bytes, so
+  // that indexing a context of many tokens fetches the two or three lines they span rather than
+  // the whole record.
   struct Hot {
     // The 32 bytes the provenance hash spells when it is 64 lower-case hex digits, the only form
     // a context's own hash takes; absent for any other text, which therefore matches no context.
@@ -80,9 +88,9 @@ class ProofToken {
   static constexpr std::size_t kHotBytes = 104;
   const Hot& hot() const { return hot_; }
 
-  const std::string& token_id() const { return token_id_; }
-  const std::string& token_type() const { return token_type_; }
-  const std::string& schema_version() const { return schema_version_; }
+  std::string_view token_id() const { return text(kTokenId); }
+  std::string_view token_type() const { return text(kTokenType); }
+  std::string_view schema_version() const { return text(kSchemaVersion); }
   // The gap ids the token closes, in the order given.
   GapIdList::Range closes_gaps() const { return hot_.gap_ids.closes(); }
   // The gap ids the token bounds, in the order given.
@@ -93,10 +101,10 @@ class ProofToken {
   const std::optional<Sha256Digest>& provenance_digest() const { return hot_.provenance_digest; }
   // Whether the two tokens' provenance hashes are the same text.
   bool same_provenance(const ProofToken& other) const;
-  const std::string& issuer() const { return issuer_; }
+  std::string_view issuer() const { return text(kIssuer); }
   // The details in their compact form (keys in ascending byte order, as dump_details writes
   // them), or empty when the token has none: one string, however deep the value.
-  const std::string& details_text() const { return details_; }
+  std::string_view details_text() const { return text(kDetails); }
   // The details as a JSON value, read again from their text; JSON null when there are none.
   nlohmann::json details() const;
   UtcTime issued_at() const { return issued_at_; }
@@ -108,20 +116,23 @@ class ProofToken {
 
   // The same token: byte-equal ids and provenance hashes; every other field is ignored.
   friend bool operator==(const ProofToken& a, const ProofToken& b) {
-    return a.token_id_ == b.token_id_ && a.same_provenance(b);
+    return a.token_id() == b.token_id() && a.same_provenance(b);
   }
 
  private:
   friend struct TokenLayout;
   Hot hot_;
   // The rest is read for display, composition and the runtime.
-  std::string token_id_;
-  std::string token_type_;
-  std::string schema_version_;
-  // The provenance hash's text when it is not a digest's (empty when `hot_` holds the digest).
-  std::string provenance_text_;
-  std::string issuer_;
-  std::string details_;
+  // The texts, one after another in one block: the id, the type, the schema version, the
+  // provenance hash's text when it is not a digest's (empty when `hot_` holds the digest), the
+  // issuer and the details. `ends_[i]` is where text i ends.
+  enum Text : std::uint8_t { kTokenId, kTokenType, kSchemaVersion, kProvenance, kIssuer, kDetails };
+  std::string_view text(Text which) const {
+    const std::uint32_t begin = which == kTokenId ? 0 : ends_[which - 1];
+    return {texts_.get() + begin, ends_[which] - begin};
+  }
+  std::unique_ptr<char[]> texts_;
+  std::array<std::uint32_t, 6> ends_{};
   UtcTime issued_at_;
 };
 
@@ -131,12 +142,8 @@ struct TokenLayout {
   static_assert(sizeof(ProofToken::Hot) == ProofToken::kHotBytes);
 };
 
-// The bytes before a shared record in its allocation: the count that sharing keeps.
-inline constexpr std::size_t kSharedCountBytes = 16;
-static_assert(kSharedCountBytes + ProofToken::kHotBytes <= 128, "the hot block spans two lines");
-
-// `token`, shared. Its allocation starts a cache line, so that the record starts
-// kSharedCountBytes into it and the hot block lies in that line and the next.
+// `token`, shared, in one allocation with its count. (Placing records on cache-line boundaries
+// measured no faster and cost a third of the memory a large request takes to read.)
 std::shared_ptr<const ProofToken> share(ProofToken token);
 
 // Whether `token` carries the context hash that `context_digest` spells: all 32 bytes compared
