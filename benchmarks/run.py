@@ -230,7 +230,7 @@ def figures(quick):
         ("compile(W1)", *t["compile"], 2.5, "x sha256(40 B)"),
         ("compile_static(W1)", *t["compile_static"], None, "x sha256(40 B)"),
         ("LiveJudgment.permission", *t["permission"], 3.0, "x str.startswith"),
-        ("compose(W1, W1')", *t["compose"], 5.0, "x compile(W1)"),
+        ("compose(W1, W1')", *t["compose"], 4.5, "x compile(W1)"),
         ("compute_provenance_hash", *t["provenance"], 1.2, "x sha256+hex"),
         ("ProofContext(W1 parts)", t["context_build"], None, None, ""),
         ("PermissionChain.new, 256", t["chain_new_256"], None, None, ""),
