@@ -6,37 +6,12 @@
 
 #include <string>
 
+#include "../tools/icu_classes.h"
 #include "case_mapping.h"
 #include "utf8.h"
 
 namespace oq::unicode {
 namespace {
-
-// ICU's answer for `c`, read as the engine read it before it carried its own tables.
-std::uint8_t icu_classes(UChar32 c) {
-  std::uint8_t bits = 0;
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_UNASSIGNED:
-    case U_SURROGATE:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_NON_SPACING_MARK:
-    case U_ENCLOSING_MARK:
-    case U_COMBINING_SPACING_MARK:
-      bits |= kHidden;
-      break;
-    case U_SPACE_SEPARATOR:
-      bits |= kSpace;
-      break;
-    default:
-      break;
-  }
-  if (u_hasBinaryProperty(c, UCHAR_XID_START)) bits |= kXidStart;
-  if (u_hasBinaryProperty(c, UCHAR_XID_CONTINUE)) bits |= kXidContinue;
-  return bits;
-}
 
 std::string icu_upper(const std::string& utf8) {
   UErrorCode status = U_ZERO_ERROR;

@@ -15,35 +15,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "icu_classes.h"
+
 namespace {
-
-// The class bits of unicode_props.h.
-constexpr unsigned kHidden = 1, kSpace = 2, kXidStart = 4, kXidContinue = 8;
-
-unsigned class_of(UChar32 c) {
-  unsigned bits = 0;
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_UNASSIGNED:
-    case U_SURROGATE:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_NON_SPACING_MARK:
-    case U_ENCLOSING_MARK:
-    case U_COMBINING_SPACING_MARK:
-      bits |= kHidden;
-      break;
-    case U_SPACE_SEPARATOR:
-      bits |= kSpace;
-      break;
-    default:
-      break;
-  }
-  if (u_hasBinaryProperty(c, UCHAR_XID_START)) bits |= kXidStart;
-  if (u_hasBinaryProperty(c, UCHAR_XID_CONTINUE)) bits |= kXidContinue;
-  return bits;
-}
 
 // The full upper-case mapping of `c` in the root locale, as UTF-32.
 std::vector<UChar32> upper_of(UChar32 c) {
@@ -80,7 +54,7 @@ int main() {
   unsigned previous = ~0u;
   int column = 0;
   for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
-    const unsigned bits = class_of(c);
+    const unsigned bits = oq::unicode::icu_classes(c);
     if (bits == previous) continue;
     previous = bits;
     std::printf("%s{0x%X, %u},", column == 0 ? "    " : " ", static_cast<unsigned>(c), bits);
