@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "flat_index.h"
@@ -101,6 +102,9 @@ struct MergeScratch {
   KeyOrder order;          // gap ids, then token ids, in order
   RequirementIndex index;  // the first long profile's
   std::vector<std::string_view> profile_ids;
+  // The id lists of the other profile groups, kept from one composition to the next.
+  std::vector<std::vector<std::string_view>> spare_ids;
+  std::vector<std::pair<int, std::uint32_t>> ranked;     // the groups by rank, then by arrival
   OpenTable<AddressKeys<std::uint32_t>> group_of_level;  // by level name, its profile group
   std::vector<std::uint32_t> kept_tokens;                // positions of the tokens merged
   bool profile_room_lent = false;
@@ -108,8 +112,11 @@ struct MergeScratch {
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
   bool worth_keeping() const {
+    std::size_t spare = 0;
+    for (const auto& ids : spare_ids) spare += ids.capacity() * sizeof(std::string_view);
     return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) +
-               group_of_level.bytes() + kept_tokens.capacity() * sizeof(std::uint32_t) <=
+               spare + ranked.capacity() * sizeof(ranked[0]) + group_of_level.bytes() +
+               kept_tokens.capacity() * sizeof(std::uint32_t) <=
            kKeepBytes;
   }
 };
@@ -141,10 +148,16 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   return out;
 }
 
+// Byte-equal texts, compared in place.
+bool same_bytes(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
 bool same_content(const ProofToken& a, const ProofToken& b) {
-  return a.token_type() == b.token_type() && a.schema_version() == b.schema_version() &&
-         a.closes_gaps() == b.closes_gaps() && a.bounds_gaps() == b.bounds_gaps() &&
-         a.same_provenance(b) && a.issuer() == b.issuer() &&
+  return same_bytes(a.token_type(), b.token_type()) &&
+         same_bytes(a.schema_version(), b.schema_version()) && a.closes_gaps() == b.closes_gaps() &&
+         a.bounds_gaps() == b.bounds_gaps() && a.same_provenance(b) &&
+         same_bytes(a.issuer(), b.issuer()) &&
          // Equal texts are equal values; texts that differ may still spell one value (0.0 and
          // -0.0), which the values themselves decide.
          (a.details_text() == b.details_text() ||
@@ -217,7 +230,15 @@ struct ProfileGroup {
   void take_room(MergeScratch& scratch) {
     if (has_room) return;
     has_room = true;
-    if (scratch.profile_room_lent) return;
+    if (scratch.profile_room_lent) {
+      // A later group: an id list kept from an earlier composition, when there is one.
+      if (!scratch.spare_ids.empty()) {
+        ids = std::move(scratch.spare_ids.back());
+        scratch.spare_ids.pop_back();
+        ids.clear();
+      }
+      return;
+    }
     scratch.profile_room_lent = borrowed = true;
     ids = std::move(scratch.profile_ids);
     ids.clear();
@@ -225,7 +246,11 @@ struct ProfileGroup {
   }
   // Gives back the room taken from `scratch`, once the group is spent.
   void return_room(MergeScratch& scratch) {
-    if (!borrowed) return;
+    if (!has_room) return;
+    if (!borrowed) {
+      scratch.spare_ids.push_back(std::move(ids));
+      return;
+    }
     scratch.profile_ids = std::move(ids);
     scratch.index = std::move(first_by_gap);
   }
@@ -244,7 +269,9 @@ struct ProfileGroup {
   // The first merged requirement whose gap id is `id`, or merged.size().
   std::size_t find(std::string_view id) const {
     if (!indexed) {
-      return static_cast<std::size_t>(std::find(ids.begin(), ids.end(), id) - ids.begin());
+      std::size_t at = 0;
+      while (at < ids.size() && !same_bytes(ids[at], id)) ++at;
+      return at;
     }
     const std::uint32_t found = first_by_gap.find(id);
     return found == RequirementIndex::kAbsent ? ids.size() : found;
@@ -337,22 +364,18 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
   }
   // Highest rank first; a level the chain lacks ranks as 255 would. Ties keep the order the
   // groups came in, as a stable sort would, without a stable sort's scratch buffer.
-  struct Ranked {
-    int rank;
-    std::uint32_t group;
-  };
-  std::vector<Ranked> ranked;
-  ranked.reserve(groups.size());
+  auto& ranked = scratch.ranked;
+  ranked.clear();
   for (std::uint32_t group = 0; group < groups.size(); ++group) {
     const auto rank = chain.rank(groups[group].first->permission());
-    ranked.push_back({rank ? *rank : 255, group});
+    ranked.emplace_back(rank ? *rank : 255, group);
   }
-  std::sort(ranked.begin(), ranked.end(), [](const Ranked& x, const Ranked& y) {
-    return x.rank != y.rank ? x.rank > y.rank : x.group < y.group;
+  std::sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) {
+    return x.first != y.first ? x.first > y.first : x.second < y.second;
   });
   std::vector<ProfileRef> out;
   out.reserve(ranked.size());
-  for (const Ranked& entry : ranked) out.push_back(groups[entry.group].take_result());
+  for (const auto& [rank, group] : ranked) out.push_back(groups[group].take_result());
   for (ProfileGroup& group : groups) group.return_room(scratch);
   return out;
 }
