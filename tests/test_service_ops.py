@@ -162,14 +162,20 @@ def test_workers_end_with_a_parent_killed_outright(tmp_path):
     assert len(workers) >= 2
     os.kill(server.process.pid, signal.SIGKILL)
     server.process.wait()
-    deadline = time.monotonic() + 10
-    while any(_alive(pid) for pid in workers):
-        assert time.monotonic() < deadline, "workers outlived their parent"
-        time.sleep(0.1)
-    with pytest.raises(OSError):
-        server.call("GET", "/healthz", timeout=1)
-    server.out.close()
-    server.err.close()
+    try:
+        deadline = time.monotonic() + 10
+        while any(_alive(pid) for pid in workers):
+            assert time.monotonic() < deadline, "workers outlived their parent"
+            time.sleep(0.1)
+        with pytest.raises(OSError):
+            server.call("GET", "/healthz", timeout=1)
+    finally:
+        # Whatever the outcome, no worker is left serving after the test.
+        for pid in workers:
+            if _alive(pid):
+                os.kill(pid, signal.SIGKILL)
+        server.out.close()
+        server.err.close()
 
 
 def _alive(pid):

@@ -20,6 +20,8 @@ from typing import Any
 
 from _ostrel_quorvane import _log_open, _log_read_checkpoint, _merkle_leaf, _merkle_verify
 
+from ostrel_quorvane.files import InputError, clip
+from ostrel_quorvane.request import loads_json
 from ostrel_quorvane.store.log import canonical_record
 
 __all__ = [
@@ -51,9 +53,6 @@ class ProofInvalid(Exception):
 def _strict_json(data: str | bytes, what: str) -> Any:
     """``data`` read by the rules request files are read by (at most 512 levels, no duplicated
     key); ProofInvalid for anything else."""
-    from ostrel_quorvane.files import InputError, clip
-    from ostrel_quorvane.request import loads_json
-
     try:
         return loads_json(data, what)
     except InputError as error:
@@ -73,6 +72,15 @@ class Checkpoint:
     root: bytes
     note: str
     signer: str
+
+
+def stated(note: str) -> tuple[str, int, bytes]:
+    """What the checkpoint in ``note`` states (origin, size, root), its signature unchecked:
+    for notes a store signed and keeps itself. ValueError for a note that holds none."""
+    blank = note.rfind("\n\n")
+    if blank < 0:
+        raise ValueError("not a signed note: it has no signature")
+    return _log_read_checkpoint(note[: blank + 1])
 
 
 def open_checkpoint(note: str, log_keys: Sequence[str]) -> Checkpoint:
@@ -210,9 +218,9 @@ def verify_extension(old: Checkpoint, new: Checkpoint, proof: Sequence[bytes | s
     """Checks that the log of checkpoint ``new`` extends that of ``old``: same origin, no fewer
     entries, and a consistency proof that ties their roots. The proof's hashes may be bytes or
     base64, as the service answers them. ProofInvalid says what does not hold."""
-    hashes: list[bytes] = [item for item in proof if isinstance(item, bytes)]
+    hashes = [h for h in proof if isinstance(h, bytes)]
     if len(hashes) != len(proof):
-        hashes = list(_hashes([h if isinstance(h, str) else "" for h in proof], "the proof"))
+        hashes = list(_hashes(list(proof), "the proof"))
     if old.size == 0 and old.root != EMPTY_ROOT:
         raise ProofInvalid("the older checkpoint holds no entries but not the empty tree's root")
     if old.origin != new.origin:

@@ -43,6 +43,7 @@ __all__ = [
     "Live",
     "Recorded",
     "audit",
+    "chain_registry",
     "evaluate_live",
     "read_record",
     "steps_of",
@@ -130,6 +131,18 @@ def read_record(record: Any, source: str) -> Recorded:
     EngineRefusal for a record that cannot be read."""
     context, chain = _rebuild(record, source)
     return Recorded(record, source, context, chain)
+
+
+def chain_registry(key: object, published: PermissionChain | None) -> InMemoryChainRegistry:
+    """A registry of the chain a record names by ``key``: the default chain when it is that
+    chain's hash, else ``published`` when one is given; empty otherwise."""
+    registry = InMemoryChainRegistry()
+    default = PermissionChain.default_chain()
+    if key == default.chain_hash().to_hex():
+        registry.publish(default)
+    elif published is not None:
+        registry.publish(published)
+    return registry
 
 
 def audit(recorded: Recorded, registry: InMemoryChainRegistry) -> Judgment:

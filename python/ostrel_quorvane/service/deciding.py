@@ -9,14 +9,13 @@ import json
 from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
-from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 
 from ostrel_quorvane.batch import Window, windows
 from ostrel_quorvane.decision import Decision, compose, decide
 from ostrel_quorvane.files import RequestFileError, clip
-from ostrel_quorvane.record import audit, read_record
+from ostrel_quorvane.record import audit, chain_registry, read_record
 from ostrel_quorvane.request import read_members
 from ostrel_quorvane.service.access import request_state
 from ostrel_quorvane.service.answers import Refused
@@ -162,14 +161,9 @@ class Deciding:
         record = json_object(await body(self.state, request, self.state.config.max_body),
                              ("chain_hash",))  # fmt: skip
         key = record.get("chain_hash")
-        default = PermissionChain.default_chain()
-        registry = InMemoryChainRegistry()
-        if key == default.chain_hash().to_hex():
-            registry.publish(default)
-        elif isinstance(key, str) and self.state.config.store is not None:
-            chain = await self.state.published(key)
-            if chain is not None:
-                registry.publish(chain)
+        registry = chain_registry(key, None)
+        if len(registry) == 0 and isinstance(key, str) and self.state.config.store is not None:
+            registry = chain_registry(key, await self.state.published(key))
         if len(registry) == 0:
             # A record's own chain is read only once it is known: names read stay interned.
             raise Refused(422, "audit_failed", f"chain hash {clip(str(key), SHOWN)} is not "

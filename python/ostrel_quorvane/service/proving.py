@@ -11,8 +11,8 @@ import json
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 
-from ostrel_quorvane.files import read_document
-from ostrel_quorvane.receipts import Receipt, proof_json
+from ostrel_quorvane.proof_commands import read_signing_key
+from ostrel_quorvane.receipts import Receipt, proof_json, stated
 from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.requests import LARGEST, SHOWN, whole_number
 from ostrel_quorvane.service.state import ServiceState
@@ -48,7 +48,7 @@ class Proving:
         self.state = state
         self._key: str | None = None
         if state.config.signing_key is not None:
-            self._key = read_document(state.config.signing_key).decode().strip()
+            self._key = read_signing_key(state.config.signing_key)
         self._signing = asyncio.Lock()
         self._latest: tuple[int, str] | None = None  # (size, note) of the newest checkpoint
 
@@ -66,7 +66,7 @@ class Proving:
                 key = self._key
                 note = await self.state.in_thread(lambda store: store.proofs.sign(key))
             if note is not None:
-                self._latest = (int(note.split("\n", 2)[1]), note)
+                self._latest = (stated(note)[1], note)
             return note
 
     def can_sign(self) -> None:
@@ -135,7 +135,7 @@ class Proving:
             note = await self._newest(size)
             if note is None:
                 raise Refused(404, "no_checkpoint", "no checkpoint of the log is signed yet")
-            new = int(note.split("\n", 2)[1])
+            new = stated(note)[1]
         target = new
         try:
             size, proof = await self.state.in_thread(

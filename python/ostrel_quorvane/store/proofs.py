@@ -10,16 +10,16 @@ from typing import TYPE_CHECKING, Any
 
 from _ostrel_quorvane import (
     _log_checkpoint,
-    _log_read_checkpoint,
     _log_sign,
     _log_verifier,
     _merkle_verify,
 )
 
-from ostrel_quorvane.receipts import Receipt
+from ostrel_quorvane.receipts import Receipt, stated
 from ostrel_quorvane.store import tree
 from ostrel_quorvane.store.base import StoreError
 from ostrel_quorvane.store.log import LogEntry
+from ostrel_quorvane.store.verify import meta_value
 
 if TYPE_CHECKING:
     from ostrel_quorvane.store.base import Store
@@ -176,7 +176,7 @@ class LogProofs:
             return
         note = str(row[0])
         try:
-            _, old_size, old_root = _log_read_checkpoint(note[: note.index("\n\n") + 1])
+            _, old_size, old_root = stated(note)
         except ValueError:
             raise StoreError(f"{self._store.name}: its newest kept checkpoint cannot be read; "
                              "nothing was signed") from None  # fmt: skip
@@ -237,7 +237,7 @@ class LogProofs:
 
     def receipt_for(self, entry: LogEntry, note: str) -> Receipt:
         """The receipt of ``entry`` against the kept checkpoint ``note`` (one that holds it)."""
-        size = int(note.split("\n", 2)[1])
+        size = stated(note)[1]
 
         def read(cursor: Any) -> list[bytes]:
             return tree.prove(self._store, cursor, "inclusion", entry.sequence - 1, size)
@@ -247,5 +247,5 @@ class LogProofs:
 
 
 def _meta(store: Store, cursor: Any, key: str) -> str | None:
-    row = cursor.execute(store._sql("SELECT value FROM meta WHERE key = ?"), (key,)).fetchone()
-    return None if row is None else str(row[0])
+    value = meta_value(store, cursor, key)
+    return None if value is None else str(value)

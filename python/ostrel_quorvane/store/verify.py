@@ -61,11 +61,11 @@ def _verify(store: Store, cursor: Any, progress: Callable[[int], None] | None) -
     if "meta" not in tables:
         rows = _row_count(cursor)
         raise _Broken(1 if rows else 0, "the store's meta table is gone: its head is lost")
-    version = _meta(store, cursor, "schema_version")
+    version = meta_value(store, cursor, "schema_version")
     if not _whole(version):
         shown = "missing" if version is None else clip(repr(version), 80)
         raise _Broken(1, f"the store's schema version is {shown}: it cannot be read")
-    head = _recorded_head(_meta(store, cursor, "head"))
+    head = _recorded_head(meta_value(store, cursor, "head"))
     expected, previous, newest_rule, seen = 1, GENESIS, 1, 0
     tree = _TreeCheck(store, cursor) if int(version) >= 3 else None
     for row in _rows(store, cursor, int(version)):
@@ -112,7 +112,7 @@ def _check_checkpoints(store: Store, cursor: Any, size: int) -> None:
     it is: its origin, and the root of the tree (just found to match the entries) at its size."""
     if "checkpoints" not in store._backend.table_names(cursor):
         raise _Broken(1, "the store's table of checkpoints is gone")
-    origin = _meta(store, cursor, "origin")
+    origin = meta_value(store, cursor, "origin")
     rows = cursor.execute("SELECT size, signer, note FROM checkpoints ORDER BY size").fetchall()
     for kept, signer, note in rows:
         where = max(min(int(kept), size), 1) if isinstance(kept, int) else 1
@@ -194,7 +194,8 @@ def _entries_under(key: int) -> tuple[int, int]:
     return start + 1, start + (1 << level)
 
 
-def _meta(store: Store, cursor: Any, key: str) -> Any:
+def meta_value(store: Store, cursor: Any, key: str) -> Any:
+    """The value the store's meta table holds under ``key``, as stored, or None."""
     cursor.execute(store._sql("SELECT value FROM meta WHERE key = ?"), (key,))
     row = cursor.fetchone()
     return None if row is None else row[0]

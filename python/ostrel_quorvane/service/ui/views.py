@@ -12,11 +12,11 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from _ostrel_quorvane import InMemoryChainRegistry, PermissionChain, QuorvaneError
+from _ostrel_quorvane import PermissionChain, QuorvaneError
 
 from ostrel_quorvane.files import InputError
 from ostrel_quorvane.receipts import ProofInvalid, verify_receipt
-from ostrel_quorvane.record import AuditFailed, audit, read_record
+from ostrel_quorvane.record import AuditFailed, audit, chain_registry, read_record
 from ostrel_quorvane.request import chain_document
 from ostrel_quorvane.store import LogEntry, LogFault, Store
 
@@ -165,13 +165,8 @@ class Audited:
 def audit_entry(record: dict[str, Any], published: PermissionChain | None) -> Audited:
     """Audits a logged record against the chain published under its hash (or the default
     chain), as the audit route does."""
-    default = PermissionChain.default_chain()
-    registry = InMemoryChainRegistry()
-    if record.get("chain_hash") == default.chain_hash().to_hex():
-        registry.publish(default)
-    elif published is not None:
-        registry.publish(published)
-    else:
+    registry = chain_registry(record.get("chain_hash"), published)
+    if len(registry) == 0:
         return Audited(False, "its chain is not published in this store")
     try:
         judgment = audit(read_record(record, "record"), registry)
