@@ -295,7 +295,7 @@ TEST(Pipeline, ForeignChainRoles) {
 TEST(Search, TheSameTokenListedTwiceIsConsultedTwice) {
   Request r;
   r.gap("g").profile("AAA", {need("g", GapKind::Bounded)}).token({"t", {}, {"g"}});
-  r.f.tokens.push_back(r.f.tokens.back());
+  r.f.tokens.push_back(r.f.tokens.share(0));
   const auto judgment = r.compile();
   ASSERT_TRUE(judgment);
   EXPECT_EQ(step_token_ids(*judgment, judgment->derivation.steps[0]),

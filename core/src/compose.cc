@@ -96,6 +96,8 @@ struct RequirementIdAt {
 };
 using RequirementIndex = PositionIndex<RequirementIdAt>;
 
+struct ProfileGroup;
+
 // Room the merges reuse from one composition to the next, so that composing large contexts
 // again and again does not ask the system for fresh memory each time.
 struct MergeScratch {
@@ -104,6 +106,7 @@ struct MergeScratch {
   std::vector<std::string_view> profile_ids;
   // The id lists of the other profile groups, kept from one composition to the next.
   std::vector<std::vector<std::string_view>> spare_ids;
+  std::vector<ProfileGroup> groups;                      // one per level, none left between
   std::vector<std::pair<int, std::uint32_t>> ranked;     // the groups by rank, then by arrival
   OpenTable<AddressKeys<std::uint32_t>> group_of_level;  // by level name, its profile group
   std::vector<std::uint32_t> kept_tokens;                // positions of the tokens merged
@@ -111,14 +114,7 @@ struct MergeScratch {
 
   // Room over this many bytes is freed rather than kept for the next composition.
   static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
-  bool worth_keeping() const {
-    std::size_t spare = 0;
-    for (const auto& ids : spare_ids) spare += ids.capacity() * sizeof(std::string_view);
-    return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) +
-               spare + ranked.capacity() * sizeof(ranked[0]) + group_of_level.bytes() +
-               kept_tokens.capacity() * sizeof(std::uint32_t) <=
-           kKeepBytes;
-  }
+  bool worth_keeping() const;
 };
 
 // One record per gap id, in id order: the ids of a and b are ordered together, by position among
@@ -143,7 +139,7 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
       const GapStatus& status = record(sorted[i].position).status();
       if (status.kind() < weakest->kind()) weakest = &status;
     }
-    out.emplace_back(gap.gap_id(), gap.gap_type(), *weakest);
+    out.emplace_back(gap, *weakest);
   }
   return out;
 }
@@ -165,21 +161,20 @@ bool same_content(const ProofToken& a, const ProofToken& b) {
            same_json(a.details(), b.details())));
 }
 
-using TokenRef = std::shared_ptr<const ProofToken>;
-
 // One token per id, in id order. The ids of a and b are ordered together, by position among equal
 // ids, so each run of one id holds its tokens in input order: a g1 token replaces the run's holder
 // unexamined, and a g2 token must match the holder. The conflict reported is the first in input
 // order, as a merge in that order would meet it. The positions of the tokens kept, into a
 // followed by b, are written to `kept`.
-std::optional<CoreError> merge_tokens(std::span<const TokenRef> a, std::span<const TokenRef> b,
-                                      KeyOrder& order, std::vector<std::uint32_t>& kept) {
-  const auto token = [&](std::size_t i) -> const TokenRef& {
+std::optional<CoreError> merge_tokens(std::span<const ProofToken* const> a,
+                                      std::span<const ProofToken* const> b, KeyOrder& order,
+                                      std::vector<std::uint32_t>& kept) {
+  const auto token = [&](std::size_t i) -> const ProofToken* {
     return i < a.size() ? a[i] : b[i - a.size()];
   };
   const std::size_t count = a.size() + b.size();
   const auto sorted = order.sort(count, [&](std::uint32_t i) -> std::string_view {
-    prefetch_ahead(i, count, [&](std::size_t j) { return token(j).get(); });
+    prefetch_ahead(i, count, [&](std::size_t j) { return token(j); });
     return token(i)->token_id();
   });
   kept.clear();
@@ -205,9 +200,11 @@ using ProfileRef = std::shared_ptr<const Profile>;
 
 // One level's profile while later profiles of that level merge into it.
 struct ProfileGroup {
-  explicit ProfileGroup(ProfileRef profile) : first(std::move(profile)) {}
+  explicit ProfileGroup(ProfileRef profile)
+      : first(std::move(profile)), level(first->permission().name().data()) {}
 
   ProfileRef first;
+  const char* level;                   // the interned name of the group's level
   std::vector<GapRequirement> merged;  // filled on the first change
   // The gap id of each merged requirement, viewing the inputs, which never move (`merged` does),
   // and the first requirement of each id once the list is too long to search (`indexed`); the
@@ -342,23 +339,42 @@ struct ProfileGroup {
   }
 };
 
+bool MergeScratch::worth_keeping() const {
+  std::size_t spare = 0;
+  for (const auto& ids : spare_ids) spare += ids.capacity() * sizeof(std::string_view);
+  return index.bytes() + order.bytes() + profile_ids.capacity() * sizeof(std::string_view) + spare +
+             groups.capacity() * sizeof(ProfileGroup) + ranked.capacity() * sizeof(ranked[0]) +
+             group_of_level.bytes() + kept_tokens.capacity() * sizeof(std::uint32_t) <=
+         kKeepBytes;
+}
+
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
                                        const PermissionChain& chain, MergeScratch& scratch) {
   scratch.profile_room_lent = false;
   // Room for a group per profile, made up front: groups never move once made.
-  std::vector<ProfileGroup> groups;
+  auto& groups = scratch.groups;
+  groups.clear();
   groups.reserve(a.size() + b.size());
-  // Level names are interned, so one level's profiles share its name's address.
+  // Level names are interned, so one level's profiles share its name's address: a few groups are
+  // searched for it, many are indexed by it.
+  const bool scan = a.size() + b.size() <= kScanLimit;
   auto& at = scratch.group_of_level;
-  at.reset(a.size() + b.size());
+  if (!scan) at.reset(a.size() + b.size());
   for (const auto side : {a, b}) {
     for (const ProfileRef& profile : side) {
-      const auto [slot, fresh] =
-          at.insert(profile->permission().name().data(), static_cast<std::uint32_t>(groups.size()));
-      if (fresh) {
+      const char* level = profile->permission().name().data();
+      auto group = static_cast<std::uint32_t>(groups.size());
+      if (scan) {
+        for (std::uint32_t i = 0; i < groups.size(); ++i) {
+          if (groups[i].level == level) group = i;
+        }
+      } else {
+        group = at.insert(level, group).first->value;
+      }
+      if (group == groups.size()) {
         groups.emplace_back(profile);
       } else {
-        groups[slot->value].merge(*profile, scratch);
+        groups[group].merge(*profile, scratch);
       }
     }
   }
@@ -377,6 +393,7 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
   out.reserve(ranked.size());
   for (const auto& [rank, group] : ranked) out.push_back(groups[group].take_result());
   for (ProfileGroup& group : groups) group.return_room(scratch);
+  groups.clear();
   return out;
 }
 
@@ -466,7 +483,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   Spare<MergeScratch> scratch;
   f.gaps = merge_gaps(a.gaps(), b.gaps(), scratch->order);
   // The inputs keep the tokens alive (or what keeps a composed input's tokens alive).
-  if (auto error = merge_tokens(a.tokens().refs(), b.tokens().refs(), scratch->order,
+  if (auto error = merge_tokens(a.tokens().pointers(), b.tokens().pointers(), scratch->order,
                                 scratch->kept_tokens)) {
     return std::unexpected(std::move(*error));
   }

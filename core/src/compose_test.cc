@@ -285,9 +285,9 @@ TEST(Compose, FewAndManyRecordsMergeAlike) {
   }
 }
 
-// A composition shares its inputs' tokens through one keeper: composing writes no token's own
-// count, the tokens outlive the inputs, and composing a composition keeps the first inputs, not
-// the composition in between.
+// A composition keeps its inputs' tokens through one keeper: composing writes no token's own
+// count, the tokens outlive the inputs, a token shared out of the composition keeps it alive, and
+// composing a composition keeps the first inputs, not the composition in between.
 TEST(Compose, TokensStayAliveThroughTheInputs) {
   Request a, b, c;
   a.token({"t1"});
@@ -296,22 +296,26 @@ TEST(Compose, TokensStayAliveThroughTheInputs) {
   const FixedClock clock(at(kNow));
   const auto& chain = *default_chain();
   auto input = a.build();
-  const auto t1 = input->tokens()[0];
+  const auto t1 = input->tokens().share(0);
   const long counted = t1.use_count();
   auto first = compose_contexts(input, b.build(), chain, clock);
   ASSERT_TRUE(first);
   EXPECT_EQ(t1.use_count(), counted);
   auto between = std::make_shared<const ProofContext>(std::move(*first));
   const std::weak_ptr<const ProofContext> watched = between;
-  const auto second = compose_contexts(between, c.build(), chain, clock);
-  ASSERT_TRUE(second);
+  auto composed = compose_contexts(between, c.build(), chain, clock);
+  ASSERT_TRUE(composed);
+  auto second = std::make_shared<const ProofContext>(std::move(*composed));
   input.reset();
   between.reset();
   EXPECT_TRUE(watched.expired());
   std::vector<std::string> kept;
-  for (const auto& token : second->tokens())
+  for (const auto* token : second->tokens())
     kept.push_back(std::string(token->token_id()) + std::string(token->issuer()));
   EXPECT_EQ(kept, (std::vector<std::string>{"t1issuer", "t2issuer", "t3issuer"}));
+  const auto held = second->tokens().share(0);
+  second.reset();
+  EXPECT_EQ(held->token_id(), "t1");
 }
 
 TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {

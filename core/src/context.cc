@@ -74,8 +74,7 @@ ProofContext::ProofContext(ProofContextFields fields, std::optional<Sha256Digest
     : f_(std::move(fields)),
       provenance_digest_(digest ? *digest
                                 : oq::provenance_digest(f_.claim_id, f_.candidate_id, f_.context_id,
-                                                        f_.allowed_use)),
-      provenance_hash_(to_hex(provenance_digest_)) {
+                                                        f_.allowed_use)) {
   for (const auto& profile : f_.profiles) {
     if (!profile) panic("proof context profile must not be null");
   }
@@ -83,6 +82,8 @@ ProofContext::ProofContext(ProofContextFields fields, std::optional<Sha256Digest
     if (!token) panic("proof context token must not be null");
   }
 }
+
+std::string ProofContext::provenance_hash() const { return to_hex(provenance_digest_); }
 
 ProofContext ProofContext::with_identity_of(ProofContextFields fields, const ProofContext& like) {
   if (fields.claim_id != like.claim_id() || fields.candidate_id != like.candidate_id() ||

@@ -96,8 +96,7 @@ struct ContextIndex::Storage {
                                          const PermissionChain& chain);
   std::optional<CoreError> check_disjunction(const GapRequirement& disjunction,
                                              std::string_view level);
-  void index_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens,
-                    const Sha256Digest& provenance);
+  void index_tokens(std::span<const ProofToken* const> tokens, const Sha256Digest& provenance);
 };
 
 // Files each gap under its id, keeping the first of each; a repeated id is the error.
@@ -195,7 +194,7 @@ std::optional<CoreError> ContextIndex::Storage::note_profiles(
 
 // Notes, for each gap, the token list entries that name it, in token order, and what each token
 // is to a context whose provenance digest is `provenance`.
-void ContextIndex::Storage::index_tokens(std::span<const std::shared_ptr<const ProofToken>> tokens,
+void ContextIndex::Storage::index_tokens(std::span<const ProofToken* const> tokens,
                                          const Sha256Digest& provenance) {
   begin.assign(gaps.size() + 1, 0);
   facts.reserve(tokens.size());
@@ -299,7 +298,7 @@ std::expected<ContextIndex, CoreError> ContextIndex::build(const ProofContext& c
     return std::unexpected(
         malformed("permission_ceiling '" + name_of(*ceiling) + "' not in supplied chain"));
   }
-  s.index_tokens(context.tokens().refs(), context.provenance_digest());
+  s.index_tokens(context.tokens().pointers(), context.provenance_digest());
   return index;
 }
 

@@ -86,7 +86,8 @@ TEST(ProofContext, ProvenanceUsesContextIdNotFingerprint) {
 TEST(ProofContext, CopiesShareTokensAndProfiles) {
   const ProofContext context(fields());
   const ProofContext copy = context;
-  EXPECT_EQ(copy.tokens()[0].get(), context.tokens()[0].get());
+  EXPECT_EQ(copy.tokens()[0], context.tokens()[0]);
+  EXPECT_EQ(copy.tokens().share(0), context.tokens().share(0));
   EXPECT_EQ(copy.profiles()[0].get(), context.profiles()[0].get());
   EXPECT_EQ(copy.gaps()[0], context.gaps()[0]);
   EXPECT_EQ(copy.membership(), Membership::of(Kind::InClass));

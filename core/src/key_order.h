@@ -41,7 +41,12 @@ struct KeyedPosition {
   std::string_view key() const { return {data, size}; }
   friend bool operator<(const KeyedPosition& x, const KeyedPosition& y) {
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    const int order = x.key().compare(y.key());
+    // Equal first eight bytes and a key no longer than eight: that key is the other's start (or
+    // the same key), so the shorter one comes first without reading either.
+    if (x.size <= 8 || y.size <= 8) {
+      return x.size != y.size ? x.size < y.size : x.position < y.position;
+    }
+    const int order = x.key().substr(8).compare(y.key().substr(8));
     return order != 0 ? order < 0 : x.position < y.position;
   }
   // Whether `x` and `y` hold byte-equal keys; keys of up to eight bytes are told apart by their

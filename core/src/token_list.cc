@@ -31,22 +31,25 @@ TokenList::Keeper::~Keeper() {
     }
     return;
   }
+  // Releasing the inputs themselves asks for no room: only keepers met below them fill the list.
   std::vector<std::shared_ptr<const void>> pending;
-  try {
-    pending.reserve(keeps.size());
-  } catch (...) {
-    return;  // out of memory: the members release what they keep, recursing as a last resort
-  }
   draining = &pending;
-  for (auto& keep : keeps) {
-    if (keep) pending.push_back(std::move(keep));
-  }
+  for (auto& keep : keeps) keep.reset();  // may destroy a keeper, which appends to `pending`
   while (!pending.empty()) {
     std::shared_ptr<const void> last = std::move(pending.back());
     pending.pop_back();
     last.reset();  // may destroy a keeper, which appends to `pending`
   }
   draining = nullptr;
+}
+
+TokenList::TokenList(std::vector<Ref> tokens) : owners_(std::move(tokens)) {
+  tokens_.reserve(owners_.size());
+  for (const Ref& token : owners_) tokens_.push_back(token.get());
+}
+
+TokenList::Ref TokenList::share(std::size_t i) const {
+  return keeper_ ? Ref(keeper_, tokens_[i]) : owners_[i];
 }
 
 TokenList TokenList::drawn(const TokenList& a, std::shared_ptr<const void> a_owner,
@@ -58,11 +61,9 @@ TokenList TokenList::drawn(const TokenList& a, std::shared_ptr<const void> a_own
   TokenList out;
   out.keeper_ = std::make_shared<const Keeper>(
       std::array{keep(a, std::move(a_owner)), keep(b, std::move(b_owner))});
-  out.refs_.reserve(picks.size());
+  out.tokens_.reserve(picks.size());
   for (const std::uint32_t position : picks) {
-    const ProofToken* token =
-        position < a.size() ? a[position].get() : b[position - a.size()].get();
-    out.refs_.emplace_back(out.keeper_, token);
+    out.tokens_.push_back(position < a.size() ? a[position] : b[position - a.size()]);
   }
   return out;
 }

@@ -163,7 +163,7 @@ PyObject* context_state(const oq::ProofContext& c) {
   Ref profiles = Ref::steal(list_of(
       f.profiles.size(), [&](std::size_t i) { return box(g_types.profile, f.profiles[i]); }));
   Ref tokens = Ref::steal(list_of(
-      f.tokens.size(), [&](std::size_t i) { return box(g_types.proof_token, f.tokens[i]); }));
+      f.tokens.size(), [&](std::size_t i) { return box(g_types.proof_token, f.tokens.share(i)); }));
   Ref expiry = Ref::steal(new_expiry(f.expiry));
   Ref membership = Ref::steal(box(g_types.membership, f.membership));
   Ref authority = Ref::steal(optional_permission(f.authority_ceiling));

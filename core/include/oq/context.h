@@ -154,8 +154,8 @@ class ProofContext {
   const ProofContextFields& fields() const { return f_; }
 
   // The provenance hash of the claim, candidate, context id (not the fingerprint) and use,
-  // computed once when the record is built.
-  const std::string& provenance_hash() const { return provenance_hash_; }
+  // computed once when the record is built and kept as its digest; rendered in hex when asked.
+  std::string provenance_hash() const;
   const Sha256Digest& provenance_digest() const { return provenance_digest_; }
 
  private:
@@ -163,7 +163,6 @@ class ProofContext {
 
   ProofContextFields f_;
   Sha256Digest provenance_digest_;
-  std::string provenance_hash_;
 };
 
 // "ProofContext(claim_id=..., candidate_id=..., allowed_use=...)", strings unquoted.

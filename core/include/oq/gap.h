@@ -66,6 +66,9 @@ class GapRecord {
  public:
   GapRecord(std::string gap_id, std::string gap_type, GapStatus status)
       : gap_id_(std::move(gap_id)), gap_type_(std::move(gap_type)), status_(status) {}
+  // The id and type of `like` with the status `status`.
+  GapRecord(const GapRecord& like, GapStatus status)
+      : gap_id_(like.gap_id_), gap_type_(like.gap_type_), status_(status) {}
 
   const std::string& gap_id() const { return gap_id_; }
   const std::string& gap_type() const { return gap_type_; }

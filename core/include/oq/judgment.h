@@ -77,7 +77,7 @@ struct CompiledJudgment {
 };
 
 // The provenance hash of the compiled context, which the derivation records.
-inline const std::string& provenance_hash(const CompiledJudgment& judgment) {
+inline std::string provenance_hash(const CompiledJudgment& judgment) {
   return judgment.context->provenance_hash();
 }
 
