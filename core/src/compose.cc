@@ -442,7 +442,7 @@ bool same_json(const nlohmann::json& a, const nlohmann::json& b) {
   }
 }
 
-std::expected<ProofContext, CoreError> compose_contexts(
+std::expected<std::shared_ptr<const ProofContext>, CoreError> compose_contexts(
     const std::shared_ptr<const ProofContext>& g1, const std::shared_ptr<const ProofContext>& g2,
     const PermissionChain& chain, const Clock& clock, events::Sink* sink) {
   const ProofContext& a = *g1;
@@ -499,7 +499,7 @@ std::expected<ProofContext, CoreError> compose_contexts(
   f.expected_chain_hash = a.expected_chain_hash()   ? a.expected_chain_hash()
                           : b.expected_chain_hash() ? b.expected_chain_hash()
                                                     : std::optional<ChainHash>(chain.hash());
-  return ProofContext::with_identity_of(std::move(f), a);
+  return ProofContext::shared_with_identity_of(std::move(f), a);
 }
 
 }  // namespace oq

@@ -14,7 +14,9 @@ using TS = Request::TokenSpec;
 std::expected<ProofContext, CoreError> compose(const Request& a, const Request& b,
                                                const PermissionChain& chain = *default_chain()) {
   const FixedClock clock(at(kNow));
-  return compose_contexts(a.build(), b.build(), chain, clock);
+  auto composed = compose_contexts(a.build(), b.build(), chain, clock);
+  if (!composed) return std::unexpected(std::move(composed.error()));
+  return **composed;
 }
 
 std::string error_of(const Request& a, const Request& b) {
@@ -301,11 +303,11 @@ TEST(Compose, TokensStayAliveThroughTheInputs) {
   auto first = compose_contexts(input, b.build(), chain, clock);
   ASSERT_TRUE(first);
   EXPECT_EQ(t1.use_count(), counted);
-  auto between = std::make_shared<const ProofContext>(std::move(*first));
+  auto between = std::move(*first);
   const std::weak_ptr<const ProofContext> watched = between;
   auto composed = compose_contexts(between, c.build(), chain, clock);
   ASSERT_TRUE(composed);
-  auto second = std::make_shared<const ProofContext>(std::move(*composed));
+  auto second = std::move(*composed);
   input.reset();
   between.reset();
   EXPECT_TRUE(watched.expired());
@@ -350,7 +352,7 @@ TEST(Compose, ALongLineOfCompositionsIsReleasedWithoutRecursion) {
       for (int i = 0; i < 20'000; ++i) {
         auto next = compose_contexts(last, line.first, *default_chain(), clock);
         if (!next) return nullptr;
-        last = std::make_shared<const ProofContext>(std::move(*next));
+        last = std::move(*next);
       }
       line.composed = last->tokens().size() == 1;
       last.reset();

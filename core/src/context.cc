@@ -67,30 +67,41 @@ std::string expiry_repr(const Expiry& expiry) {
   return "Expiry(deadline=" + format_rfc3339(*expiry.deadline()) + ")";
 }
 
-ProofContext::ProofContext(ProofContextFields fields)
-    : ProofContext(std::move(fields), std::nullopt) {}
+namespace {
 
-ProofContext::ProofContext(ProofContextFields fields, std::optional<Sha256Digest> digest)
-    : f_(std::move(fields)),
-      provenance_digest_(digest ? *digest
-                                : oq::provenance_digest(f_.claim_id, f_.candidate_id, f_.context_id,
-                                                        f_.allowed_use)) {
-  for (const auto& profile : f_.profiles) {
+void check_records(const ProofContextFields& f) {
+  for (const auto& profile : f.profiles) {
     if (!profile) panic("proof context profile must not be null");
   }
-  for (const auto& token : f_.tokens) {
+  for (const auto* token : f.tokens) {
     if (!token) panic("proof context token must not be null");
   }
 }
 
+}  // namespace
+
+ProofContext::ProofContext(ProofContextFields fields)
+    : f_(std::move(fields)),
+      provenance_digest_(
+          oq::provenance_digest(f_.claim_id, f_.candidate_id, f_.context_id, f_.allowed_use)) {
+  check_records(f_);
+}
+
+ProofContext::ProofContext(ProofContextFields&& fields, Digested known)
+    : f_(std::move(fields)), provenance_digest_(known.digest) {
+  check_records(f_);
+}
+
 std::string ProofContext::provenance_hash() const { return to_hex(provenance_digest_); }
 
-ProofContext ProofContext::with_identity_of(ProofContextFields fields, const ProofContext& like) {
+std::shared_ptr<const ProofContext> ProofContext::shared_with_identity_of(
+    ProofContextFields&& fields, const ProofContext& like) {
   if (fields.claim_id != like.claim_id() || fields.candidate_id != like.candidate_id() ||
       fields.context_id != like.context_id() || fields.allowed_use != like.allowed_use()) {
     panic("a context built with another's identity must carry the same ids");
   }
-  return ProofContext(std::move(fields), like.provenance_digest());
+  return std::make_shared<const ProofContext>(std::move(fields),
+                                              Digested{like.provenance_digest()});
 }
 
 std::string context_repr(const ProofContext& context) {

@@ -114,7 +114,7 @@ std::expected<Decision, DecisionFault> decide(const DecisionRequest& request, co
   if (read.size() == 2) {
     auto composed = compose_contexts(read[0].context, read[1].context, *chain, at, sink);
     if (!composed) return fault(Fault::Kind::Engine, std::nullopt, "$", composed.error().text());
-    context = std::make_shared<const ProofContext>(std::move(*composed));
+    context = std::move(*composed);
   }
   auto judgment = compile_context(context, *chain, at, sink);
   if (!judgment) {

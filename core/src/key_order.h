@@ -43,11 +43,13 @@ struct KeyedPosition {
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
     // Equal first eight bytes and a key no longer than eight: that key is the other's start (or
     // the same key), so the shorter one comes first without reading either.
-    if (x.size <= 8 || y.size <= 8) {
-      return x.size != y.size ? x.size < y.size : x.position < y.position;
-    }
-    const int order = x.key().substr(8).compare(y.key().substr(8));
+    if (x.size != y.size && (x.size <= 8 || y.size <= 8)) return x.size < y.size;
+    const int order = x.size <= 8 ? 0 : rest_order(x, y);
     return order != 0 ? order < 0 : x.position < y.position;
+  }
+  // The order of two keys of over eight bytes that share their first eight.
+  static int rest_order(const KeyedPosition& x, const KeyedPosition& y) {
+    return x.key().substr(8).compare(y.key().substr(8));
   }
   // Whether `x` and `y` hold byte-equal keys; keys of up to eight bytes are told apart by their
   // prefixes and sizes alone.

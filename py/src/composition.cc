@@ -38,7 +38,7 @@ PyObject* compose_bound(const Args<Sig>& a, const std::shared_ptr<const oq::Proo
   auto composed =
       oq::compose_contexts(g1, g2, chain ? *chain : *oq::default_chain(), clock, tracing_sink());
   if (!composed) return raise_error(composed.error(), Exc::Composition);
-  return new_context(std::make_shared<const oq::ProofContext>(std::move(*composed)));
+  return new_context(std::move(*composed));
 }
 
 PyObject* compose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

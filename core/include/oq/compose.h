@@ -17,8 +17,8 @@ namespace oq {
 // scopes intersect, and the ceilings fall to the meet of the inputs'. The result is bound to
 // `chain` through its expected chain hash. Tokens, profiles and requirements that need no change
 // are shared with the inputs, never copied. The inputs' compilations send their events to `sink`,
-// if any.
-std::expected<ProofContext, CoreError> compose_contexts(
+// if any. The result is shared, as every caller shares it.
+std::expected<std::shared_ptr<const ProofContext>, CoreError> compose_contexts(
     const std::shared_ptr<const ProofContext>& g1, const std::shared_ptr<const ProofContext>& g2,
     const PermissionChain& chain, const Clock& clock = system_clock(),
     events::Sink* sink = nullptr);

@@ -131,9 +131,10 @@ class ProofContext {
  public:
   // Panics when a profile or token is null.
   explicit ProofContext(ProofContextFields fields);
-  // A context whose ids are those of `like`, reusing its provenance hash instead of hashing again.
-  // Panics when the ids differ.
-  static ProofContext with_identity_of(ProofContextFields fields, const ProofContext& like);
+  // A shared context whose ids are those of `like`, reusing its provenance hash instead of hashing
+  // again; the fields are moved once, into the shared record. Panics when the ids differ.
+  static std::shared_ptr<const ProofContext> shared_with_identity_of(ProofContextFields&& fields,
+                                                                     const ProofContext& like);
 
   const std::string& claim_id() const { return f_.claim_id; }
   const std::string& candidate_id() const { return f_.candidate_id; }
@@ -159,8 +160,15 @@ class ProofContext {
   const Sha256Digest& provenance_digest() const { return provenance_digest_; }
 
  private:
-  ProofContext(ProofContextFields fields, std::optional<Sha256Digest> digest);
+  struct Digested {
+    const Sha256Digest& digest;
+  };
 
+ public:
+  // For make_shared only: a context whose provenance digest is already known.
+  ProofContext(ProofContextFields&& fields, Digested known);
+
+ private:
   ProofContextFields f_;
   Sha256Digest provenance_digest_;
 };
