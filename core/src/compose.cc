@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
 #include "flat_index.h"
 #include "key_order.h"
 #include "oq/compiler.h"
+#include "oq/text_hash.h"
 #include "prefetch.h"
 #include "spare.h"
 
@@ -144,16 +144,11 @@ std::vector<GapRecord> merge_gaps(std::span<const GapRecord> a, std::span<const 
   return out;
 }
 
-// Byte-equal texts, compared in place.
-bool same_bytes(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
-
 bool same_content(const ProofToken& a, const ProofToken& b) {
-  return same_bytes(a.token_type(), b.token_type()) &&
-         same_bytes(a.schema_version(), b.schema_version()) && a.closes_gaps() == b.closes_gaps() &&
+  return same_text(a.token_type(), b.token_type()) &&
+         same_text(a.schema_version(), b.schema_version()) && a.closes_gaps() == b.closes_gaps() &&
          a.bounds_gaps() == b.bounds_gaps() && a.same_provenance(b) &&
-         same_bytes(a.issuer(), b.issuer()) &&
+         same_text(a.issuer(), b.issuer()) &&
          // Equal texts are equal values; texts that differ may still spell one value (0.0 and
          // -0.0), which the values themselves decide.
          (a.details_text() == b.details_text() ||
@@ -267,7 +262,7 @@ struct ProfileGroup {
   std::size_t find(std::string_view id) const {
     if (!indexed) {
       std::size_t at = 0;
-      while (at < ids.size() && !same_bytes(ids[at], id)) ++at;
+      while (at < ids.size() && !same_text(ids[at], id)) ++at;
       return at;
     }
     const std::uint32_t found = first_by_gap.find(id);

@@ -74,16 +74,7 @@ struct TextKeys : Holder {
     }
     return static_cast<std::size_t>(ends << 32 | (ends * 0x9E3779B97F4A7C15ull) >> 40);
   }
-  // Whether two texts are byte-equal; ids are short, and comparing a few bytes in place costs
-  // less than a call.
-  static bool equal(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    if (a.size() > 16) return a == b;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  }
+  static bool equal(std::string_view a, std::string_view b) { return same_text(a, b); }
   std::size_t rehash(Slot& slot) const {
     const std::size_t hash = text_hash(this->key(slot));
     slot.tag = hash_tag(hash);

@@ -16,6 +16,17 @@ std::uint64_t siphash(const std::array<std::uint64_t, 2>& key, std::string_view 
 // input can turn a table's constant-time lookups into scans of a long collision chain.
 std::size_t text_hash(std::string_view text);
 
+// Whether two texts are byte-equal. Ids and names are short, and comparing a few bytes in place
+// costs less than a call.
+inline bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return a == b;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // For unordered containers of std::string keyed by text; finds a string_view without a copy.
 struct TextHash {
   using is_transparent = void;
