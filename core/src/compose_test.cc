@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 
+#include <functional>
+#include <map>
+
 #include "test_support.h"
 
 namespace oq {
@@ -214,6 +217,41 @@ TEST(Compose, ManyProfilesOfOneLevelMergeIntoOne) {
   ASSERT_EQ(required.size(), 667u);
   for (std::size_t i = 0; i < required.size(); ++i) {
     EXPECT_EQ(required[i].gap_id(), "g" + std::to_string(i));
+  }
+}
+
+// A few profile groups are found by comparing their levels, many through an index; either way
+// each level's profiles merge in input order (the first input's, then the second's) and the
+// levels come out highest first.
+TEST(Compose, ProfilesGroupByLevelAlikeFewOrMany) {
+  const std::vector<std::string> levels = {"DIA", "AAA", "ETA", "REV", "ALR", "AEX", "OOC"};
+  for (const int count : {3, 8, 9, 16, 17, 40}) {
+    Request a, b;
+    std::map<std::string, std::vector<std::string>> merged;
+    for (const bool first : {true, false}) {
+      for (int i = first ? 0 : 1; i < count; i += 2) {
+        const std::string& level = levels[static_cast<std::size_t>(i * 5) % levels.size()];
+        const std::string id = "g" + std::to_string(i);
+        (first ? a : b).profile(level, {need(id, GapKind::Bounded)});
+        merged[level].push_back(id);
+      }
+    }
+    const auto composed = compose(a, b);
+    ASSERT_TRUE(composed) << composed.error().text();
+    std::vector<std::pair<int, std::string>> got, expected;
+    for (const auto& profile : composed->profiles()) {
+      std::string ids;
+      for (const auto& requirement : profile->required_gaps()) ids += requirement.gap_id() + ",";
+      got.emplace_back(*default_chain()->rank(profile->permission()),
+                       std::string(profile->permission().name()) + ":" + ids);
+    }
+    for (const auto& [level, ids] : merged) {
+      std::string joined;
+      for (const auto& id : ids) joined += id + ",";
+      expected.emplace_back(*default_chain()->rank(Permission::named(level)), level + ":" + joined);
+    }
+    std::sort(expected.begin(), expected.end(), std::greater<>());
+    EXPECT_EQ(got, expected) << count << " profiles";
   }
 }
 
