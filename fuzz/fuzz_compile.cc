@@ -149,18 +149,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto p2 = checked_level(g2, clock);
   const auto composed = compose_contexts(g1, g2, *default_chain(), clock);
   if (!composed) return 0;
-  const auto level =
-      compile_context(std::make_shared<const ProofContext>(*composed), *default_chain(), clock);
+  const auto level = compile_context(*composed, *default_chain(), clock);
   if (level && p1 && p2) {
     FUZZ_CHECK(*default_chain()->rank(level->permission) <= std::min(*p1, *p2));
   }
   // A line of compositions, each folding an input into the one before, then dropped at once:
   // releasing it must not recurse once per composition.
-  std::shared_ptr<const ProofContext> line = std::make_shared<const ProofContext>(*composed);
+  std::shared_ptr<const ProofContext> line = *composed;
   for (int fold = in.next() * 4; fold > 0; --fold) {
     auto next = compose_contexts(line, fold % 2 ? g1 : g2, *default_chain(), clock);
     if (!next) break;
-    line = std::make_shared<const ProofContext>(std::move(*next));
+    line = std::move(*next);
   }
   return 0;
 }
