@@ -160,12 +160,17 @@ class ProofContext {
   const Sha256Digest& provenance_digest() const { return provenance_digest_; }
 
  private:
-  struct Digested {
+  // What only the class itself can make: the digest a context built by it already has.
+  class Digested {
+    friend class ProofContext;
+    explicit Digested(const Sha256Digest& known) : digest(known) {}
+
+   public:
     const Sha256Digest& digest;
   };
 
  public:
-  // For make_shared only: a context whose provenance digest is already known.
+  // For make_shared, on behalf of the class itself: a context whose digest is already known.
   ProofContext(ProofContextFields&& fields, Digested known);
 
  private:
