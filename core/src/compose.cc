@@ -237,10 +237,14 @@ struct ProfileGroup {
     first_by_gap = std::move(scratch.index);
   }
   // Gives back the room taken from `scratch`, once the group is spent.
-  void return_room(MergeScratch& scratch) {
+  void return_room(MergeScratch& scratch) noexcept {
     if (!has_room) return;
     if (!borrowed) {
-      scratch.spare_ids.push_back(std::move(ids));
+      try {
+        scratch.spare_ids.push_back(std::move(ids));
+      } catch (...) {
+        // Out of memory: the list goes with the group instead of being kept.
+      }
       return;
     }
     scratch.profile_ids = std::move(ids);
@@ -346,12 +350,21 @@ bool MergeScratch::worth_keeping() const {
 std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<const ProfileRef> b,
                                        const PermissionChain& chain, MergeScratch& scratch) {
   scratch.profile_room_lent = false;
-  // Room for a group per profile, made up front: groups never move once made.
   auto& groups = scratch.groups;
+  // However the merge ends, out of memory included, the groups are dropped and the room they took
+  // goes back, so that the reused scratch keeps no input's profiles alive.
+  struct Release {
+    MergeScratch& scratch;
+    ~Release() {
+      for (ProfileGroup& group : scratch.groups) group.return_room(scratch);
+      scratch.groups.clear();
+    }
+  } release{scratch};
+  // Room for a group per profile, made up front: groups never move once made.
   groups.clear();
   groups.reserve(a.size() + b.size());
   // Level names are interned, so one level's profiles share its name's address: a few groups are
-  // searched for it, many are indexed by it.
+  // searched for it, many are indexed by it. A profile of no level (no name) joins no group.
   const bool scan = a.size() + b.size() <= kScanLimit;
   auto& at = scratch.group_of_level;
   if (!scan) at.reset(a.size() + b.size());
@@ -359,7 +372,9 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
     for (const ProfileRef& profile : side) {
       const char* level = profile->permission().name().data();
       auto group = static_cast<std::uint32_t>(groups.size());
-      if (scan) {
+      if (level == nullptr) {
+        // its own group
+      } else if (scan) {
         for (std::uint32_t i = 0; i < groups.size(); ++i) {
           if (groups[i].level == level) group = i;
         }
@@ -387,8 +402,6 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
   std::vector<ProfileRef> out;
   out.reserve(ranked.size());
   for (const auto& [rank, group] : ranked) out.push_back(groups[group].take_result());
-  for (ProfileGroup& group : groups) group.return_room(scratch);
-  groups.clear();
   return out;
 }
 

@@ -255,6 +255,20 @@ TEST(Compose, ProfilesGroupByLevelAlikeFewOrMany) {
   }
 }
 
+// Profiles of no level (a placeholder the binding never makes) join no group, few or many.
+TEST(Compose, ProfilesOfNoLevelStayApart) {
+  for (const int count : {4, 17}) {
+    Request a, b;
+    for (int i = 0; i < count; ++i) {
+      a.f.profiles.push_back(std::make_shared<const Profile>(
+          Permission(), std::vector<GapRequirement>{need("g" + std::to_string(i))}));
+    }
+    const auto composed = compose(a, b);
+    ASSERT_TRUE(composed) << composed.error().text();
+    EXPECT_EQ(composed->profiles().size(), static_cast<std::size_t>(count));
+  }
+}
+
 TEST(Compose, TheFirstConflictingTokenOfTheSecondContextIsNamed) {
   Request a, b;
   a.token({"t1", {"g"}}).token({"t2", {"g"}}).token({"t2", {"h"}});  // a's later t2 wins
@@ -356,6 +370,39 @@ TEST(Compose, TokensStayAliveThroughTheInputs) {
   const auto held = second->tokens().share(0);
   second.reset();
   EXPECT_EQ(held->token_id(), "t1");
+}
+
+// A composed list changed afterwards (as a caller building on a composed context's fields may)
+// keeps the tokens it drew and the one it was given, however the contexts are dropped, and so
+// does a composition of the changed context.
+TEST(Compose, ATokenAddedToAComposedListIsKeptByItsOwnCount) {
+  Request a, b, d;
+  a.token({"t1"});
+  b.token({"t2"});
+  d.token({"t4"});
+  const FixedClock clock(at(kNow));
+  const auto& chain = *default_chain();
+  auto composed = compose_contexts(a.build(), b.build(), chain, clock);
+  ASSERT_TRUE(composed);
+  ProofContextFields f = (*composed)->fields();
+  {
+    Request c;  // gone after this block: the list alone keeps its token
+    c.token({"t3"});
+    f.tokens.push_back(c.build()->tokens().share(0));
+  }
+  auto changed = std::make_shared<const ProofContext>(std::move(f));
+  composed->reset();
+  auto again = compose_contexts(changed, d.build(), chain, clock);
+  ASSERT_TRUE(again);
+  std::vector<TokenList::Ref> held;
+  for (std::size_t i = 0; i < changed->tokens().size(); ++i) {
+    held.push_back(changed->tokens().share(i));
+  }
+  changed.reset();
+  std::vector<std::string> ids;
+  for (const auto& token : held) ids.emplace_back(token->token_id());
+  for (const auto* token : (*again)->tokens()) ids.emplace_back(token->token_id());
+  EXPECT_EQ(ids, (std::vector<std::string>{"t1", "t2", "t3", "t1", "t2", "t3", "t4"}));
 }
 
 TEST(Compose, LargeInputsMergeWithoutQuadraticCost) {

@@ -48,6 +48,12 @@ TokenList::TokenList(std::vector<Ref> tokens) : owners_(std::move(tokens)) {
   for (const Ref& token : owners_) tokens_.push_back(token.get());
 }
 
+void TokenList::own_drawn() {
+  owners_.reserve(tokens_.size());
+  for (const ProofToken* token : tokens_) owners_.emplace_back(keeper_, token);
+  keeper_.reset();
+}
+
 TokenList::Ref TokenList::share(std::size_t i) const {
   return keeper_ ? Ref(keeper_, tokens_[i]) : owners_[i];
 }

@@ -26,12 +26,15 @@ class TokenList {
   TokenList(std::vector<Ref> tokens);  // NOLINT: a list of tokens
   TokenList(std::initializer_list<Ref> tokens) : TokenList(std::vector<Ref>(tokens)) {}
 
-  // Building a list of given tokens.
+  // Building a list of given tokens. A drawn list first becomes one: each of its tokens then
+  // counts on the keeper by itself, so that a token added after is kept by its own count.
   void reserve(std::size_t count) {
+    own();
     tokens_.reserve(count);
     owners_.reserve(count);
   }
   void push_back(Ref token) {
+    own();
     tokens_.push_back(token.get());
     owners_.push_back(std::move(token));
   }
@@ -56,6 +59,11 @@ class TokenList {
 
  private:
   struct Keeper;
+
+  void own() {
+    if (keeper_) own_drawn();
+  }
+  void own_drawn();
 
   std::vector<const ProofToken*> tokens_;
   std::vector<Ref> owners_;               // the given tokens' own counts; empty when drawn
