@@ -50,14 +50,7 @@ PyObject* new_hash(const Hash& hash) {
 }
 
 PyObject* new_hash_list(const std::vector<Hash>& hashes) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hashes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < hashes.size(); ++i) {
-    PyObject* item = new_hash(hashes[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(hashes.size(), [&](std::size_t i) { return new_hash(hashes[i]); });
 }
 
 PyObject* refused(const std::string& why) {

@@ -22,7 +22,7 @@ from _ostrel_quorvane import _log_open, _log_read_checkpoint, _merkle_leaf, _mer
 
 from ostrel_quorvane.files import InputError, clip
 from ostrel_quorvane.request import loads_json
-from ostrel_quorvane.store.log import canonical_record
+from ostrel_quorvane.store.log import canonical_record, is_hex_digest
 
 __all__ = [
     "RECEIPT_FORMAT",
@@ -96,7 +96,13 @@ def open_checkpoint(note: str, log_keys: Sequence[str]) -> Checkpoint:
     return Checkpoint(origin, size, root, note, log_keys[signer])
 
 
-def _hashes(value: Any, where: str) -> tuple[bytes, ...]:
+def proof_json(proof: Sequence[bytes]) -> list[str]:
+    """A proof's hashes as a receipt and the service write them: base64, in order."""
+    return [base64.b64encode(digest).decode() for digest in proof]
+
+
+def read_proof(value: Any, where: str = "proof") -> tuple[bytes, ...]:
+    """A proof's hashes read from their JSON form: base64, in order."""
     if not isinstance(value, list) or len(value) > LONGEST_PROOF:
         raise ProofInvalid(f"{where} must be a list of at most {LONGEST_PROOF} hashes")
     out = []
@@ -109,16 +115,6 @@ def _hashes(value: Any, where: str) -> tuple[bytes, ...]:
             raise ProofInvalid(f"{where}[{i}] is not a base64 hash of 32 bytes")
         out.append(digest)
     return tuple(out)
-
-
-def proof_json(proof: Sequence[bytes]) -> list[str]:
-    """A proof's hashes as a receipt and the service write them: base64, in order."""
-    return [base64.b64encode(digest).decode() for digest in proof]
-
-
-def read_proof(value: Any, where: str = "proof") -> tuple[bytes, ...]:
-    """A proof's hashes read from their JSON form."""
-    return _hashes(value, where)
 
 
 def _whole(value: Any, name: str) -> int:
@@ -164,7 +160,7 @@ class Receipt:
         if unknown:
             raise ProofInvalid(f"the receipt has a member its format does not: {unknown[0]!r}")
         digest, note = data.get("content_hash"), data.get("checkpoint")
-        if not isinstance(digest, str) or len(digest) != 64 or digest.strip("0123456789abcdef"):
+        if not is_hex_digest(digest):
             raise ProofInvalid("the receipt's content_hash is not 64 lower-case hex digits")
         if not isinstance(note, str):
             raise ProofInvalid("the receipt's checkpoint is not text")
@@ -172,7 +168,7 @@ class Receipt:
             digest,
             _whole(data.get("leaf_index"), "leaf_index"),
             _whole(data.get("tree_size"), "tree_size"),
-            _hashes(data.get("inclusion_proof"), "the receipt's inclusion_proof"),
+            read_proof(data.get("inclusion_proof"), "the receipt's inclusion_proof"),
             note,
         )
 
@@ -220,7 +216,7 @@ def verify_extension(old: Checkpoint, new: Checkpoint, proof: Sequence[bytes | s
     base64, as the service answers them. ProofInvalid says what does not hold."""
     hashes = [h for h in proof if isinstance(h, bytes)]
     if len(hashes) != len(proof):
-        hashes = list(_hashes(list(proof), "the proof"))
+        hashes = list(read_proof(list(proof), "the proof"))
     if old.size == 0 and old.root != EMPTY_ROOT:
         raise ProofInvalid("the older checkpoint holds no entries but not the empty tree's root")
     if old.origin != new.origin:

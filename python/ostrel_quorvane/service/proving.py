@@ -17,6 +17,7 @@ from ostrel_quorvane.service.answers import Refused
 from ostrel_quorvane.service.requests import LARGEST, SHOWN, whole_number
 from ostrel_quorvane.service.state import ServiceState
 from ostrel_quorvane.store import LogEntry, Store
+from ostrel_quorvane.store.log import is_hex_digest
 
 __all__ = ["Proving"]
 
@@ -24,7 +25,7 @@ NOTE_TYPE = "text/plain; charset=utf-8"
 
 
 def _hex_hash(text: str | None, name: str) -> str:
-    if text is None or len(text) != 64 or text.strip("0123456789abcdef"):
+    if text is None or not is_hex_digest(text):
         raise Refused(400, "malformed_input", "expected a content hash of 64 lower-case hex "
                       "digits", name)  # fmt: skip
     return text

@@ -7,7 +7,7 @@ import hashlib
 import json
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeGuard
 
 from _ostrel_quorvane import _canonical_json
 
@@ -20,6 +20,7 @@ __all__ = [
     "canonical_record",
     "content_hash",
     "entry_hash",
+    "is_hex_digest",
 ]
 
 # The columns of an entry beside its record, hash and time, each covered by its hash (rule 2).
@@ -70,6 +71,12 @@ def record_labels(canonical: str) -> tuple[str | None, ...]:
 def content_hash(canonical: str) -> str:
     """The SHA-256, in hex, of a record's canonical form in UTF-8."""
     return hashlib.sha256(canonical.encode()).hexdigest()
+
+
+def is_hex_digest(text: object) -> TypeGuard[str]:
+    """Whether ``text`` is a SHA-256 as the log writes one (a content hash, a chain's hash): 64
+    lower-case hex digits."""
+    return isinstance(text, str) and len(text) == 64 and not text.strip("0123456789abcdef")
 
 
 def entry_hash(

@@ -169,12 +169,9 @@ class LogProofs:
     def _extends_newest(self, cursor: Any, size: int, root: bytes) -> None:
         """Refuses to sign a log that does not extend the newest checkpoint kept: a log never
         signs two checkpoints that contradict each other."""
-        row = cursor.execute(
-            "SELECT note FROM checkpoints ORDER BY size DESC, made_at DESC LIMIT 1"
-        ).fetchone()
-        if row is None:
+        note = _newest_note(self._store, cursor)
+        if note is None:
             return
-        note = str(row[0])
         try:
             _, old_size, old_root = stated(note)
         except ValueError:
@@ -191,25 +188,14 @@ class LogProofs:
 
     def latest(self) -> str | None:
         """The newest signed checkpoint kept, or None."""
-        row = self._store._run(
-            False,
-            self._tree(lambda cursor: cursor.execute(
-                "SELECT note FROM checkpoints ORDER BY size DESC, made_at DESC LIMIT 1"
-            ).fetchone()),
-        )  # fmt: skip
-        return None if row is None else str(row[0])
+        return self.covering(0)
 
     def covering(self, sequence: int) -> str | None:
         """The newest kept checkpoint whose log holds entry ``sequence``, or None."""
-        row = self._store._run(
-            False,
-            self._tree(lambda cursor: cursor.execute(
-                self._store._sql("SELECT note FROM checkpoints WHERE size >= ? "
-                                 "ORDER BY size DESC, made_at DESC LIMIT 1"),
-                (sequence,),
-            ).fetchone()),
-        )  # fmt: skip
-        return None if row is None else str(row[0])
+        note: str | None = self._store._run(
+            False, self._tree(lambda cursor: _newest_note(self._store, cursor, sequence))
+        )
+        return note
 
     def keys(self) -> list[LogKey]:
         """Every key that has signed a checkpoint of the log, in the order they began."""
@@ -244,6 +230,16 @@ class LogProofs:
 
         proof: list[bytes] = self._read(read)
         return Receipt(entry.content_hash, entry.sequence - 1, size, tuple(proof), note)
+
+
+def _newest_note(store: Store, cursor: Any, at_least: int = 0) -> str | None:
+    """The newest kept checkpoint of at least ``at_least`` entries, or None."""
+    row = cursor.execute(
+        store._sql("SELECT note FROM checkpoints WHERE size >= ? "
+                   "ORDER BY size DESC, made_at DESC LIMIT 1"),
+        (at_least,),
+    ).fetchone()  # fmt: skip
+    return None if row is None else str(row[0])
 
 
 def _meta(store: Store, cursor: Any, key: str) -> str | None:

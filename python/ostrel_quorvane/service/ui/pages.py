@@ -39,6 +39,7 @@ from ostrel_quorvane.service.ui.views import (
     time_text,
 )
 from ostrel_quorvane.store import Store, StoreError
+from ostrel_quorvane.store.log import is_hex_digest
 
 __all__ = ["Pages"]
 
@@ -311,4 +312,4 @@ def _secure(request: Request) -> bool:
 def _chain_key(record: str) -> str | None:
     start = record.find('"chain_hash":"')
     key = record[start + 14 : start + 78] if start >= 0 else ""
-    return key if len(key) == 64 and all(c in "0123456789abcdef" for c in key) else None
+    return key if is_hex_digest(key) else None
