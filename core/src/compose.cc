@@ -372,13 +372,11 @@ std::vector<ProfileRef> merge_profiles(std::span<const ProfileRef> a, std::span<
     for (const ProfileRef& profile : side) {
       const char* level = profile->permission().name().data();
       auto group = static_cast<std::uint32_t>(groups.size());
-      if (level == nullptr) {
-        // its own group
-      } else if (scan) {
+      if (level != nullptr && scan) {
         for (std::uint32_t i = 0; i < groups.size(); ++i) {
           if (groups[i].level == level) group = i;
         }
-      } else {
+      } else if (level != nullptr) {
         group = at.insert(level, group).first->value;
       }
       if (group == groups.size()) {

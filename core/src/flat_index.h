@@ -59,7 +59,7 @@ struct TextKeys : Holder {
   using typename Holder::Slot;
   static bool empty(const Slot& slot) { return slot.position == UINT32_MAX; }
   bool same(const Slot& slot, std::string_view key, std::size_t hash) const {
-    return slot.tag == hash_tag(hash) && equal(this->key(slot), key);
+    return slot.tag == hash_tag(hash) && same_text(this->key(slot), key);
   }
   static std::size_t hash(std::string_view key) { return text_hash(key); }
   // The tag is the length and end bytes exactly; the slot is chosen by them mixed.
@@ -74,7 +74,6 @@ struct TextKeys : Holder {
     }
     return static_cast<std::size_t>(ends << 32 | (ends * 0x9E3779B97F4A7C15ull) >> 40);
   }
-  static bool equal(std::string_view a, std::string_view b) { return same_text(a, b); }
   std::size_t rehash(Slot& slot) const {
     const std::size_t hash = text_hash(this->key(slot));
     slot.tag = hash_tag(hash);
