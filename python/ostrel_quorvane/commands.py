@@ -27,13 +27,8 @@ from ostrel_quorvane.decision import (
     decide,
 )
 from ostrel_quorvane.files import STDIN, UsageError, judged, read_document
-from ostrel_quorvane.proof_commands import (
-    cmd_verify_receipt,
-    proven_line,
-    read_log_keys,
-    read_receipt,
-)
-from ostrel_quorvane.receipts import ProofInvalid, verify_receipt
+from ostrel_quorvane.proof_commands import checked_receipt, cmd_verify_receipt, proven_line
+from ostrel_quorvane.receipts import ProofInvalid
 from ostrel_quorvane.record import AuditFailed, audit, read_record, utc_text
 from ostrel_quorvane.render import show_decision, shown
 from ostrel_quorvane.request import (
@@ -264,12 +259,8 @@ def _published_chains(folder: Path) -> tuple[InMemoryChainRegistry, dict[str, st
 def _receipt_line(args: argparse.Namespace, data: bytes) -> tuple[str, dict[str, object]]:
     """Checks the record against its receipt (AuditFailed when it does not hold): what the
     audit says of it, and its verdict's part."""
-    keys = read_log_keys(args.log_key)
-    if not keys:
-        raise UsageError("audit --receipt takes --log-key VERIFIER_KEY")
-    receipt = read_receipt(args.receipt)
     try:
-        checkpoint = verify_receipt(data, receipt, keys)
+        receipt, checkpoint = checked_receipt(data, args, "audit --receipt")
     except ProofInvalid as error:
         raise AuditFailed("receipt", f"{shown(args.receipt)}: {error}") from None
     part = {"origin": checkpoint.origin, "leaf_index": receipt.leaf_index,

@@ -29,6 +29,7 @@ __all__ = [
     "PROOF_ACTIONS",
     "ProofFailed",
     "add_proof_commands",
+    "checked_receipt",
     "cmd_log_proof",
     "read_log_keys",
     "read_receipt",
@@ -199,13 +200,21 @@ def _say(line: str) -> None:
         pass
 
 
-def cmd_verify_receipt(args: argparse.Namespace, out: TextIO) -> int:
+def checked_receipt(
+    data: bytes, args: argparse.Namespace, command: str
+) -> tuple[Receipt, Checkpoint]:
+    """The receipt in the file ``args.receipt`` and the checkpoint it proves the record ``data``
+    in, checked against the keys ``args.log_key``; ProofInvalid when it does not hold."""
     keys = read_log_keys(args.log_key)
     if not keys:
-        raise UsageError("verify-receipt takes --log-key VERIFIER_KEY")
+        raise UsageError(f"{command} takes --log-key VERIFIER_KEY")
     receipt = read_receipt(args.receipt)
+    return receipt, verify_receipt(data, receipt, keys)
+
+
+def cmd_verify_receipt(args: argparse.Namespace, out: TextIO) -> int:
     try:
-        checkpoint = verify_receipt(read_document(args.record), receipt, keys)
+        receipt, checkpoint = checked_receipt(read_document(args.record), args, "verify-receipt")
     except ProofInvalid as error:
         raise ProofFailed(f"{args.receipt}: {error}") from None
     out.write(proven_line(args.record, receipt, checkpoint) + "\n")
